@@ -1,0 +1,59 @@
+// Entry point of the extension module `pravlin`.
+
+#include "py_ref.hpp"
+
+#include <cstdint>
+
+#include "exceptions.hpp"
+#include "pravlin.hpp"
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pravlin",
+    "Drive a Wayland desktop as a person at the keyboard and mouse would.",
+    0,  // no per-module state; not -1, so a re-import calls us and gets the cached module
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+int64_t owner_interpreter = -1;
+
+bool add_class(PyObject* module, const char* name, PyObject* cls)
+{
+    PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");
+    if (!all) {
+        PyRef fresh(PyList_New(0));
+        if (!fresh || PyModule_AddObjectRef(module, "__all__", fresh.get()) < 0) return false;
+        all = fresh.get();
+    }
+    PyRef text(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all, text.get()) < 0) return false;
+    return PyModule_AddObjectRef(module, name, cls) == 0;
+}
+
+PyObject* init_module()
+{
+    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0) return nullptr;
+    if (owner_interpreter >= 0 && owner_interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError, "pravlin does not support sub-interpreters");
+        return nullptr;
+    }
+    if (cached_module) return Py_NewRef(cached_module);
+
+    PyRef module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (!panic_exception_type()) return nullptr;
+    PyTypeObject* type = pravlin_type();
+    if (!type || !add_class(module.get(), "Pravlin", reinterpret_cast<PyObject*>(type))) return nullptr;
+
+    owner_interpreter = interpreter;
+    cached_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pravlin() { return init_module(); }

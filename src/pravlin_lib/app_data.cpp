@@ -1,0 +1,354 @@
+#include "app_data.hpp"
+
+#include <cstring>
+#include <string_view>
+
+#include "error.hpp"
+#include "log.hpp"
+
+namespace pravlin_lib {
+
+namespace {
+
+// One-line rendering of an event: its name, then each argument by name.
+// `Global { name: 3, interface: "wl_seat", version: 7 }`
+class EventText {
+public:
+    explicit EventText(std::string_view name) : text_(name) {}
+
+    EventText& arg(std::string_view name, uint32_t value) { return raw(name, std::to_string(value)); }
+    EventText& arg(std::string_view name, int32_t value) { return raw(name, std::to_string(value)); }
+    EventText& arg(std::string_view name, const char* value)
+    {
+        return raw(name, value ? quoted(value) : std::string("null"));
+    }
+    EventText& arg(std::string_view name, const void* object)
+    {
+        if (!object) return raw(name, "null");
+        auto* proxy = static_cast<wl_proxy*>(const_cast<void*>(object));
+        return raw(name, std::string(wl_proxy_get_class(proxy)) + "@" +
+                             std::to_string(wl_proxy_get_id(proxy)));
+    }
+    EventText& arg(std::string_view name, const wl_array* array)
+    {
+        std::string list = "[";
+        const auto* values = static_cast<const uint32_t*>(array->data);
+        for (size_t i = 0; i < array->size / sizeof(uint32_t); ++i)
+            list += (i ? ", " : "") + std::to_string(values[i]);
+        return raw(name, list + "]");
+    }
+    std::string str() const { return has_args_ ? text_ + " }" : text_; }
+
+private:
+    EventText& raw(std::string_view name, const std::string& value)
+    {
+        text_ += has_args_ ? ", " : " { ";
+        has_args_ = true;
+        text_.append(name).append(": ").append(value);
+        return *this;
+    }
+    std::string text_;
+    bool has_args_ = false;
+};
+
+AppData& app(void* data) { return *static_cast<AppData*>(data); }
+
+void log_event(std::string_view prefix, const EventText& event)
+{
+    PRAVLIN_INFO(log::target::app_data, std::string(prefix) + event.str());
+}
+
+// -- wl_registry ---------------------------------------------------------------
+
+template <class T>
+Proxy<T> bind(wl_registry* registry, uint32_t name, const wl_interface* interface,
+              uint32_t announced, uint32_t supported)
+{
+    const uint32_t version = announced < supported ? announced : supported;
+    return Proxy<T>(static_cast<T*>(wl_registry_bind(registry, name, interface, version)));
+}
+
+// Installs the new handle, keeping a replaced one alive until the session ends.
+template <class T>
+void replace(AppData& data, Proxy<T>& slot, Proxy<T> fresh)
+{
+    if (slot) data.retained.push_back(erase(std::move(slot)));
+    slot = std::move(fresh);
+}
+
+extern const wl_seat_listener seat_listener;
+extern const wl_output_listener output_listener;
+extern const wl_shm_listener shm_listener;
+
+void registry_handle_global(void* data, wl_registry* registry, uint32_t name,
+                            const char* interface, uint32_t version)
+{
+    AppData& d = app(data);
+    log_event("Registry event: ", EventText("Global").arg("name", name).arg("interface", interface)
+                                      .arg("version", version));
+    const std::string_view iface(interface);
+    if (iface == wl_shm_interface.name) {
+        auto shm = bind<wl_shm>(registry, name, &wl_shm_interface, version, supported_version::shm);
+        wl_shm_add_listener(shm.get(), &shm_listener, &d);
+        replace(d, d.shm, std::move(shm));
+    } else if (iface == wl_seat_interface.name) {
+        auto seat = bind<wl_seat>(registry, name, &wl_seat_interface, version, supported_version::seat);
+        wl_seat_add_listener(seat.get(), &seat_listener, &d);
+        replace(d, d.seat, std::move(seat));
+    } else if (iface == wl_output_interface.name) {
+        auto output = bind<wl_output>(registry, name, &wl_output_interface, version,
+                                      supported_version::output);
+        auto& tag = d.output_tags.emplace_back(std::make_unique<AppData::OutputTag>(&d, name));
+        wl_output_add_listener(output.get(), &output_listener, tag.get());
+        auto [it, inserted] = d.outputs.try_emplace(name);
+        if (!inserted) d.retained.push_back(erase(std::move(it->second.output)));
+        it->second = Output{std::nullopt, std::move(output)};
+    } else if (iface == zwlr_screencopy_manager_v1_interface.name) {
+        replace(d, d.screencopy_manager,
+                bind<zwlr_screencopy_manager_v1>(registry, name, &zwlr_screencopy_manager_v1_interface,
+                                                 version, supported_version::screencopy_manager));
+    } else if (iface == zwp_virtual_keyboard_manager_v1_interface.name) {
+        replace(d, d.virtual_keyboard_manager,
+                bind<zwp_virtual_keyboard_manager_v1>(registry, name,
+                                                      &zwp_virtual_keyboard_manager_v1_interface, version,
+                                                      supported_version::virtual_keyboard_manager));
+    } else if (iface == zwlr_virtual_pointer_manager_v1_interface.name) {
+        replace(d, d.virtual_pointer_manager,
+                bind<zwlr_virtual_pointer_manager_v1>(registry, name,
+                                                      &zwlr_virtual_pointer_manager_v1_interface, version,
+                                                      supported_version::virtual_pointer_manager));
+    }
+}
+
+void registry_handle_global_remove(void*, wl_registry*, uint32_t name)
+{
+    log_event("Registry event: ", EventText("GlobalRemove").arg("name", name));
+}
+
+const wl_registry_listener registry_listener = {
+    .global = registry_handle_global,
+    .global_remove = registry_handle_global_remove,
+};
+
+// -- wl_seat -------------------------------------------------------------------
+
+void seat_handle_capabilities(void*, wl_seat*, uint32_t capabilities)
+{
+    log_event("Seat event: ", EventText("Capabilities").arg("capabilities", capabilities));
+}
+
+void seat_handle_name(void*, wl_seat*, const char* name)
+{
+    log_event("Seat event: ", EventText("Name").arg("name", name));
+}
+
+const wl_seat_listener seat_listener = {
+    .capabilities = seat_handle_capabilities,
+    .name = seat_handle_name,
+};
+
+// -- wl_keyboard ---------------------------------------------------------------
+
+void keyboard_handle_keymap(void* data, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size)
+{
+    log_event("Keyboard event: ",
+              EventText("Keymap").arg("format", format).arg("fd", fd).arg("size", size));
+    // Assigning closes the descriptor of a keymap that is being replaced.
+    app(data).keymap = Keymap{format, Fd(fd), size};
+}
+
+void keyboard_handle_enter(void*, wl_keyboard*, uint32_t serial, wl_surface* surface, wl_array* keys)
+{
+    log_event("Keyboard event: ",
+              EventText("Enter").arg("serial", serial).arg("surface", surface).arg("keys", keys));
+}
+
+void keyboard_handle_leave(void*, wl_keyboard*, uint32_t serial, wl_surface* surface)
+{
+    log_event("Keyboard event: ", EventText("Leave").arg("serial", serial).arg("surface", surface));
+}
+
+void keyboard_handle_key(void*, wl_keyboard*, uint32_t serial, uint32_t time, uint32_t key,
+                         uint32_t state)
+{
+    log_event("Keyboard event: ", EventText("Key").arg("serial", serial).arg("time", time)
+                                      .arg("key", key).arg("state", state));
+}
+
+void keyboard_handle_modifiers(void*, wl_keyboard*, uint32_t serial, uint32_t depressed,
+                               uint32_t latched, uint32_t locked, uint32_t group)
+{
+    log_event("Keyboard event: ", EventText("Modifiers").arg("serial", serial)
+                                      .arg("mods_depressed", depressed).arg("mods_latched", latched)
+                                      .arg("mods_locked", locked).arg("group", group));
+}
+
+void keyboard_handle_repeat_info(void*, wl_keyboard*, int32_t rate, int32_t delay)
+{
+    log_event("Keyboard event: ", EventText("RepeatInfo").arg("rate", rate).arg("delay", delay));
+}
+
+const wl_keyboard_listener keyboard_listener = {
+    .keymap = keyboard_handle_keymap,
+    .enter = keyboard_handle_enter,
+    .leave = keyboard_handle_leave,
+    .key = keyboard_handle_key,
+    .modifiers = keyboard_handle_modifiers,
+    .repeat_info = keyboard_handle_repeat_info,
+};
+
+// -- wl_output -----------------------------------------------------------------
+
+void log_output_event(void* data, const EventText& event)
+{
+    const auto* tag = static_cast<const AppData::OutputTag*>(data);
+    PRAVLIN_INFO(log::target::app_data,
+                 "WlOutput event for " + std::to_string(tag->global_name) + ": " + event.str());
+}
+
+void output_handle_geometry(void* data, wl_output*, int32_t x, int32_t y, int32_t physical_width,
+                            int32_t physical_height, int32_t subpixel, const char* make,
+                            const char* model, int32_t transform)
+{
+    log_output_event(data, EventText("Geometry").arg("x", x).arg("y", y)
+                               .arg("physical_width", physical_width)
+                               .arg("physical_height", physical_height).arg("subpixel", subpixel)
+                               .arg("make", make).arg("model", model).arg("transform", transform));
+}
+
+void output_handle_mode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
+                        int32_t refresh)
+{
+    log_output_event(data, EventText("Mode").arg("flags", flags).arg("width", width)
+                               .arg("height", height).arg("refresh", refresh));
+}
+
+void output_handle_done(void* data, wl_output*) { log_output_event(data, EventText("Done")); }
+
+void output_handle_scale(void* data, wl_output*, int32_t factor)
+{
+    log_output_event(data, EventText("Scale").arg("factor", factor));
+}
+
+void output_handle_name(void* data, wl_output*, const char* name)
+{
+    log_output_event(data, EventText("Name").arg("name", name));
+    const auto* tag = static_cast<const AppData::OutputTag*>(data);
+    // The entry is made before the object exists and is never removed.
+    if (auto it = tag->app->outputs.find(tag->global_name); it != tag->app->outputs.end())
+        it->second.name = name;
+}
+
+void output_handle_description(void* data, wl_output*, const char* description)
+{
+    log_output_event(data, EventText("Description").arg("description", description));
+}
+
+const wl_output_listener output_listener = {
+    .geometry = output_handle_geometry,
+    .mode = output_handle_mode,
+    .done = output_handle_done,
+    .scale = output_handle_scale,
+    .name = output_handle_name,
+    .description = output_handle_description,
+};
+
+// -- wl_shm, wl_buffer -----------------------------------------------------------
+
+void shm_handle_format(void*, wl_shm*, uint32_t format)
+{
+    log_event("Shm event: ", EventText("Format").arg("format", format));
+}
+
+const wl_shm_listener shm_listener = {.format = shm_handle_format};
+
+void buffer_handle_release(void*, wl_buffer*) { log_event("Shm event: ", EventText("Release")); }
+
+const wl_buffer_listener buffer_listener = {.release = buffer_handle_release};
+
+// -- zwlr_screencopy_frame_v1 -------------------------------------------------------
+
+void log_frame_event(const EventText& event) { log_event("Screencopy event: ", event); }
+
+void frame_handle_buffer(void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width,
+                         uint32_t height, uint32_t stride)
+{
+    log_frame_event(EventText("Buffer").arg("format", format).arg("width", width)
+                        .arg("height", height).arg("stride", stride));
+    if (auto& capture = app(data).screencopy) capture->buffer = BufferParams{format, width, height, stride};
+}
+
+void frame_handle_flags(void*, zwlr_screencopy_frame_v1*, uint32_t flags)
+{
+    log_frame_event(EventText("Flags").arg("flags", flags));
+}
+
+void frame_handle_ready(void* data, zwlr_screencopy_frame_v1*, uint32_t sec_hi, uint32_t sec_lo,
+                        uint32_t nsec)
+{
+    log_frame_event(EventText("Ready").arg("tv_sec_hi", sec_hi).arg("tv_sec_lo", sec_lo)
+                        .arg("tv_nsec", nsec));
+    app(data).capture_pending = false;
+}
+
+void frame_handle_failed(void* data, zwlr_screencopy_frame_v1*)
+{
+    log_frame_event(EventText("Failed"));
+    if (auto& capture = app(data).screencopy) capture->failed = true;
+}
+
+void frame_handle_damage(void*, zwlr_screencopy_frame_v1*, uint32_t x, uint32_t y, uint32_t width,
+                         uint32_t height)
+{
+    log_frame_event(EventText("Damage").arg("x", x).arg("y", y).arg("width", width)
+                        .arg("height", height));
+}
+
+void frame_handle_linux_dmabuf(void*, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width,
+                               uint32_t height)
+{
+    log_frame_event(EventText("LinuxDmabuf").arg("format", format).arg("width", width)
+                        .arg("height", height));
+}
+
+void frame_handle_buffer_done(void*, zwlr_screencopy_frame_v1*)
+{
+    log_frame_event(EventText("BufferDone"));
+}
+
+const zwlr_screencopy_frame_v1_listener frame_listener = {
+    .buffer = frame_handle_buffer,
+    .flags = frame_handle_flags,
+    .ready = frame_handle_ready,
+    .failed = frame_handle_failed,
+    .damage = frame_handle_damage,
+    .linux_dmabuf = frame_handle_linux_dmabuf,
+    .buffer_done = frame_handle_buffer_done,
+};
+
+}  // namespace
+
+bool AppData::listen_registry(wl_display* queue)
+{
+    wl_registry* registry = wl_display_get_registry(queue);
+    if (!registry) return false;
+    wl_registry_add_listener(registry, &registry_listener, this);
+    retained.push_back(erase(Proxy<wl_registry>(registry)));
+    return true;
+}
+
+void AppData::listen_keyboard(wl_keyboard* keyboard)
+{
+    wl_keyboard_add_listener(keyboard, &keyboard_listener, this);
+    retained.push_back(erase(Proxy<wl_keyboard>(keyboard)));
+}
+
+void AppData::start_capture(zwlr_screencopy_frame_v1* frame)
+{
+    zwlr_screencopy_frame_v1_add_listener(frame, &frame_listener, this);
+    screencopy = Screencopy{Proxy<zwlr_screencopy_frame_v1>(frame), std::nullopt, false};
+}
+
+void AppData::listen_buffer(wl_buffer* buffer) { wl_buffer_add_listener(buffer, &buffer_listener, this); }
+
+}  // namespace pravlin_lib

@@ -1,0 +1,93 @@
+// Session state and the handlers of every event the session receives.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "screencopy-client-protocol.h"
+#include "virtual_keyboard-client-protocol.h"
+#include "virtual_pointer-client-protocol.h"
+#include "wl.hpp"
+
+namespace pravlin_lib {
+
+struct Keymap {
+    uint32_t format;  // as announced, even when it is no defined format
+    Fd fd;
+    uint32_t size;
+};
+
+struct Output {
+    std::optional<std::string> name;
+    Proxy<wl_output> output;
+};
+
+struct BufferParams {
+    uint32_t format;
+    uint32_t width;
+    uint32_t height;
+    uint32_t stride;
+};
+
+// The capture in flight.
+struct Screencopy {
+    Proxy<zwlr_screencopy_frame_v1> frame;
+    std::optional<BufferParams> buffer;
+    bool failed = false;  // the compositor sent `failed` for this frame
+};
+
+// Highest versions whose events this build decodes; a global announced at a
+// higher version is bound at these, so the compositor never sends an event
+// the session cannot read.
+namespace supported_version {
+inline constexpr uint32_t shm = 1;
+inline constexpr uint32_t seat = 9;
+inline constexpr uint32_t output = 4;
+inline constexpr uint32_t screencopy_manager = 3;
+inline constexpr uint32_t virtual_keyboard_manager = 1;
+inline constexpr uint32_t virtual_pointer_manager = 2;
+}  // namespace supported_version
+
+// Every event of the session is dispatched into the one AppData, which is why
+// it never moves: proxies carry its address as their listener data.
+struct AppData {
+    AppData() = default;
+    AppData(const AppData&) = delete;
+    AppData& operator=(const AppData&) = delete;
+
+    std::optional<Keymap> keymap;
+    std::optional<Screencopy> screencopy;
+    std::unordered_map<uint32_t, Output> outputs;
+    Proxy<wl_seat> seat;
+    Proxy<zwp_virtual_keyboard_manager_v1> virtual_keyboard_manager;
+    Proxy<zwlr_virtual_pointer_manager_v1> virtual_pointer_manager;
+    Proxy<zwlr_screencopy_manager_v1> screencopy_manager;
+    Proxy<wl_shm> shm;
+    bool capture_pending = false;
+
+    // Creates the registry under `queue`; its globals are bound as announced.
+    // False when the request could not be made.
+    bool listen_registry(wl_display* queue);
+    // Takes the seat keyboard, whose keymap events fill `keymap`.
+    void listen_keyboard(wl_keyboard* keyboard);
+    // Starts a capture record for a new frame, replacing any earlier one.
+    void start_capture(zwlr_screencopy_frame_v1* frame);
+    void listen_buffer(wl_buffer* buffer);
+
+    // Objects the session keeps alive but never uses again: the registry, the
+    // seat keyboard, handles replaced by a later announcement.
+    std::vector<AnyProxy> retained;
+
+    // Listener data of a wl_output: the global name it was bound under.
+    struct OutputTag {
+        AppData* app;
+        uint32_t global_name;
+    };
+    std::vector<std::unique_ptr<OutputTag>> output_tags;
+};
+
+}  // namespace pravlin_lib

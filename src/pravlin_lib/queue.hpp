@@ -1,0 +1,71 @@
+// The session's one event queue and the two ways of waiting on it.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "error.hpp"
+#include "wl.hpp"
+
+namespace pravlin_lib {
+
+// Why a round trip or a blocking dispatch failed.
+struct DispatchFailure {
+    enum class Kind { BadMessage, Backend };
+    Kind kind;
+    // BadMessage: the object the undecodable message was for, and its opcode.
+    std::string object;
+    uint32_t opcode = 0;
+    // Backend: "Io error: ..." or "Protocol error ...".
+    std::string inner;
+
+    std::string render() const;
+    Error to_error() const;
+};
+
+using Dispatched = std::expected<int, DispatchFailure>;
+
+// Handle under which new protocol objects are created so that their events
+// arrive on the session queue: a display wrapper attached to that queue.
+using QueueHandle = wl_display*;
+
+class EventQueue {
+public:
+    // Takes the connection over; the queue keeps it open for its whole life.
+    static Result<EventQueue> create(DisplayPtr display);
+
+    EventQueue(EventQueue&&) noexcept = default;
+    EventQueue& operator=(EventQueue&&) noexcept = default;
+
+    QueueHandle handle() const { return wrapper_.get(); }
+    wl_display* display() const { return display_.get(); }
+
+    // Sends wl_display.sync and dispatches this queue until its done arrives.
+    Dispatched roundtrip();
+    // Dispatches what is queued; with nothing queued, flushes, waits for the
+    // socket and dispatches what it read.
+    Dispatched blocking_dispatch();
+
+private:
+    EventQueue(DisplayPtr display, wl_event_queue* queue, wl_display* wrapper)
+        : display_(std::move(display)), queue_(queue), wrapper_(wrapper) {}
+    // A broken connection stays broken: the first failure is kept so that
+    // every later wait reports the same thing.
+    DispatchFailure failure();
+    DispatchFailure classify() const;
+
+    DisplayPtr display_;
+    struct QueueFree {
+        void operator()(wl_event_queue* q) const { wl_event_queue_destroy(q); }
+    };
+    std::unique_ptr<wl_event_queue, QueueFree> queue_;
+    struct WrapperFree {
+        void operator()(wl_display* w) const { wl_proxy_wrapper_destroy(w); }
+    };
+    std::unique_ptr<wl_display, WrapperFree> wrapper_;
+    std::optional<DispatchFailure> broken_;
+};
+
+}  // namespace pravlin_lib

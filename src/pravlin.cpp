@@ -5,6 +5,8 @@
 
 #include "arguments.hpp"
 #include "exceptions.hpp"
+#include "image.hpp"
+#include "pravlin_lib/helper.hpp"
 #include "pravlin_lib/mod.hpp"
 
 namespace {
@@ -88,6 +90,14 @@ constexpr Method key_press{{"key_press", key_press_params}, [](pravlin_lib::Prav
     return none_or_raise(core.key_press(a.u32(0), UIntValue{a.u32(1), a.opt_u32(2)}));
 }};
 
+constexpr Param screenshot_params[] = {{"screen_name", ParamKind::OptText}};
+
+constexpr Method screenshot{{"screenshot", screenshot_params}, [](pravlin_lib::Pravlin& core, const Args& a) {
+    auto image = pravlin_lib::screenshot(core.app_data(), core.queue_handle(), core.event_queue(), a.text(0));
+    if (!image) return raise_error(image.error());
+    return image_to_array(std::move(*image));
+}};
+
 // Releases the borrow flag on every way out of a call that took it.
 class Borrow {
 public:
@@ -128,6 +138,7 @@ PyMethodDef methods[] = {
     method_def<left_click>("left_click($self, duration_ms, duration_ms_max=None)\n--\n\n"),
     method_def<right_click>("right_click($self, duration_ms, duration_ms_max=None)\n--\n\n"),
     method_def<key_press>("key_press($self, key, duration_ms, duration_ms_max=None)\n--\n\n"),
+    method_def<screenshot>("screenshot($self, screen_name=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

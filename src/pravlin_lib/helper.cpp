@@ -1,10 +1,15 @@
 #include "helper.hpp"
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <unistd.h>
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
+
+#include "shm.hpp"
 
 namespace pravlin_lib {
 
@@ -113,6 +118,133 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
     if (auto r = event_queue.roundtrip(); !r)
         return internal_failure("round trip failed after sending the keymap: " + r.error().render());
     return virtual_keyboard;
+}
+
+}  // namespace pravlin_lib
+
+// -- screenshot ----------------------------------------------------------------
+
+namespace pravlin_lib {
+
+namespace {
+
+Result<wl_output*> choose_output(const AppData& app_data, const std::optional<std::string>& screen_name)
+{
+    if (screen_name) {
+        for (const auto& [global_name, output] : app_data.outputs)
+            if (output.name && *output.name == *screen_name) return output.output.get();
+        return fail("no WLOutput with name " + *screen_name);
+    }
+    if (app_data.outputs.empty()) return fail("at least one display need to be set");
+    if (app_data.outputs.size() > 1)
+        return fail("more that one WLOuput set. Please specify the name of the one to use");
+    return app_data.outputs.begin()->second.output.get();
+}
+
+// The frame told us it cannot be copied: it is of no further use, so it is
+// destroyed and the record cleared, leaving the session ready for the next try.
+std::unexpected<Error> frame_failed(AppData& app_data)
+{
+    if (app_data.screencopy) zwlr_screencopy_frame_v1_destroy(app_data.screencopy->frame.release());
+    app_data.screencopy.reset();
+    app_data.capture_pending = false;
+    return fail("the compositor could not capture the output");
+}
+
+// Rows are read into packed memory; a stride wider than a row leaves its
+// padding in the file.
+Result<> read_rows(int fd, uint8_t* out, const BufferParams& params)
+{
+    const size_t row = static_cast<size_t>(params.width) * 4;
+    const size_t total = row * params.height;
+    const bool packed = params.stride == row;
+    size_t done = 0;
+    while (done < total) {
+        const size_t y = done / row, in_row = done % row;
+        const size_t want = packed ? total - done : row - in_row;
+        const off_t offset = static_cast<off_t>(y * params.stride + in_row);
+        const ssize_t n = packed ? ::read(fd, out + done, want) : ::pread(fd, out + done, want, offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return fail(os_error_text(errno));
+        }
+        if (n == 0) return fail("failed to fill whole buffer");
+        done += static_cast<size_t>(n);
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue,
+                         const std::optional<std::string>& screen_name)
+{
+    const auto dispatch_error = [](const DispatchFailure& f) { return std::unexpected(f.to_error()); };
+
+    auto output = choose_output(app_data, screen_name);
+    if (!output) return std::unexpected(std::move(output.error()));
+    if (!app_data.screencopy_manager) return fail("no screencopy manager");
+
+    zwlr_screencopy_frame_v1* frame =
+        zwlr_screencopy_manager_v1_capture_output(app_data.screencopy_manager.get(), 0, *output);
+    if (!frame) return fail("failed to request a capture", {os_error_text(errno)});
+    app_data.start_capture(frame);
+
+    if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
+    while (!app_data.screencopy->buffer && !app_data.screencopy->failed)
+        if (auto r = event_queue.blocking_dispatch(); !r) return dispatch_error(r.error());
+    if (app_data.screencopy->failed) return frame_failed(app_data);
+
+    const BufferParams params = *app_data.screencopy->buffer;
+    const uint64_t row = uint64_t{params.width} * 4;
+    const uint64_t size = uint64_t{params.stride} * params.height;
+    // wl_shm takes the pool size as a signed 32-bit number.
+    if (params.width == 0 || params.height == 0 || params.stride < row || size > INT32_MAX)
+        return fail("the compositor offered unusable buffer parameters: width " + std::to_string(params.width) +
+                    ", height " + std::to_string(params.height) + ", stride " +
+                    std::to_string(params.stride));
+
+    auto file = create_shm_file(size);
+    if (!file) return std::unexpected(std::move(file.error()));
+    if (!app_data.shm) return fail("no shared memory");
+
+    // Destroyed on every way out, so that the compositor lets go of its
+    // mapping of the file as well.
+    struct PoolDestroy {
+        void operator()(wl_shm_pool* p) const { wl_shm_pool_destroy(p); }
+    };
+    struct BufferDestroy {
+        void operator()(wl_buffer* b) const { wl_buffer_destroy(b); }
+    };
+    std::unique_ptr<wl_shm_pool, PoolDestroy> pool(
+        wl_shm_create_pool(app_data.shm.get(), file->get(), static_cast<int32_t>(size)));
+    if (!pool) return fail("failed to create the shared-memory pool", {os_error_text(errno)});
+    if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
+
+    std::unique_ptr<wl_buffer, BufferDestroy> buffer(
+        wl_shm_pool_create_buffer(pool.get(), 0, static_cast<int32_t>(params.width),
+                                  static_cast<int32_t>(params.height), static_cast<int32_t>(params.stride),
+                                  WL_SHM_FORMAT_XRGB8888));
+    if (!buffer) return fail("failed to create the buffer", {os_error_text(errno)});
+    app_data.listen_buffer(buffer.get());
+    if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
+
+    zwlr_screencopy_frame_v1_copy(app_data.screencopy->frame.get(), buffer.get());
+    app_data.capture_pending = true;
+    while (app_data.capture_pending && !app_data.screencopy->failed)
+        if (auto r = event_queue.blocking_dispatch(); !r) return dispatch_error(r.error());
+    if (app_data.screencopy->failed) return frame_failed(app_data);
+
+    zwlr_screencopy_frame_v1_destroy(app_data.screencopy->frame.release());
+    app_data.screencopy.reset();
+
+    Image image;
+    image.width = params.width;
+    image.height = params.height;
+    image.pixels.reset(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(row * params.height))));
+    if (!image.pixels) return fail("failed to allocate " + std::to_string(row * params.height) + " bytes");
+    if (auto r = read_rows(file->get(), image.pixels.get(), params); !r) return std::unexpected(std::move(r.error()));
+    return image;
 }
 
 }  // namespace pravlin_lib

@@ -2,6 +2,9 @@
 // compositor's socket, setting up the virtual keyboard, capturing an output.
 #pragma once
 
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,5 +23,21 @@ Result<DisplayPtr> connect_wayland(const std::optional<std::string>& wayland_dis
 // new virtual keyboard. Failures are internal: the session cannot go on.
 Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, QueueHandle queue_handle,
                                                              EventQueue& event_queue);
+
+// The pixels of one capture: height rows of width pixels, four bytes each in
+// the memory order of XRGB8888 (blue, green, red, unused), rows packed.
+struct Image {
+    struct Free {
+        void operator()(uint8_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint8_t, Free> pixels;  // malloc'ed, so that any owner can free() it
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+// Has the compositor copy one output into a shared-memory buffer and reads
+// it back. Without a name, the session must know exactly one output.
+Result<Image> screenshot(AppData& app_data, QueueHandle queue_handle, EventQueue& event_queue,
+                         const std::optional<std::string>& screen_name);
 
 }  // namespace pravlin_lib

@@ -1,0 +1,60 @@
+#include "image.hpp"
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "exceptions.hpp"
+
+namespace {
+
+constexpr const char* capsule_name = "pravlin.pixels";
+
+void free_pixels(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, capsule_name)); }
+
+bool numpy_ready()
+{
+    static bool ready = false;
+    if (ready) return true;
+    if (_import_array() < 0) {
+        std::string reason = "unknown reason";
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyRef text(value ? PyObject_Str(value) : nullptr);
+        if (text) {
+            if (const char* utf8 = PyUnicode_AsUTF8(text.get())) reason = utf8;
+        }
+        PyErr_Clear();
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        raise_panic("Failed to access NumPy array API capsule: " + reason);
+        return false;
+    }
+    ready = true;
+    return true;
+}
+
+}  // namespace
+
+PyObject* image_to_array(pravlin_lib::Image image)
+{
+    if (!numpy_ready()) return nullptr;
+    PyRef base(PyCapsule_New(image.pixels.get(), capsule_name, free_pixels));
+    if (!base) return nullptr;
+    void* data = image.pixels.release();  // the capsule frees it from here on
+
+    npy_intp dims[3] = {image.height, image.width, 4};
+    npy_intp strides[3] = {static_cast<npy_intp>(image.width) * 4, 4, 1};
+    PyObject* array = PyArray_New(&PyArray_Type, 3, dims, NPY_UINT8, strides, data, 0,
+                                  NPY_ARRAY_CARRAY, nullptr);
+    if (!array) return nullptr;
+    // Steals the reference, also when it fails.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), base.release()) < 0) {
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}

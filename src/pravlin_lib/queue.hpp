@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <expected>
 #include <optional>
 #include <string>
@@ -27,6 +28,12 @@ struct DispatchFailure {
 
 using Dispatched = std::expected<int, DispatchFailure>;
 
+// How long one wait may go without the compositor sending anything. A peer
+// that accepts the connection and then never answers would otherwise hold
+// the caller, who keeps the interpreter lock and cannot be interrupted,
+// forever. Any live compositor answers a sync at once.
+inline constexpr std::chrono::seconds wait_limit{10};
+
 // Handle under which new protocol objects are created so that their events
 // arrive on the session queue: a display wrapper attached to that queue.
 using QueueHandle = wl_display*;
@@ -45,7 +52,7 @@ public:
     // Sends wl_display.sync and dispatches this queue until its done arrives.
     Dispatched roundtrip();
     // Dispatches what is queued; with nothing queued, flushes, waits for the
-    // socket and dispatches what it read.
+    // socket (at most `wait_limit`) and dispatches what it read.
     Dispatched blocking_dispatch();
 
 private:
@@ -55,6 +62,7 @@ private:
     // every later wait reports the same thing.
     DispatchFailure failure();
     DispatchFailure classify() const;
+    DispatchFailure wait_failed(int errnum);
 
     DisplayPtr display_;
     struct QueueFree {

@@ -70,3 +70,79 @@ def test_silent_compositor_during_a_call_fails_it_and_later_calls_at_once(compos
     # the press hung, so no release was ever sent
     buttons = [args for iface, req, args in comp.requests() if req == "button"]
     assert buttons == [[0, 272, 1]]
+
+
+# -- the fault matrix --------------------------------------------------------------
+#
+# A clean run records every request the client sends while it constructs,
+# clicks, presses a key and takes a screenshot. Then, for each of those
+# requests in turn, the compositor closes the connection or posts a protocol
+# error right there.
+
+OPERATIONS = [
+    ("click", lambda p: p.left_click(0)),
+    ("key press", lambda p: p.key_press(30, 0)),
+    ("screenshot", lambda p: p.screenshot()),
+    ("move", lambda p: p.move_mouse(100, 100, 1, 1)),  # notices a fault left by the step before
+]
+
+
+def recorded_traffic(compositor):
+    """(phase, "interface.request", occurrence) of every request of a clean run."""
+    comp = compositor()
+    p = Pravlin(comp.socket)
+    phases = [("construct", len(comp.requests()))]
+    for name, op in OPERATIONS[:3]:
+        op(p)
+        phases.append((name, len(comp.requests())))
+    traffic, seen, start = [], {}, 0
+    requests = [f"{i}.{r}" for i, r, _ in comp.requests()]
+    for phase, end in phases:
+        for name in requests[start:end]:
+            seen[name] = seen.get(name, 0) + 1
+            traffic.append((phase, name, seen[name]))
+        start = end
+    return traffic
+
+
+def run_faulted(compositor, name, occurrence, action):
+    """What each step raised: (step, exception type name, text), in order."""
+    comp = compositor({"faults": [{"request": name, "occurrence": occurrence, "action": action,
+                                   "code": 7, "message": "matrix fault"}]})
+    outcome = []
+    with fds_unchanged():
+        try:
+            p = Pravlin(comp.socket)
+        except BaseException as e:  # noqa: B902 -- PanicException is a BaseException
+            return [("construct", type(e).__name__, str(e))]
+        for step, op in OPERATIONS + OPERATIONS:
+            try:
+                op(p)
+            except BaseException as e:
+                outcome.append((step, type(e).__name__, str(e)))
+        del p
+    return outcome
+
+
+@pytest.mark.parametrize("action", ["close", "protocol_error"])
+def test_fault_matrix(compositor, action):
+    traffic = recorded_traffic(compositor)
+    assert len(traffic) >= 30, traffic
+    problems = []
+    for phase, name, occurrence in traffic:
+        outcome = run_faulted(compositor, name, occurrence, action)
+        where = f"{action} at {name} #{occurrence} ({phase}): {outcome}"
+        if phase == "construct":
+            ok = (len(outcome) == 1 and outcome[0][1] == "PanicException"
+                  and ("Backend error: " in outcome[0][2] or "Protocol error 7" in outcome[0][2]))
+        else:
+            texts = {text for _, _, text in outcome}
+            ok = (bool(outcome) and {kind for _, kind, _ in outcome} == {"RuntimeError"}
+                  and len(texts) == 1 and next(iter(texts)).startswith("Backend error: ")
+                  # once broken, every later step fails the same way
+                  and [s for s, _, _ in outcome] == [s for s, _ in (OPERATIONS + OPERATIONS)][-len(outcome):])
+            if action == "protocol_error" and ok and "destroy" not in name:
+                ok = "Protocol error 7 on object " in next(iter(texts)) and "matrix fault" in next(iter(texts))
+        if not ok:
+            problems.append(where)
+    assert not problems, "\n".join(problems)

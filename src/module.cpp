@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "exceptions.hpp"
+#include "log_forward.hpp"
 #include "pravlin.hpp"
 
 namespace {
@@ -42,9 +43,9 @@ PyObject* init_module()
         return nullptr;
     }
     if (cached_module) return Py_NewRef(cached_module);
-
     PyRef module(PyModule_Create(&module_def));
     if (!module) return nullptr;
+    if (!install_log_forwarding()) return nullptr;
     if (!panic_exception_type()) return nullptr;
     PyTypeObject* type = pravlin_type();
     if (!type || !add_class(module.get(), "Pravlin", reinterpret_cast<PyObject*>(type))) return nullptr;

@@ -284,11 +284,24 @@ class SwaySession:
                            f"grim: {res.stderr.decode(errors='replace').strip()}")
             time.sleep(0.02)
 
+    def refresh_keyboard(self, timeout=10.0):
+        """Make the keyboard holder's keyboard the seat's active one again.
+
+        sway leaves the seat without an active keyboard once the client whose
+        virtual keyboard was active disconnects (every Pravlin instance creates
+        one), and wl_seat.get_keyboard then sends no keymap. Call this before
+        constructing another Pravlin on the same session."""
+        self._kbholder.send_signal(signal.SIGUSR1)
+        self._read_ready(self._kbholder, timeout)
+
     def _start_kbholder(self, timeout=10.0):
         proc = subprocess.Popen([_kbholder()], env=self.env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 start_new_session=True)
         self._kbholder = proc
+        self._read_ready(proc, timeout)
+
+    def _read_ready(self, proc, timeout):
         ready, _, _ = select.select([proc.stdout], [], [], timeout)
         line = proc.stdout.readline() if ready else None
         if line != b"READY\n":

@@ -4,6 +4,12 @@
 //
 // Prints "READY" once the compositor has processed the keymap; exits 0 on
 // SIGTERM or when the compositor goes away, 1 on setup or protocol errors.
+//
+// sway makes the newest keyboard the seat's active one and, when that keyboard
+// goes away with its client, leaves the seat without an active keyboard; the
+// next wl_seat.get_keyboard then gets no keymap. SIGUSR1 replaces our virtual
+// keyboard with a fresh one, which becomes the active keyboard again, and
+// prints "READY" once more.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <poll.h>
@@ -41,10 +47,13 @@ static void on_global_remove(void *data, struct wl_registry *registry, uint32_t 
 static const struct wl_registry_listener registry_listener = {on_global, on_global_remove};
 
 static volatile sig_atomic_t terminated;
+static volatile sig_atomic_t reattach;
 
-static void on_sigterm(int sig) {
-    (void)sig;
-    terminated = 1;
+static void on_signal(int sig) {
+    if (sig == SIGTERM)
+        terminated = 1;
+    else
+        reattach = 1;
 }
 
 static int fail(const char *msg) {
@@ -77,19 +86,53 @@ static int keymap_fd(uint32_t *size) {
     return fd;
 }
 
-// Dispatches until SIGTERM or disconnect. SIGTERM stays blocked except inside
-// ppoll, so a signal cannot slip in between the flag check and the wait.
-static int idle(struct wl_display *display) {
+// Creates a virtual keyboard with the keymap and waits until the compositor
+// has processed it. Returns NULL on failure.
+static struct zwp_virtual_keyboard_v1 *attach(struct wl_display *display, struct globals *g) {
+    uint32_t size = 0;
+    int fd = keymap_fd(&size);
+    if (fd < 0) {
+        fail("cannot build the keymap");
+        return NULL;
+    }
+    struct zwp_virtual_keyboard_v1 *kb =
+        zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(g->manager, g->seat);
+    zwp_virtual_keyboard_v1_keymap(kb, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, size);
+    close(fd);  // libwayland dups fds it sends
+    if (wl_display_roundtrip(display) < 0) {
+        fail("compositor rejected the virtual keyboard");
+        zwp_virtual_keyboard_v1_destroy(kb);
+        return NULL;
+    }
+    fputs("READY\n", stdout);
+    fflush(stdout);
+    return kb;
+}
+
+// Dispatches until SIGTERM or disconnect. The signals stay blocked except
+// inside ppoll, so one cannot slip in between the flag check and the wait.
+static int idle(struct wl_display *display, struct globals *g, struct zwp_virtual_keyboard_v1 **kb) {
     sigset_t block, waitmask;
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGUSR1);
     sigprocmask(SIG_BLOCK, &block, &waitmask);
     sigdelset(&waitmask, SIGTERM);
-    struct sigaction sa = {.sa_handler = on_sigterm};
+    sigdelset(&waitmask, SIGUSR1);
+    struct sigaction sa = {.sa_handler = on_signal};
     sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGUSR1, &sa, NULL);
 
     struct pollfd pfd = {.fd = wl_display_get_fd(display), .events = POLLIN};
     while (!terminated) {
+        if (reattach) {
+            reattach = 0;
+            zwp_virtual_keyboard_v1_destroy(*kb);
+            *kb = attach(display, g);
+            if (!*kb)
+                return 1;
+            continue;
+        }
         if (wl_display_flush(display) < 0 && errno != EAGAIN)
             break;
         int n = ppoll(&pfd, 1, NULL, &waitmask);
@@ -133,23 +176,10 @@ int main(void) {
         goto out;
     }
 
-    uint32_t size = 0;
-    int fd = keymap_fd(&size);
-    if (fd < 0) {
-        fail("cannot build the keymap");
+    kb = attach(display, &g);
+    if (!kb)
         goto out;
-    }
-    kb = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(g.manager, g.seat);
-    zwp_virtual_keyboard_v1_keymap(kb, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, size);
-    close(fd);  // libwayland dups fds it sends
-    if (wl_display_roundtrip(display) < 0) {
-        fail("compositor rejected the virtual keyboard");
-        goto out;
-    }
-
-    fputs("READY\n", stdout);
-    fflush(stdout);
-    rc = idle(display);
+    rc = idle(display, &g, &kb);
 
 out:
     // The compositor drops the keyboard from the seat when we disconnect.

@@ -9,11 +9,18 @@ NATIVE_DIR = Path(__file__).resolve().parent / "native"
 BUILD_DIR = Path(os.environ.get("PRAVLIN_TEST_BUILD", NATIVE_DIR / "build"))
 
 
+_built = False
+
+
 def build_native() -> Path:
-    """Configure (first time) and compile the native peers; return the build directory.
+    """Configure (first time) and compile the native peers, once per process;
+    return the build directory.
 
     A file lock keeps parallel test processes from running meson at once.
     """
+    global _built
+    if _built:
+        return BUILD_DIR
     BUILD_DIR.parent.mkdir(parents=True, exist_ok=True)
     with open(str(BUILD_DIR) + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -22,6 +29,7 @@ def build_native() -> Path:
                            check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["meson", "compile", "-C", str(BUILD_DIR)], check=True,
                        stdout=subprocess.DEVNULL)
+    _built = True
     return BUILD_DIR
 
 

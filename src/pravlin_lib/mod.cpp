@@ -127,6 +127,10 @@ uint32_t UIntValue::get() const
 }
 
 // -- input -------------------------------------------------------------------------------
+//
+// Every pointer event is closed with `frame`: the compositor passes frames on
+// to the focused client, and toolkits that bind wl_pointer at version 5 or
+// later (GTK among them) hold pointer events back until a frame arrives.
 
 Result<> Pravlin::roundtrip()
 {
@@ -139,6 +143,7 @@ Result<> Pravlin::move_mouse(const UIntValue& x, const UIntValue& y, uint32_t x_
     const uint32_t x_pos = x.get();
     const uint32_t y_pos = y.get();
     zwlr_virtual_pointer_v1_motion_absolute(virtual_pointer_.get(), 0, x_pos, y_pos, x_extent, y_extent);
+    zwlr_virtual_pointer_v1_frame(virtual_pointer_.get());
     return roundtrip();
 }
 
@@ -146,9 +151,11 @@ Result<> Pravlin::click(uint32_t button, const UIntValue& duration_ms)
 {
     const uint32_t hold = duration_ms.get();
     zwlr_virtual_pointer_v1_button(virtual_pointer_.get(), 0, button, pressed);
+    zwlr_virtual_pointer_v1_frame(virtual_pointer_.get());
     if (auto r = roundtrip(); !r) return r;
     sleep_ms(hold);
     zwlr_virtual_pointer_v1_button(virtual_pointer_.get(), 0, button, released);
+    zwlr_virtual_pointer_v1_frame(virtual_pointer_.get());
     return roundtrip();
 }
 

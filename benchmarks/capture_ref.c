@@ -1,0 +1,177 @@
+// The least work a screencopy capture can take, as the floor that
+// benchmarks/bench_capture.py measures screenshot() against: one
+// shared-memory buffer, made at the first capture and reused; per capture a
+// frame, a copy into that buffer and one memcpy into freshly malloc'ed memory.
+//
+//   capture_ref COUNT
+//
+// Captures the first output COUNT times. Prints each capture's wall time as
+// "ns N", then "cpu_ns N": user + system time of the whole capture loop.
+// Built with the test peers (tests/native/meson.build).
+#define _GNU_SOURCE
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <wayland-client.h>
+
+#include "screencopy-client-protocol.h"
+
+struct ref {
+    struct wl_shm *shm;
+    struct wl_output *output;
+    struct zwlr_screencopy_manager_v1 *manager;
+    uint32_t width, height, stride;
+    int buffer_done, ready, failed;
+};
+
+static void on_global(void *data, struct wl_registry *registry, uint32_t name, const char *interface,
+                      uint32_t version) {
+    struct ref *r = data;
+    if (!r->shm && strcmp(interface, wl_shm_interface.name) == 0)
+        r->shm = wl_registry_bind(registry, name, &wl_shm_interface, 1);
+    else if (!r->output && strcmp(interface, wl_output_interface.name) == 0)
+        r->output = wl_registry_bind(registry, name, &wl_output_interface, 1);
+    else if (!r->manager && strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0 && version >= 3)
+        r->manager = wl_registry_bind(registry, name, &zwlr_screencopy_manager_v1_interface, 3);
+}
+
+static void on_global_remove(void *data, struct wl_registry *registry, uint32_t name) {
+    (void)data, (void)registry, (void)name;
+}
+
+static const struct wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+static void on_buffer(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t format, uint32_t width,
+                      uint32_t height, uint32_t stride) {
+    (void)frame, (void)format;
+    struct ref *r = data;
+    r->width = width, r->height = height, r->stride = stride;
+}
+
+static void on_flags(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t flags) {
+    (void)data, (void)frame, (void)flags;
+}
+
+static void on_ready(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t hi, uint32_t lo, uint32_t ns) {
+    (void)frame, (void)hi, (void)lo, (void)ns;
+    ((struct ref *)data)->ready = 1;
+}
+
+static void on_failed(void *data, struct zwlr_screencopy_frame_v1 *frame) {
+    (void)frame;
+    ((struct ref *)data)->failed = 1;
+}
+
+static void on_damage(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t x, uint32_t y, uint32_t w,
+                      uint32_t h) {
+    (void)data, (void)frame, (void)x, (void)y, (void)w, (void)h;
+}
+
+static void on_dmabuf(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t format, uint32_t w, uint32_t h) {
+    (void)data, (void)frame, (void)format, (void)w, (void)h;
+}
+
+static void on_buffer_done(void *data, struct zwlr_screencopy_frame_v1 *frame) {
+    (void)frame;
+    ((struct ref *)data)->buffer_done = 1;
+}
+
+static const struct zwlr_screencopy_frame_v1_listener frame_listener = {
+    on_buffer, on_flags, on_ready, on_failed, on_damage, on_dmabuf, on_buffer_done};
+
+static int64_t now_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+static int64_t cpu_ns(void) {
+    struct rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return ((int64_t)u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000000 +
+           ((int64_t)u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1000;
+}
+
+static int die(const char *what) {
+    fprintf(stderr, "capture_ref: %s\n", what);
+    return 1;
+}
+
+// Dispatches until *flag or r->failed is set; 0 on success.
+static int wait_for(struct wl_display *display, struct ref *r, const int *flag) {
+    while (!*flag && !r->failed)
+        if (wl_display_dispatch(display) < 0) return -1;
+    return r->failed ? -1 : 0;
+}
+
+int main(int argc, char **argv) {
+    long count = argc == 2 ? strtol(argv[1], NULL, 10) : 0;
+    if (count <= 0) return die("usage: capture_ref COUNT");
+
+    struct wl_display *display = wl_display_connect(NULL);
+    if (!display) return die("cannot connect to the compositor");
+    struct ref r = {0};
+    struct wl_registry *registry = wl_display_get_registry(display);
+    wl_registry_add_listener(registry, &registry_listener, &r);
+    if (wl_display_roundtrip(display) < 0) return die("registry round trip failed");
+    if (!r.shm || !r.output || !r.manager) return die("missing wl_shm, wl_output or screencopy manager v3");
+
+    int64_t *latency = calloc((size_t)count, sizeof *latency);
+    if (!latency) return die("out of memory");
+    struct wl_buffer *buffer = NULL;
+    uint8_t *mapped = NULL;
+    size_t mapped_size = 0;
+    const int64_t cpu_start = cpu_ns();
+    for (long i = 0; i < count; ++i) {
+        const int64_t start = now_ns();
+        r.buffer_done = r.ready = 0;
+        struct zwlr_screencopy_frame_v1 *frame = zwlr_screencopy_manager_v1_capture_output(r.manager, 0, r.output);
+        zwlr_screencopy_frame_v1_add_listener(frame, &frame_listener, &r);
+        if (wait_for(display, &r, &r.buffer_done) < 0) return die("capture failed");
+        if (!buffer) {
+            mapped_size = (size_t)r.stride * r.height;
+            int fd = memfd_create("capture_ref", MFD_CLOEXEC);
+            if (fd < 0 || ftruncate(fd, (off_t)mapped_size) < 0) return die(strerror(errno));
+            mapped = mmap(NULL, mapped_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (mapped == MAP_FAILED) return die(strerror(errno));
+            struct wl_shm_pool *pool = wl_shm_create_pool(r.shm, fd, (int32_t)mapped_size);
+            buffer = wl_shm_pool_create_buffer(pool, 0, (int32_t)r.width, (int32_t)r.height, (int32_t)r.stride,
+                                               WL_SHM_FORMAT_XRGB8888);
+            wl_shm_pool_destroy(pool);
+            close(fd);
+        }
+        zwlr_screencopy_frame_v1_copy(frame, buffer);
+        if (wait_for(display, &r, &r.ready) < 0) return die("copy failed");
+        zwlr_screencopy_frame_v1_destroy(frame);
+
+        const size_t row = (size_t)r.width * 4;
+        uint8_t *pixels = malloc(row * r.height);
+        if (!pixels) return die("out of memory");
+        if (row == r.stride) {
+            memcpy(pixels, mapped, row * r.height);
+        } else {
+            for (uint32_t y = 0; y < r.height; ++y) memcpy(pixels + y * row, mapped + (size_t)y * r.stride, row);
+        }
+        // Keep the copy from being optimised away.
+        volatile uint8_t sink = pixels[row * r.height - 1];
+        (void)sink;
+        free(pixels);
+        latency[i] = now_ns() - start;
+    }
+    const int64_t cpu = cpu_ns() - cpu_start;
+    for (long i = 0; i < count; ++i) printf("ns %lld\n", (long long)latency[i]);
+    printf("cpu_ns %lld\n", (long long)cpu);
+
+    free(latency);
+    if (buffer) wl_buffer_destroy(buffer);
+    if (mapped) munmap(mapped, mapped_size);
+    wl_display_disconnect(display);
+    return 0;
+}

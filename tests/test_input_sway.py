@@ -1,0 +1,222 @@
+"""End to end on headless sway: an xdg-shell window of ours
+(tests/native/pointer_window.c) reports the pointer and keyboard input it is
+given. sway tiles the only window over the whole 1920x1080 output without a
+border, so surface coordinates are output coordinates; each test checks that
+against the tree before it relies on it."""
+
+import itertools
+import json
+import os
+import select
+import signal
+import subprocess
+import time
+
+import pytest
+
+from native_build import peer
+from pravlin import Pravlin
+
+WIDTH, HEIGHT = 1920, 1080
+BTN_LEFT, BTN_RIGHT = 272, 273
+KEY_A = 30
+_app_ids = (f"pravlin-input-{os.getpid()}-{n}" for n in itertools.count())
+
+
+def tree_nodes(sway):
+    def walk(node):
+        yield node
+        for child in node.get("nodes", []) + node.get("floating_nodes", []):
+            yield from walk(child)
+    return list(walk(json.loads(sway.swaymsg("-r", "-t", "get_tree"))))
+
+
+class Window:
+    """A running pointer_window and the events it has printed so far."""
+
+    def __init__(self, sway, exe):
+        self.sway = sway
+        self.app_id = next(_app_ids)
+        # Real-time priority so that it reads each event the moment sway writes
+        # it: its receipt times then bound the hold from below.
+        self.proc = sway.spawn(["chrt", "-f", "10", exe, self.app_id],
+                               stdout=subprocess.PIPE)
+        self.events = []
+        self._buf = b""
+        self._mark = self._cursor = 0  # since_mark() starts at _mark, wait() at _cursor
+        self.x = self.y = None  # last pointer position reported
+
+    def _read(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], max(timeout, 0))
+        if not ready:
+            return
+        chunk = os.read(self.proc.stdout.fileno(), 65536)
+        if not chunk:
+            raise AssertionError(f"pointer_window exited ({self.proc.poll()}); events: {self.events}")
+        self._buf += chunk
+        *lines, self._buf = self._buf.split(b"\n")
+        for line in lines:
+            ev = json.loads(line)
+            if ev["ev"] in ("enter", "motion"):
+                self.x, self.y = ev["x"], ev["y"]
+            self.events.append(ev)
+
+    def wait(self, predicate, what, timeout=5.0, from_start=False):
+        """Read until an event after the last one waited for (or any event)
+        satisfies predicate; return it."""
+        deadline = time.monotonic() + timeout
+        start = 0 if from_start else self._cursor
+        while True:
+            for i in range(start, len(self.events)):
+                if predicate(self.events[i]):
+                    self._cursor = i + 1
+                    return self.events[i]
+            start = len(self.events)
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no {what} within {timeout}s; window events: {self.events}")
+            self._read(left)
+
+    def wait_position(self, x, y, timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while (self.x, self.y) != (x, y):
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"pointer at ({self.x}, {self.y}), not ({x}, {y}); "
+                                     f"window events: {self.events}")
+            self._read(left)
+
+    def mark(self):
+        """Later waits and since_mark() only look at events that arrive from now on."""
+        self._read(0)
+        self._mark = self._cursor = len(self.events)
+
+    def since_mark(self, kind):
+        return [e for e in self.events[self._mark:] if e["ev"] == kind]
+
+    def node(self):
+        return next((n for n in tree_nodes(self.sway) if n.get("app_id") == self.app_id), None)
+
+    def close(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        self.proc.stdout.close()
+        deadline = time.monotonic() + 5
+        while self.node() is not None:
+            assert time.monotonic() < deadline, f"{self.app_id} still in sway's tree"
+            time.sleep(0.02)
+
+
+@pytest.fixture(scope="module")
+def exes():
+    return {"pointer_window": str(peer("pointer_window"))}
+
+
+@pytest.fixture
+def pravlin(sway):
+    sway.refresh_keyboard()
+    yield Pravlin(sway.socket)
+
+
+@pytest.fixture
+def window(sway, exes, pravlin):
+    """A focused window tiled over the whole output, the pointer over it at (8, 8)."""
+    w = Window(sway, exes["pointer_window"])
+    try:
+        w.wait(lambda e: e["ev"] == "configured" and (e["w"], e["h"]) == (WIDTH, HEIGHT),
+               f"configure to {WIDTH}x{HEIGHT}")
+        deadline = time.monotonic() + 5
+        while True:
+            node = w.node()
+            if node and node["focused"] and node["rect"]["width"] == WIDTH:
+                break
+            assert time.monotonic() < deadline, f"window not tiled and focused: {node}"
+            time.sleep(0.02)
+        assert (node["rect"], node["window_rect"]) == (
+            {"x": 0, "y": 0, "width": WIDTH, "height": HEIGHT},
+            {"x": 0, "y": 0, "width": WIDTH, "height": HEIGHT}), node
+        w.wait(lambda e: e["ev"] == "kbenter", "keyboard focus", from_start=True)
+        # Two moves, so that the second one changes the position whatever it was.
+        pravlin.move_mouse(WIDTH, HEIGHT, 7, 7)
+        pravlin.move_mouse(WIDTH, HEIGHT, 8, 8)
+        w.wait_position(8, 8)
+        yield w
+    finally:
+        w.close()
+
+
+@pytest.mark.parametrize("extents, position, surface", [
+    ((WIDTH, HEIGHT), (100, 200), (100, 200)),
+    ((WIDTH, HEIGHT), (0, 0), (0, 0)),
+    ((WIDTH, HEIGHT), (WIDTH - 1, HEIGHT - 1), (WIDTH - 1, HEIGHT - 1)),
+    ((2 * WIDTH, 2 * HEIGHT), (1001, 501), (500.5, 250.5)),
+    ((100, 100), (25, 75), (WIDTH / 4, HEIGHT * 3 / 4)),
+])
+def test_pointer_lands_where_the_extents_put_it(pravlin, window, extents, position, surface):
+    pravlin.move_mouse(*extents, *position)
+    window.wait_position(*surface)
+
+
+def test_each_move_is_one_motion(pravlin, window):
+    window.mark()
+    for x in (300, 310, 320):
+        pravlin.move_mouse(WIDTH, HEIGHT, x, 40)
+    window.wait_position(320, 40)
+    assert [(e["x"], e["y"]) for e in window.since_mark("motion")] == [(300, 40), (310, 40), (320, 40)]
+
+
+def press_and_release(window, kind, field, code, what):
+    press = window.wait(lambda e: e["ev"] == kind and e[field] == code and e["state"] == 1, f"{what} press")
+    release = window.wait(lambda e: e["ev"] == kind and e[field] == code and e["state"] == 0, f"{what} release")
+    return press, release
+
+
+# The press reaches the window before sway answers its sync, the release only
+# after the sleep: the window's receipt times are at least the hold apart,
+# short only by how much sooner the press was read than the sleep began
+# (scheduling, well below SLACK_MS with the window at real-time priority).
+SLACK_MS = 0.5
+
+
+@pytest.mark.parametrize("method, code", [("left_click", BTN_LEFT), ("right_click", BTN_RIGHT)])
+def test_click_is_press_then_release_held_at_least_the_hold(pravlin, window, method, code):
+    window.mark()
+    getattr(pravlin, method)(60)
+    press, release = press_and_release(window, "button", "button", code, method)
+    buttons = [(e["button"], e["state"]) for e in window.since_mark("button")]
+    assert buttons == [(code, 1), (code, 0)], window.events
+    # sway stamps buttons with its own clock in ms.
+    assert release["time"] - press["time"] >= 60, (press, release)
+    assert release["mono"] - press["mono"] >= 60 - SLACK_MS, (press, release)
+
+
+def test_click_hold_drawn_from_a_range(pravlin, window):
+    for _ in range(3):
+        window.mark()
+        pravlin.left_click(30, 45)
+        press, release = press_and_release(window, "button", "button", BTN_LEFT, "left_click")
+        assert release["time"] - press["time"] >= 30, (press, release)
+
+
+def test_key_press_types_a_through_the_seat_keymap(pravlin, window):
+    window.mark()
+    pravlin.key_press(KEY_A, 50)
+    press, release = press_and_release(window, "key", "key", KEY_A, "key 30")
+    assert press["sym"] == release["sym"] == "a", (press, release)
+    keys = [(e["key"], e["state"]) for e in window.since_mark("key")]
+    assert keys == [(KEY_A, 1), (KEY_A, 0)], window.events
+    # sway passes on the time the client gave, 0, so only receipt times tell the hold.
+    assert release["mono"] - press["mono"] >= 50 - SLACK_MS, (press, release)
+
+
+def test_clicks_land_at_the_pointer(pravlin, window):
+    pravlin.move_mouse(WIDTH, HEIGHT, 640, 360)
+    window.wait_position(640, 360)
+    window.mark()
+    pravlin.right_click(0)
+    pravlin.left_click(0)
+    window.wait(lambda e: e["ev"] == "button" and e["button"] == BTN_LEFT and e["state"] == 0, "left release")
+    assert [(e["button"], e["state"]) for e in window.since_mark("button")] == [
+        (BTN_RIGHT, 1), (BTN_RIGHT, 0), (BTN_LEFT, 1), (BTN_LEFT, 0)], window.events
+    assert (window.x, window.y) == (640, 360)

@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 #include "screencopy-client-protocol.h"
@@ -61,7 +61,8 @@ struct AppData {
 
     std::optional<Keymap> keymap;
     std::optional<Screencopy> screencopy;
-    std::unordered_map<uint32_t, Output> outputs;
+    // By global name, so outputs are looked at in the order they were announced.
+    std::map<uint32_t, Output> outputs;
     Proxy<wl_seat> seat;
     Proxy<zwp_virtual_keyboard_manager_v1> virtual_keyboard_manager;
     Proxy<zwlr_virtual_pointer_manager_v1> virtual_pointer_manager;

@@ -244,6 +244,11 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
     image.pixels.reset(static_cast<uint8_t*>(std::malloc(static_cast<size_t>(row * params.height))));
     if (!image.pixels) return fail("failed to allocate " + std::to_string(row * params.height) + " bytes");
     if (auto r = read_rows(file->get(), image.pixels.get(), params); !r) return std::unexpected(std::move(r.error()));
+    buffer.reset();
+    pool.reset();
+    // No wait follows, so send the destroys now: the compositor can let go of
+    // the file before the next call.
+    event_queue.flush();
     return image;
 }
 

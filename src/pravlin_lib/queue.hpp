@@ -51,6 +51,9 @@ public:
 
     // Sends wl_display.sync and dispatches this queue until its done arrives.
     Dispatched roundtrip();
+    // Sends what is queued without waiting for anything; a failure shows up in
+    // the next wait.
+    void flush() { wl_display_flush(display_.get()); }
     // Dispatches what is queued; with nothing queued, flushes, waits for the
     // socket (at most `wait_limit`) and dispatches what it read.
     Dispatched blocking_dispatch();

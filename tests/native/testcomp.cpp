@@ -74,9 +74,18 @@ struct Server {
     std::unordered_map<wl_client*, std::unique_ptr<ClientState>> clients;
     std::list<HeldConnection> held;
     std::string socket_path;
+    long long frames_failed = 0;
 };
 
 Server g;
+
+// Whether this frame fails at `where`, counting it against fail_times.
+bool frame_fails(FrameSetup::Fail where) {
+    const FrameSetup& f = g.sc.frame;
+    if (f.fail != where || (f.fail_times >= 0 && g.frames_failed >= f.fail_times)) return false;
+    ++g.frames_failed;
+    return true;
+}
 
 std::string ms_since_start() {
     timespec now;
@@ -392,7 +401,7 @@ void frame_copy_common(wl_resource* r, wl_resource* buffer, bool with_damage) {
         return;
     }
     fr->used = true;
-    if (g.sc.frame.fail == FrameSetup::Copy) {
+    if (frame_fails(FrameSetup::Copy)) {
         zwlr_screencopy_frame_v1_send_failed(r);
         return;
     }
@@ -447,7 +456,7 @@ void start_capture(wl_client* c, wl_resource* manager, uint32_t id, wl_resource*
     p.height = uint32_t(f.height.value_or(oh));
     p.stride = uint32_t(f.stride.value_or(4LL * p.width));
     wl_resource_set_implementation(r, &frame_impl, new Frame{p}, delete_data<Frame>);
-    if (f.fail == FrameSetup::Capture) {
+    if (frame_fails(FrameSetup::Capture)) {
         zwlr_screencopy_frame_v1_send_failed(r);
         return;
     }

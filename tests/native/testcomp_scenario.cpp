@@ -377,7 +377,7 @@ Scenario load_scenario(const std::string& path) {
 
     if (const Json* fr = top.get("frame")) {
         check_keys(*fr, "frame", {"format", "width", "height", "stride", "extra_buffer_events",
-                                  "y_invert", "fail", "pattern"});
+                                  "y_invert", "fail", "fail_times", "pattern"});
         FrameSetup& f = sc.frame;
         f.format = uint32_t(int_of(*fr, "format", 1, "frame", 0, UINT32_MAX));
         f.width = opt_int_of(*fr, "width", "frame");
@@ -401,6 +401,7 @@ Scenario load_scenario(const std::string& path) {
             else if (v == "copy") f.fail = FrameSetup::Copy;
             else bad("frame", "fail must be null, \"capture\" or \"copy\"");
         }
+        f.fail_times = int_of(*fr, "fail_times", -1, "frame", -1);
         std::string pattern = str_of(*fr, "pattern", "gradient", "frame");
         if (pattern.rfind("solid:", 0) == 0 && pattern.size() == 12 &&
             pattern.find_first_not_of("0123456789abcdefABCDEF", 6) == std::string::npos) {

@@ -1,0 +1,209 @@
+"""pravlin demo: drive a terminal window like a person would, then take a screenshot.
+
+Usage:
+    python3 demo/demo.py [--headless | --display NAME] [--text TEXT] [--png PATH]
+                         [--size 1280x720] [--screen NAME] [--keep]
+
+Without a display (no WAYLAND_DISPLAY, or with --headless) it starts a private
+headless sway (tests/sway_session.py; needs root, since sway then runs as
+nobody). With WAYLAND_DISPLAY set or --display it drives that compositor.
+
+It opens a foot terminal running a shell, moves the pointer onto it, clicks,
+types TEXT and Enter with key presses, waits for the shell's answer, takes a
+screenshot and writes it as a PNG. TEXT may hold lower-case letters, digits,
+spaces and '-': key_press sends one key at a time, so there is no shift.
+Key codes are Linux ones and mean what they mean in the seat keyboard's layout.
+"""
+
+import argparse
+import json
+import os
+import signal
+import struct
+import subprocess
+import sys
+import time
+import zlib
+from pathlib import Path
+
+import numpy as np
+
+from pravlin import Pravlin
+
+REPO = Path(__file__).resolve().parents[1]
+PROMPT = "pravlin-demo$ "
+
+# Linux input event codes (linux/input-event-codes.h).
+KEY_CODES = {
+    **{c: 16 + i for i, c in enumerate("qwertyuiop")},
+    **{c: 30 + i for i, c in enumerate("asdfghjkl")},
+    **{c: 44 + i for i, c in enumerate("zxcvbnm")},
+    **{str(d): 2 + (d - 1) % 10 for d in range(1, 11)},  # KEY_1 = 2 ... KEY_0 = 11
+    "-": 12,
+    " ": 57,
+}
+KEY_ENTER = 28
+
+
+class Steps:
+    """Runs and times the demo's steps, printing one line each."""
+
+    def __init__(self):
+        self.start = time.perf_counter()
+
+    def run(self, what, call, *args, **kwargs):
+        t0 = time.perf_counter()
+        result = call(*args, **kwargs)
+        print(f"  {(time.perf_counter() - t0) * 1e3:8.1f} ms  {what}", flush=True)
+        return result
+
+    def total(self):
+        return time.perf_counter() - self.start
+
+
+def write_png(path, img):
+    """Writes a BGRX screenshot as an 8-bit RGB PNG."""
+    rgb = np.ascontiguousarray(img[..., 2::-1])
+    height, width = rgb.shape[:2]
+    rows = np.zeros((height, 1 + width * 3), np.uint8)  # each row: filter type 0, then the pixels
+    rows[:, 1:] = rgb.reshape(height, width * 3)
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows.tobytes(), 6))
+           + chunk(b"IEND", b""))
+    Path(path).write_bytes(png)
+    return len(png)
+
+
+def find_window(tree, pid):
+    """sway's node for the window of process pid, if mapped."""
+    if tree.get("pid") == pid and tree.get("visible"):
+        return tree
+    for child in tree.get("nodes", []) + tree.get("floating_nodes", []):
+        found = find_window(child, pid)
+        if found:
+            return found
+    return None
+
+
+def swaymsg(env, *args):
+    res = subprocess.run(["swaymsg", *args], env=env, capture_output=True, text=True, timeout=10)
+    return res.stdout if res.returncode == 0 else None
+
+
+def wait_for_window(env, proc, timeout=15.0):
+    """The window's rectangle, from sway's tree; None when there is no sway IPC to ask."""
+    if not env.get("SWAYSOCK"):
+        time.sleep(1.0)  # some other compositor: give the terminal a moment
+        return None
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise SystemExit(f"foot exited with {proc.returncode} before showing a window")
+        tree = swaymsg(env, "-r", "-t", "get_tree")
+        node = find_window(json.loads(tree), proc.pid) if tree else None
+        if node:
+            return node["rect"]
+        time.sleep(0.05)
+    raise SystemExit("foot did not show a window")
+
+
+def settle(p, screen, before=None, timeout=5.0):
+    """Screenshots until the screen differs from `before` and two in a row agree."""
+    deadline = time.monotonic() + timeout
+    last = p.screenshot(screen)
+    while time.monotonic() < deadline:
+        time.sleep(0.1)
+        img = p.screenshot(screen)
+        if np.array_equal(img, last) and (before is None or not np.array_equal(img, before)):
+            return img
+        last = img
+    return last
+
+
+def type_text(p, text):
+    for ch in text:
+        p.key_press(KEY_CODES[ch], 20, 45)
+    p.key_press(KEY_ENTER, 20, 45)
+
+
+def drive(display, env, args, steps):
+    """The demo proper, against a compositor whose socket is `display`."""
+    p = steps.run(f"connected to {display}", Pravlin, display)
+    screen = args.screen
+    first = steps.run("first screenshot (learns the output size)", p.screenshot, screen)
+    height, width = first.shape[:2]
+    print(f"             output is {width}x{height}")
+
+    foot_env = {**env, "PS1": PROMPT, "ENV": ""}
+    foot = subprocess.Popen(["foot", "-o", "cursor.blink=no", "sh"], env=foot_env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        rect = steps.run("opened foot with a shell and waited for its window", wait_for_window, env, foot)
+        if rect is None:
+            rect = {"x": 0, "y": 0, "width": width, "height": height}
+        cx, cy = rect["x"] + rect["width"] // 2, rect["y"] + rect["height"] // 2
+        before = settle(p, screen)
+
+        steps.run("moved the pointer to the top left", p.move_mouse, width, height, 5, 5)
+        steps.run(f"moved the pointer to the window's middle ({cx}, {cy})", p.move_mouse, width, height, cx, cy)
+        steps.run("left click, held 60..90 ms", p.left_click, 60, 90)
+        steps.run(f"typed {args.text!r} and Enter ({len(args.text) + 1} key presses)", type_text, p, args.text)
+        shot = steps.run("waited for the shell's answer, screenshot", settle, p, screen, before)
+        size = steps.run(f"wrote {args.png}", write_png, args.png, shot)
+        print(f"             {size} bytes, {shot.shape[1]}x{shot.shape[0]}")
+        if args.keep:
+            print("foot stays open (--keep)")
+            foot = None
+    finally:
+        if foot is not None:
+            try:
+                os.killpg(foot.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            foot.wait(5)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--headless", action="store_true", help="always start a private headless sway")
+    where.add_argument("--display", help="Wayland display to drive (default: $WAYLAND_DISPLAY)")
+    parser.add_argument("--text", default="echo typed by pravlin 123 - ok", help="what to type")
+    parser.add_argument("--png", default="pravlin-demo.png", help="where to write the screenshot")
+    parser.add_argument("--size", default="1280x720", help="output size of the private sway (1280x720)")
+    parser.add_argument("--screen", help="output to capture when the compositor has several")
+    parser.add_argument("--keep", action="store_true", help="leave the terminal open afterwards")
+    args = parser.parse_args()
+    bad = sorted(set(args.text) - set(KEY_CODES))
+    if bad:
+        parser.error(f"--text can only hold a-z, 0-9, space and '-', not {''.join(bad)!r}")
+
+    steps = Steps()
+    display = args.display or (None if args.headless else os.environ.get("WAYLAND_DISPLAY"))
+    if display:
+        print(f"driving the compositor at {display}")
+        drive(display, dict(os.environ, WAYLAND_DISPLAY=display), args, steps)
+    else:
+        if os.geteuid() != 0:
+            raise SystemExit("the private headless sway needs root (it runs sway as nobody); "
+                             "run as root or pass --display")
+        sys.path.insert(0, str(REPO / "tests"))
+        from sway_session import SwaySession
+
+        width, height = (int(v) for v in args.size.split("x"))
+        print(f"starting a private headless sway at {width}x{height}")
+        session = SwaySession(width, height)
+        try:
+            steps.run("sway and its keyboard holder are up", session.start)
+            drive(session.socket, session.env, args, steps)
+        finally:
+            session.close()
+    print(f"done in {steps.total():.2f} s; screenshot in {Path(args.png).resolve()}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,147 @@
+"""Screen capture against a real compositor (headless sway), checked against
+grim's capture of the same scene."""
+
+import gc
+import glob
+import json
+import os
+import re
+import signal
+import subprocess
+import time
+
+
+import numpy as np
+import pytest
+
+from helpers import fds_unchanged
+from pravlin import Pravlin
+from sway_session import BACKGROUND, OUTPUT
+
+TEXT = "pravlin 0123456789 screencopy"
+
+
+def grim_rgb(sway, *args):
+    """grim's capture as an (height, width, 3) RGB array."""
+    res = subprocess.run(["grim", *args, "-t", "ppm", "-"], env=sway.env, capture_output=True, timeout=30)
+    assert res.returncode == 0, res.stderr.decode(errors="replace")
+    # Exactly one whitespace byte ends the header: the first pixel may start with 0x20.
+    header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", res.stdout)
+    assert header, res.stdout[:20]
+    width, height = int(header[1]), int(header[2])
+    return np.frombuffer(res.stdout, np.uint8, offset=header.end()).reshape(height, width, 3)
+
+
+def rgb(img):
+    return img[..., 2::-1]
+
+
+def settled(p, timeout=15.0):
+    """Screenshots until two taken 0.3 s apart agree; returns the last."""
+    deadline = time.monotonic() + timeout
+    last = p.screenshot()
+    while True:
+        time.sleep(0.3)
+        img = p.screenshot()
+        if np.array_equal(img, last):
+            return img
+        assert time.monotonic() < deadline, "the scene never settled"
+        last = img
+
+
+@pytest.fixture(scope="module")
+def p(sway):
+    """One instance for the module."""
+    sway.refresh_keyboard()
+    yield Pravlin(sway.socket)
+
+
+@pytest.fixture
+def terminal(sway):
+    """A foot window showing TEXT, closed after the test."""
+    proc = sway.spawn(["foot", "-o", "cursor.blink=no", "sh", "-c", f"printf '{TEXT}'; exec sleep 600"],
+                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    yield proc
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    proc.wait(10)
+
+
+def window_of(node, pid):
+    if node.get("pid") == pid and node.get("visible"):
+        return node
+    for child in node.get("nodes", []) + node.get("floating_nodes", []):
+        found = window_of(child, pid)
+        if found:
+            return found
+    return None
+
+
+def wait_for_window(sway, proc, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while not window_of(json.loads(sway.swaymsg("-r", "-t", "get_tree")), proc.pid):
+        assert proc.poll() is None, f"foot exited with {proc.returncode}"
+        assert time.monotonic() < deadline, "foot never mapped a window"
+        time.sleep(0.05)
+
+
+def test_screenshot_equals_grim_on_a_static_scene(sway, p, terminal):
+    wait_for_window(sway, terminal)
+    ours = settled(p)
+    theirs = grim_rgb(sway)
+    again = p.screenshot()
+    assert ours.shape == (sway.height, sway.width, 4)
+    np.testing.assert_array_equal(again, ours)  # still static after grim ran
+    np.testing.assert_array_equal(rgb(ours), theirs)
+    # The window is really there: its text differs from a plain background.
+    assert (rgb(ours) != np.array(BACKGROUND, np.uint8)).any(axis=2).sum() > 1000
+
+
+def test_named_output_is_the_same_capture(sway, p):
+    img = settled(p)
+    named = p.screenshot(OUTPUT)
+    assert named.shape == (sway.height, sway.width, 4)
+    np.testing.assert_array_equal(named, img)
+    np.testing.assert_array_equal(rgb(named), grim_rgb(sway, "-o", OUTPUT))
+
+
+def test_background_pixels_are_bgrx(sway, p):
+    img = p.screenshot()
+    # The far corner is background whatever windows are up (they tile from the top left).
+    assert tuple(img[-1, -1, :3]) == BACKGROUND[::-1]
+
+
+def test_wrong_name_is_refused(sway, p):
+    with fds_unchanged(), pytest.raises(RuntimeError) as info:
+        p.screenshot("HEADLESS-9")
+    assert str(info.value) == "no WLOutput with name HEADLESS-9"
+    with pytest.raises(RuntimeError) as info:
+        p.screenshot("headless-1")
+    assert str(info.value) == "no WLOutput with name headless-1"
+
+
+def shm_mappings(pid):
+    with open(f"/proc/{pid}/maps") as maps:
+        return sum("/wl_shm-" in line for line in maps)
+
+
+def test_two_hundred_captures_leave_nothing_behind(sway, p):
+    p.screenshot()
+    sway_pid = sway._sway.pid
+    sway_fds = len(os.listdir(f"/proc/{sway_pid}/fd"))
+    before = set(glob.glob("/dev/shm/wl_shm-*"))
+    gc.collect()
+    start = time.monotonic()
+    with fds_unchanged():
+        for _ in range(200):
+            img = p.screenshot()
+            assert img.shape == (sway.height, sway.width, 4)
+    elapsed = time.monotonic() - start
+    assert set(glob.glob("/dev/shm/wl_shm-*")) <= before
+    p.move_mouse(sway.width, sway.height, sway.width - 1, sway.height - 1)  # flushes the last destroys
+    # sway has let go of every capture's file: no mapping and no descriptor left.
+    assert shm_mappings(sway_pid) == 0
+    assert len(os.listdir(f"/proc/{sway_pid}/fd")) <= sway_fds
+    assert elapsed < 60, f"200 captures took {elapsed:.1f} s"

@@ -19,6 +19,7 @@ import pytest
 
 from helpers import fds_unchanged
 from pravlin import Pravlin
+from testcomp import DEFAULT_GLOBALS
 
 TESTS = Path(__file__).resolve().parent
 XRGB8888 = 1
@@ -28,14 +29,7 @@ MANY = "more that one WLOuput set. Please specify the name of the one to use"
 NONE = "at least one display need to be set"
 SHM_NAME = re.compile(r"/wl_shm-[A-Za-z0-9]{6}")
 
-SIX = [
-    {"interface": "wl_shm", "version": 1},
-    {"interface": "wl_seat", "version": 7},
-    {"interface": "wl_output", "version": 4},
-    {"interface": "zwlr_screencopy_manager_v1", "version": 3},
-    {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1},
-    {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2},
-]
+SIX = DEFAULT_GLOBALS
 
 
 def without(*interfaces):

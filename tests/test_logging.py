@@ -17,19 +17,13 @@ from pathlib import Path
 import pytest
 
 from pravlin import Pravlin
+from testcomp import DEFAULT_GLOBALS
 
 REPO = Path(__file__).resolve().parents[1]
 APP_DATA = "pravlin.pravlin_lib.app_data"
 SHM = "pravlin.pravlin_lib.shm"
 
-SIX = [
-    {"interface": "wl_shm", "version": 1},
-    {"interface": "wl_seat", "version": 7},
-    {"interface": "wl_output", "version": 4},
-    {"interface": "zwlr_screencopy_manager_v1", "version": 3},
-    {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1},
-    {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2},
-]
+SIX = DEFAULT_GLOBALS
 
 # Run before each script: SOCKET, a capturing handler, a spy on the two calls
 # the forwarder makes before it knows whether a record is wanted, and done().

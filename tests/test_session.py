@@ -9,15 +9,9 @@ import pytest
 
 from helpers import fds_unchanged
 from pravlin import Pravlin
+from testcomp import DEFAULT_GLOBALS
 
-SIX = [
-    {"interface": "wl_shm", "version": 1},
-    {"interface": "wl_seat", "version": 7},
-    {"interface": "wl_output", "version": 4},
-    {"interface": "zwlr_screencopy_manager_v1", "version": 3},
-    {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1},
-    {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2},
-]
+SIX = DEFAULT_GLOBALS
 
 
 def without(interface):

@@ -79,6 +79,16 @@ from pathlib import Path
 
 from native_build import peer
 
+# The compositor's globals when a scenario names none.
+DEFAULT_GLOBALS = [
+    {"interface": "wl_shm", "version": 1},
+    {"interface": "wl_seat", "version": 7},
+    {"interface": "wl_output", "version": 4},
+    {"interface": "zwlr_screencopy_manager_v1", "version": 3},
+    {"interface": "zwp_virtual_keyboard_manager_v1", "version": 1},
+    {"interface": "zwlr_virtual_pointer_manager_v1", "version": 2},
+]
+
 _SUN_PATH_MAX = 107
 _serial = itertools.count(1)
 

@@ -4,6 +4,7 @@ requests the compositor received."""
 
 import subprocess
 import time
+import weakref
 
 import pytest
 
@@ -265,3 +266,14 @@ def test_connection_closed_during_name_wait_is_an_ordinary_error(compositor):
     assert text.startswith("Backend error: Io error: "), text
     inner = text.split("\n")[0].removeprefix("Backend error: ")
     assert text == f"Backend error: {inner}\n\nCaused by:\n    {inner}"
+
+
+def test_instances_take_no_attributes_and_no_weak_references(compositor):
+    p = Pravlin(compositor().socket)
+    with pytest.raises(AttributeError):
+        p.anything = 1
+    assert not hasattr(p, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(p)
+    with pytest.raises(AttributeError):
+        del p.move_mouse

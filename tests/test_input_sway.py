@@ -11,6 +11,7 @@ import select
 import signal
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -220,3 +221,47 @@ def test_clicks_land_at_the_pointer(pravlin, window):
     assert [(e["button"], e["state"]) for e in window.since_mark("button")] == [
         (BTN_RIGHT, 1), (BTN_RIGHT, 0), (BTN_LEFT, 1), (BTN_LEFT, 0)], window.events
     assert (window.x, window.y) == (640, 360)
+
+
+GTK_BUTTON = Path(__file__).resolve().parent / "gtk_button.py"
+
+
+def read_until(proc, wanted, timeout):
+    deadline = time.monotonic() + timeout
+    seen = b""
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([proc.stdout], [], [], max(deadline - time.monotonic(), 0))
+        if not ready:
+            break
+        line = proc.stdout.readline()
+        if not line:
+            break
+        seen += line
+        if line.strip() == wanted:
+            return True
+    return False
+
+
+@pytest.mark.skipif(subprocess.run(["/usr/bin/python3", "-c", "import gi"], capture_output=True).returncode != 0,
+                    reason="python3-gi is not installed")
+def test_gtk_button_receives_the_click(sway, pravlin):
+    # GTK binds wl_pointer at version 5 or later and acts on pointer events only
+    # when the frame that closes them arrives.
+    app = sway.spawn(["/usr/bin/python3", "-u", str(GTK_BUTTON)], env={"GDK_BACKEND": "wayland"},
+                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        assert read_until(app, b"MAPPED", 15), "the GTK window never appeared"
+        deadline = time.monotonic() + 10
+        while not any(n.get("pid") == app.pid and n.get("focused") and n["rect"]["width"] == WIDTH
+                      for n in tree_nodes(sway)):
+            assert time.monotonic() < deadline, "the GTK window was never focused at full size"
+            time.sleep(0.05)
+        time.sleep(0.2)  # GTK draws its first frame at the new size
+        pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2, HEIGHT // 2)
+        pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2 + 10, HEIGHT // 2 + 10)
+        pravlin.left_click(30)
+        assert read_until(app, b"CLICKED", 5), "the button saw no click"
+    finally:
+        os.killpg(app.pid, signal.SIGKILL)
+        app.wait(10)
+        app.stdout.close()

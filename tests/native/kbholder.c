@@ -111,17 +111,8 @@ static struct zwp_virtual_keyboard_v1 *attach(struct wl_display *display, struct
 
 // Dispatches until SIGTERM or disconnect. The signals stay blocked except
 // inside ppoll, so one cannot slip in between the flag check and the wait.
-static int idle(struct wl_display *display, struct globals *g, struct zwp_virtual_keyboard_v1 **kb) {
-    sigset_t block, waitmask;
-    sigemptyset(&block);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &block, &waitmask);
-    sigdelset(&waitmask, SIGTERM);
-    sigdelset(&waitmask, SIGUSR1);
-    struct sigaction sa = {.sa_handler = on_signal};
-    sigaction(SIGTERM, &sa, NULL);
-    sigaction(SIGUSR1, &sa, NULL);
+static int idle(struct wl_display *display, struct globals *g, struct zwp_virtual_keyboard_v1 **kb,
+                const sigset_t *waitmask) {
 
     struct pollfd pfd = {.fd = wl_display_get_fd(display), .events = POLLIN};
     while (!terminated) {
@@ -135,7 +126,7 @@ static int idle(struct wl_display *display, struct globals *g, struct zwp_virtua
         }
         if (wl_display_flush(display) < 0 && errno != EAGAIN)
             break;
-        int n = ppoll(&pfd, 1, NULL, &waitmask);
+        int n = ppoll(&pfd, 1, NULL, waitmask);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -154,6 +145,19 @@ static int idle(struct wl_display *display, struct globals *g, struct zwp_virtua
 }
 
 int main(void) {
+    // Handled from the start: a SIGUSR1 sent as soon as READY appears must
+    // not find the default action (termination) still in place.
+    sigset_t block, waitmask;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTERM);
+    sigaddset(&block, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &block, &waitmask);
+    sigdelset(&waitmask, SIGTERM);
+    sigdelset(&waitmask, SIGUSR1);
+    struct sigaction sa = {.sa_handler = on_signal};
+    sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGUSR1, &sa, NULL);
+
     struct wl_display *display = wl_display_connect(NULL);
     if (!display)
         return fail("cannot connect to the Wayland display");
@@ -179,7 +183,7 @@ int main(void) {
     kb = attach(display, &g);
     if (!kb)
         goto out;
-    rc = idle(display, &g, &kb);
+    rc = idle(display, &g, &kb, &waitmask);
 
 out:
     // The compositor drops the keyboard from the seat when we disconnect.

@@ -18,6 +18,7 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=lib
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
+export PRAVLIN_SANITIZED=1
 python3 - <<'PY' || exit 1
 import pravlin, sys
 assert "sanitize" in pravlin.__file__, pravlin.__file__

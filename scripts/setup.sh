@@ -8,7 +8,7 @@ apt_packages=(
   build-essential pkg-config
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   sway grim wev wtype wayland-utils foot
-  python3-gi gir1.2-gtk-3.0
+  python3-gi gir1.2-gtk-3.0 fonts-dejavu-core
 )
 missing=()
 for p in "${apt_packages[@]}"; do

@@ -1,6 +1,5 @@
 #include "exceptions.hpp"
 
-#include <cstdio>
 
 PyObject* panic_exception_type()
 {
@@ -10,29 +9,6 @@ PyObject* panic_exception_type()
         "Derives from BaseException, so that `except Exception` does not catch it.",
         PyExc_BaseException, nullptr);
     return type;
-}
-
-std::string render_error(const pravlin_lib::Error& error)
-{
-    std::string text = error.message;
-    if (error.causes.empty()) return text;
-    text += "\n\nCaused by:";
-    const bool numbered = error.causes.size() > 1;
-    const std::string continuation = numbered ? "\n       " : "\n    ";
-    for (size_t i = 0; i < error.causes.size(); ++i) {
-        if (numbered) {
-            char prefix[32];
-            std::snprintf(prefix, sizeof prefix, "\n%5zu: ", i);
-            text += prefix;
-        } else {
-            text += "\n    ";
-        }
-        for (char c : error.causes[i]) {
-            if (c == '\n') text += continuation;
-            else text += c;
-        }
-    }
-    return text;
 }
 
 PyObject* raise_panic(const std::string& message)
@@ -47,7 +23,7 @@ PyObject* raise_panic(const std::string& message)
 PyObject* raise_error(const pravlin_lib::Error& error)
 {
     if (error.internal) return raise_panic(error.message);
-    const std::string text = render_error(error);
+    const std::string text = pravlin_lib::render(error);
     PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
     return nullptr;

@@ -10,9 +10,6 @@
 // that `except Exception` does not swallow it. Created once per process.
 PyObject* panic_exception_type();
 
-// "message\n\nCaused by:\n    cause" (numbered when there are several).
-std::string render_error(const pravlin_lib::Error& error);
-
 // Raises the error: PanicException for an internal failure, RuntimeError
 // with the rendering otherwise. Always returns nullptr.
 PyObject* raise_error(const pravlin_lib::Error& error);

@@ -5,6 +5,30 @@
 
 namespace pravlin_lib {
 
+std::string render(const Error& error)
+{
+    std::string text = error.message;
+    if (error.causes.empty()) return text;
+    text += "\n\nCaused by:";
+    const bool numbered = error.causes.size() > 1;
+    // Later lines of a cause line up under its first.
+    const std::string continuation = numbered ? "\n       " : "\n    ";
+    for (size_t i = 0; i < error.causes.size(); ++i) {
+        if (numbered) {
+            char prefix[32];
+            std::snprintf(prefix, sizeof prefix, "\n%5zu: ", i);
+            text += prefix;
+        } else {
+            text += "\n    ";
+        }
+        for (char c : error.causes[i]) {
+            if (c == '\n') text += continuation;
+            else text += c;
+        }
+    }
+    return text;
+}
+
 std::string os_error_text(int errnum)
 {
     return std::string(std::strerror(errnum)) + " (os error " + std::to_string(errnum) + ")";

@@ -32,6 +32,10 @@ inline std::unexpected<Error> internal_failure(std::string message)
     return std::unexpected(Error{std::move(message), {}, true});
 }
 
+// The error as one text: its message, then, when it has causes, a blank
+// line, "Caused by:" and one line per cause (numbered when there are several).
+std::string render(const Error& error);
+
 // "No such file or directory (os error 2)"
 std::string os_error_text(int errnum);
 

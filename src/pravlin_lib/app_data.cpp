@@ -351,4 +351,26 @@ void AppData::start_capture(zwlr_screencopy_frame_v1* frame)
 
 void AppData::listen_buffer(wl_buffer* buffer) { wl_buffer_add_listener(buffer, &buffer_listener, this); }
 
+std::optional<uint32_t> AppData::only_object_of(std::string_view interface) const
+{
+    std::optional<uint32_t> found;
+    int count = 0;
+    const auto consider = [&](const void* object) {
+        auto* proxy = static_cast<wl_proxy*>(const_cast<void*>(object));
+        if (proxy && interface == wl_proxy_get_class(proxy)) {
+            found = wl_proxy_get_id(proxy);
+            ++count;
+        }
+    };
+    consider(seat.get());
+    consider(virtual_keyboard_manager.get());
+    consider(virtual_pointer_manager.get());
+    consider(screencopy_manager.get());
+    consider(shm.get());
+    for (const auto& [global_name, output] : outputs) consider(output.output.get());
+    for (const auto& proxy : retained) consider(proxy.get());
+    if (screencopy) consider(screencopy->frame.get());
+    return count == 1 ? found : std::nullopt;
+}
+
 }  // namespace pravlin_lib

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <map>
 #include <vector>
 
@@ -78,6 +79,9 @@ struct AppData {
     // Starts a capture record for a new frame, replacing any earlier one.
     void start_capture(zwlr_screencopy_frame_v1* frame);
     void listen_buffer(wl_buffer* buffer);
+
+    // Id of the session's object of this interface, when it has exactly one.
+    std::optional<uint32_t> only_object_of(std::string_view interface) const;
 
     // Objects the session keeps alive but never uses again: the registry, the
     // seat keyboard, handles replaced by a later announcement.

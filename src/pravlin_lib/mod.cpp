@@ -17,6 +17,8 @@ Result<Pravlin> connect(const std::optional<std::string>& wayland_display)
     if (!queue) return std::unexpected(std::move(queue.error()));
 
     auto app_data = std::make_unique<AppData>();
+    queue->resolve_objects_with(
+        [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
     if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
     if (auto r = queue->roundtrip(); !r)
         return internal_failure("round trip failed while discovering globals: " + r.error().render());
@@ -50,7 +52,6 @@ Result<> Pravlin::wait_for_output_names()
         if (auto r = event_queue_.blocking_dispatch(); !r) return std::unexpected(r.error().to_error());
     return {};
 }
-
 
 // -- value ranges ----------------------------------------------------------------------
 

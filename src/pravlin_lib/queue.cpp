@@ -247,7 +247,11 @@ DispatchFailure EventQueue::classify() const
     const uint32_t code = wl_display_get_protocol_error(display_.get(), &interface, &id);
 
     for (auto it = wayland_log_lines.rbegin(); it != wayland_log_lines.rend(); ++it) {
-        if (auto bad = parse_bad_message(*it)) return *bad;
+        if (auto bad = parse_bad_message(*it)) {
+            if (bad->object.find_first_of("@ ") == std::string::npos && resolver_)
+                if (auto id = resolver_(bad->object)) bad->object = object_text(bad->object, *id);
+            return *bad;
+        }
         if (auto line = parse_protocol_error(*it)) {
             const std::string object =
                 interface ? std::string(interface->name) + "@" + std::to_string(id) : line->object;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <chrono>
 #include <expected>
+#include <functional>
+#include <string_view>
 #include <optional>
 #include <string>
 
@@ -51,6 +53,11 @@ public:
 
     // Sends wl_display.sync and dispatches this queue until its done arrives.
     Dispatched roundtrip();
+    // Names the session's one object of an interface, for failures where
+    // libwayland gives the interface but not the object id.
+    using ObjectResolver = std::function<std::optional<uint32_t>(std::string_view interface)>;
+    void resolve_objects_with(ObjectResolver resolver) { resolver_ = std::move(resolver); }
+
     // Sends what is queued without waiting for anything; a failure shows up in
     // the next wait.
     void flush() { wl_display_flush(display_.get()); }
@@ -77,6 +84,7 @@ private:
     };
     std::unique_ptr<wl_display, WrapperFree> wrapper_;
     std::optional<DispatchFailure> broken_;
+    ObjectResolver resolver_;
 };
 
 }  // namespace pravlin_lib

@@ -84,20 +84,11 @@ def run_worker(build_dir: Path, socket: str, calls: int, batches: int) -> dict:
 def start_compositor(kind: str):
     """(context manager already entered, socket path, called after each worker)"""
     if kind == "sway":
-        from native_build import peer
         from sway_session import SwaySession
         session = SwaySession()
         session.__enter__()
-
-        def new_keyboard():
-            # sway 1.7 leaves its seat without a keyboard once a client's virtual
-            # keyboard goes away (the next client is sent no keymap); another
-            # holder's keyboard takes its place. All are stopped with the session.
-            holder = session.spawn([str(peer("kbholder"))], stdout=subprocess.PIPE)
-            if holder.stdout.readline() != b"READY\n":
-                raise RuntimeError("kbholder did not start")
-
-        return session, session.socket, new_keyboard
+        # Each worker's instance leaves the seat without an active keyboard.
+        return session, session.socket, session.refresh_keyboard
     from testcomp import TestCompositor
     comp = TestCompositor()
     comp.__enter__()

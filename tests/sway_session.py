@@ -18,6 +18,11 @@ import tempfile
 import time
 from pathlib import Path
 
+try:
+    from .native_build import peer
+except ImportError:
+    from native_build import peer
+
 BACKGROUND = (0x20, 0x40, 0x60)
 START_TIMEOUT = 15.0
 OUTPUT = "HEADLESS-1"
@@ -31,21 +36,6 @@ default_floating_border none
 focus_follows_mouse no
 seat * hide_cursor 0
 """
-
-_kbholder_path = None
-
-
-def _kbholder():
-    # Built once per process; meson is slow enough to notice on every session.
-    global _kbholder_path
-    if _kbholder_path is None:
-        try:
-            from .native_build import peer
-        except ImportError:
-            from native_build import peer
-        _kbholder_path = str(peer("kbholder"))
-    return _kbholder_path
-
 
 class SwaySessionError(RuntimeError):
     pass
@@ -295,7 +285,7 @@ class SwaySession:
         self._read_ready(self._kbholder, timeout)
 
     def _start_kbholder(self, timeout=10.0):
-        proc = subprocess.Popen([_kbholder()], env=self.env, stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen([str(peer("kbholder"))], env=self.env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 start_new_session=True)
         self._kbholder = proc

@@ -109,11 +109,6 @@ class Window:
             time.sleep(0.02)
 
 
-@pytest.fixture(scope="module")
-def exes():
-    return {"pointer_window": str(peer("pointer_window"))}
-
-
 @pytest.fixture
 def pravlin(sway):
     sway.refresh_keyboard()
@@ -121,9 +116,9 @@ def pravlin(sway):
 
 
 @pytest.fixture
-def window(sway, exes, pravlin):
+def window(sway, pravlin):
     """A focused window tiled over the whole output, the pointer over it at (8, 8)."""
-    w = Window(sway, exes["pointer_window"])
+    w = Window(sway, str(peer("pointer_window")))
     try:
         w.wait(lambda e: e["ev"] == "configured" and (e["w"], e["h"]) == (WIDTH, HEIGHT),
                f"configure to {WIDTH}x{HEIGHT}")

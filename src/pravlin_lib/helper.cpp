@@ -120,11 +120,7 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
     return virtual_keyboard;
 }
 
-}  // namespace pravlin_lib
-
 // -- screenshot ----------------------------------------------------------------
-
-namespace pravlin_lib {
 
 namespace {
 

@@ -4,7 +4,7 @@ Wayland round trip and against spawning wtype.
 Usage (after `pip install .`, from anywhere):
     python3 benchmarks/bench_input.py [--calls N] [--rounds N] [--wtype-runs N] [--check]
 
-It starts its own headless sway (tests/sway_session.py) and measures, in
+It starts its own headless session (pravlin_session) and measures, in
 rounds that alternate the methods so that drift hits them alike, twice: with
 sway and the clients pinned to one core, and to two different cores (a
 round trip costs several times more when the client wakes on another core):
@@ -25,9 +25,7 @@ status is 1 when a target is missed.
 import argparse
 import os
 import shutil
-import socket
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
@@ -35,11 +33,9 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
 
-from sway_session import SwaySession  # noqa: E402
-
-from pravlin import Pravlin  # noqa: E402
+from pravlin import Pravlin
+from pravlin_session import HeadlessSession
 
 ROUND_TRIP_LIMIT = 1.2
 WTYPE_SPEEDUP = 100.0
@@ -92,18 +88,10 @@ def main():
     build_dir = tempfile.mkdtemp(prefix="bench-input-")
     try:
         exe = build_roundtrip(build_dir)
-        with SwaySession() as sway:
-            return run(sway, exe, args)
+        with HeadlessSession() as session:
+            return run(session, exe, args)
     finally:
         shutil.rmtree(build_dir, ignore_errors=True)
-
-
-def compositor_pid(path):
-    """The pid at the other end of a Unix socket, from its peer credentials."""
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-        sock.connect(path)
-        creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
-    return struct.unpack("3i", creds)[0]
 
 
 def pin(pid, cpus):
@@ -112,9 +100,9 @@ def pin(pid, cpus):
         os.sched_setaffinity(int(tid), cpus)
 
 
-def run(sway, exe, args):
-    p = Pravlin(sway.socket)
-    env = dict(sway.env)
+def run(session, exe, args):
+    p = Pravlin(session.socket)
+    env = session.environ()
     methods = {
         "move_mouse": (1, lambda i: p.move_mouse(1920, 1080, 960 + (i & 1), 540)),
         "left_click": (2, lambda i: p.left_click(0)),
@@ -123,7 +111,7 @@ def run(sway, exe, args):
     # A round trip costs far more when the client wakes on another core than
     # sway's, and where the scheduler puts them changes from run to run: every
     # method, wtype included, is measured with both placements pinned.
-    sway_pid = compositor_pid(sway.socket)
+    sway_pid = session.compositor_pid
     cpus = sorted(os.sched_getaffinity(0))
     placements = {"same core": ({cpus[0]}, {cpus[0]})}
     if len(cpus) > 1:
@@ -145,7 +133,8 @@ def run(sway, exe, args):
         pin(os.getpid(), set(cpus))
 
     med = {key: statistics.median(s) / 1e3 for key, s in samples.items()}  # us
-    print(f"headless sway {sway.width}x{sway.height}, {args.rounds} rounds of {args.calls} calls per "
+    screen = session.outputs[0]
+    print(f"headless sway {screen.width}x{screen.height}, {args.rounds} rounds of {args.calls} calls per "
           f"method and {args.wtype_runs} wtype runs; medians, sway and the clients pinned to the")
     missed = []
     for where in placements:

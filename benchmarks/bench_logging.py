@@ -1,14 +1,13 @@
 """Does log forwarding cost anything when Python logging does not want the records?
 
-    python3 benchmarks/bench_logging.py [--compositor sway|testcomp] [--rounds N]
-                                        [--calls N] [--build-dir DIR]
+    python3 benchmarks/bench_logging.py [--rounds N] [--calls N] [--build-dir DIR]
 
 Builds the extension twice from this checkout into scratch directories (kept
 under --build-dir, default /tmp/pravlin-bench, and rebuilt incrementally):
 "on", as shipped, and "off", compiled with -DPRAVLIN_LOG_OFF so that no sink
 is installed and every log statement stays one relaxed load. Against one
 compositor, it then alternates fresh interpreters of each build (the order
-flips every round). Each worker leaves logging at its default (WARNING),
+flips every round), on one headless session (pravlin_session). Each worker leaves logging at its default (WARNING),
 constructs a session, which sends the first records and so caches the
 app_data threshold as Warn, warms up, and times batches of `move_mouse`.
 
@@ -26,8 +25,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+from pravlin_session import HeadlessSession
+
 REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests"))
 
 WORKER = r"""
 import json, logging, sys, time
@@ -51,8 +51,7 @@ for b in range(batches):
     for i in range(calls):
         p.move_mouse(1000, 1000, i % 1000, (7 * i) % 1000)
     per_call.append((time.perf_counter_ns() - t0) / calls)
-# More sessions, kept open: each construction's records now meet the cached
-# threshold. (Closing one would leave sway's seat without a keyboard.)
+# More sessions: each construction's records now meet the cached threshold.
 sessions, construct_ns = [], []
 for _ in range(10):
     t0 = time.perf_counter_ns()
@@ -81,23 +80,8 @@ def run_worker(build_dir: Path, socket: str, calls: int, batches: int) -> dict:
     return json.loads(proc.stdout.splitlines()[-1])
 
 
-def start_compositor(kind: str):
-    """(context manager already entered, socket path, called after each worker)"""
-    if kind == "sway":
-        from sway_session import SwaySession
-        session = SwaySession()
-        session.__enter__()
-        # Each worker's instance leaves the seat without an active keyboard.
-        return session, session.socket, session.refresh_keyboard
-    from testcomp import TestCompositor
-    comp = TestCompositor()
-    comp.__enter__()
-    return comp, comp.socket, lambda: None
-
-
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--compositor", choices=["sway", "testcomp"], default="sway")
     ap.add_argument("--rounds", type=int, default=10, help="worker runs per build")
     ap.add_argument("--calls", type=int, default=2000, help="move_mouse calls per batch")
     ap.add_argument("--batches", type=int, default=5, help="batches per worker")
@@ -107,15 +91,13 @@ def main() -> int:
     print("building ...", flush=True)
     builds = {"on": build(args.build_dir / "on", off=False), "off": build(args.build_dir / "off", off=True)}
 
-    owner, socket, after_worker = start_compositor(args.compositor)
-    try:
+    with HeadlessSession() as session:
         results = {"on": [], "off": []}
         construct = {"on": [], "off": []}
         for r in range(-1, args.rounds):  # round -1 warms up sway and the page cache
             order = ("on", "off") if r % 2 == 0 else ("off", "on")
             for variant in order:
-                out = run_worker(builds[variant], socket, args.calls, args.batches)
-                after_worker()
+                out = run_worker(builds[variant], session.socket, args.calls, args.batches)
                 # The "on" build looks the logger up once (then caches Warn); "off" never does.
                 expected = ["pravlin.pravlin_lib.app_data"] if variant == "on" else []
                 if out["loggers"] != expected:
@@ -128,12 +110,10 @@ def main() -> int:
             print(f"round {r + 1}/{args.rounds}: "
                   + ", ".join(f"{v} {statistics.median(results[v][-args.batches:]) / 1000:.2f} us"
                               for v in ("on", "off")), flush=True)
-    finally:
-        owner.__exit__(None, None, None)
 
     med = {v: statistics.median(results[v]) for v in results}
     ratio = med["on"] / med["off"]
-    print(f"\ncompositor: {args.compositor}; {args.rounds} workers x {args.batches} batches x "
+    print(f"\nheadless sway; {args.rounds} workers x {args.batches} batches x "
           f"{args.calls} calls per build")
     for v in ("on", "off"):
         print(f"  {v:3}: move_mouse median {med[v] / 1000:8.2f} us/call "

@@ -12,13 +12,9 @@ import argparse
 import os
 import sys
 import time
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-
-from sway_session import SwaySession  # noqa: E402
-
-from pravlin import Pravlin  # noqa: E402
+from pravlin import Pravlin
+from pravlin_session import HeadlessSession
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -68,8 +64,8 @@ def main():
     parser.add_argument("--actions", type=int, default=20000)
     args = parser.parse_args()
 
-    with SwaySession(1280, 720) as sway:
-        p = Pravlin(sway.socket)
+    with HeadlessSession([(1280, 720)]) as session:
+        p = Pravlin(session.socket)
 
         def shot(i):
             a = p.screenshot()

@@ -5,8 +5,9 @@ Usage:
                          [--size 1280x720] [--screen NAME] [--keep]
 
 Without a display (no WAYLAND_DISPLAY, or with --headless) it starts a private
-headless sway (tests/sway_session.py; needs root, since sway then runs as
-nobody). With WAYLAND_DISPLAY set or --display it drives that compositor.
+headless session (pravlin_session.HeadlessSession: sway and its seat holder).
+With WAYLAND_DISPLAY set or --display it drives that compositor. The PNG is
+written with Pillow (pip install pillow).
 
 It opens a foot terminal running a shell, moves the pointer onto it, clicks,
 types TEXT and Enter with key presses, waits for the shell's answer, takes a
@@ -19,18 +20,16 @@ import argparse
 import json
 import os
 import signal
-import struct
 import subprocess
-import sys
 import time
-import zlib
 from pathlib import Path
 
 import numpy as np
+from PIL import Image
 
 from pravlin import Pravlin
+from pravlin_session import HeadlessSession, SessionError, parse_size
 
-REPO = Path(__file__).resolve().parents[1]
 PROMPT = "pravlin-demo$ "
 
 # Linux input event codes (linux/input-event-codes.h).
@@ -62,20 +61,9 @@ class Steps:
 
 
 def write_png(path, img):
-    """Writes a BGRX screenshot as an 8-bit RGB PNG."""
-    rgb = np.ascontiguousarray(img[..., 2::-1])
-    height, width = rgb.shape[:2]
-    rows = np.zeros((height, 1 + width * 3), np.uint8)  # each row: filter type 0, then the pixels
-    rows[:, 1:] = rgb.reshape(height, width * 3)
-
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows.tobytes(), 6))
-           + chunk(b"IEND", b""))
-    Path(path).write_bytes(png)
-    return len(png)
+    """Writes a BGRX screenshot as an RGB PNG; returns its size in bytes."""
+    Image.fromarray(np.ascontiguousarray(img[..., 2::-1])).save(path, optimize=False)
+    return Path(path).stat().st_size
 
 
 def find_window(tree, pid):
@@ -174,7 +162,7 @@ def main():
     where.add_argument("--display", help="Wayland display to drive (default: $WAYLAND_DISPLAY)")
     parser.add_argument("--text", default="echo typed by pravlin 123 - ok", help="what to type")
     parser.add_argument("--png", default="pravlin-demo.png", help="where to write the screenshot")
-    parser.add_argument("--size", default="1280x720", help="output size of the private sway (1280x720)")
+    parser.add_argument("--size", default="1280x720", help="output size of the private session (1280x720)")
     parser.add_argument("--screen", help="output to capture when the compositor has several")
     parser.add_argument("--keep", action="store_true", help="leave the terminal open afterwards")
     args = parser.parse_args()
@@ -188,20 +176,14 @@ def main():
         print(f"driving the compositor at {display}")
         drive(display, dict(os.environ, WAYLAND_DISPLAY=display), args, steps)
     else:
-        if os.geteuid() != 0:
-            raise SystemExit("the private headless sway needs root (it runs sway as nobody); "
-                             "run as root or pass --display")
-        sys.path.insert(0, str(REPO / "tests"))
-        from sway_session import SwaySession
-
-        width, height = (int(v) for v in args.size.split("x"))
-        print(f"starting a private headless sway at {width}x{height}")
-        session = SwaySession(width, height)
+        width, height = parse_size(args.size)
+        print(f"starting a private headless session at {width}x{height}")
         try:
-            steps.run("sway and its keyboard holder are up", session.start)
-            drive(session.socket, session.env, args, steps)
-        finally:
-            session.close()
+            session = steps.run("sway and its seat holder are up", HeadlessSession([(width, height)]).start)
+        except SessionError as e:
+            raise SystemExit(f"demo: {e}") from None
+        with session:
+            drive(session.socket, session.environ(), args, steps)
     print(f"done in {steps.total():.2f} s; screenshot in {Path(args.png).resolve()}")
 
 

@@ -3,9 +3,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh || exit 1
-# Run from tests/ so that `import pravlin` finds the installed module, not
-# the source tree.
-python3 -m pytest -p no:cacheprovider -q tests "$@"
+# -P: the checkout is not put on sys.path, so the installed packages are the
+# ones tested (pravlin_session in the checkout has no seat holder built).
+python3 -P -m pytest -p no:cacheprovider -q tests "$@"
 rc=$?
 if [ $rc -eq 5 ]; then
   echo "no tests were collected" >&2

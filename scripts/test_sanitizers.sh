@@ -24,7 +24,7 @@ import pravlin, sys
 assert "sanitize" in pravlin.__file__, pravlin.__file__
 print("testing", pravlin.__file__)
 PY
-python3 -m pytest -p no:cacheprovider -q tests "$@"
+python3 -P -m pytest -p no:cacheprovider -q tests "$@"
 rc=$?
 [ $rc -eq 5 ] && { echo "no tests were collected" >&2; exit 1; }
 exit $rc

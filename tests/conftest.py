@@ -6,16 +6,17 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from sway_session import SwaySession  # noqa: E402
 from testcomp import TestCompositor  # noqa: E402
 from helpers import ClosingListener  # noqa: E402
 
 
 @pytest.fixture(scope="session")
-def sway(tmp_path_factory):
-    """One headless sway (with its keyboard holder) shared by the whole run."""
-    with SwaySession(tmp_path=tmp_path_factory.mktemp("sway")) as session:
-        yield session
+def sway(wayland_session):
+    """The run's headless sway, from pravlin's own pytest plugin (pravlin_session): one 1920x1080
+    output, and a seat holder that keeps the seat's keyboard and pointer."""
+    if wayland_session.compositor != "sway":
+        pytest.skip("these tests drive sway through its IPC")
+    return wayland_session
 
 
 @pytest.fixture

@@ -16,9 +16,9 @@ import pytest
 
 from helpers import fds_unchanged
 from pravlin import Pravlin
-from sway_session import BACKGROUND, OUTPUT
 
 TEXT = "pravlin 0123456789 screencopy"
+BACKGROUND = (0x20, 0x40, 0x60)  # the terminal's, as RGB
 
 
 def grim_rgb(sway, *args):
@@ -52,14 +52,19 @@ def settled(p, timeout=15.0):
 @pytest.fixture(scope="module")
 def p(sway):
     """One instance for the module."""
-    sway.refresh_keyboard()
     yield Pravlin(sway.socket)
+
+
+@pytest.fixture(scope="module")
+def screen(sway):
+    return sway.outputs[0]
 
 
 @pytest.fixture
 def terminal(sway):
-    """A foot window showing TEXT, closed after the test."""
-    proc = sway.spawn(["foot", "-o", "cursor.blink=no", "sh", "-c", f"printf '{TEXT}'; exec sleep 600"],
+    """A foot window over the whole output showing TEXT on BACKGROUND, closed after the test."""
+    proc = sway.spawn(["foot", "-o", "cursor.blink=no", "-o", "colors.background=%02x%02x%02x" % BACKGROUND,
+                       "sh", "-c", f"printf '{TEXT}'; exec sleep 600"],
                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     yield proc
     try:
@@ -87,29 +92,30 @@ def wait_for_window(sway, proc, timeout=15.0):
         time.sleep(0.05)
 
 
-def test_screenshot_equals_grim_on_a_static_scene(sway, p, terminal):
+def test_screenshot_equals_grim_on_a_static_scene(sway, screen, p, terminal):
     wait_for_window(sway, terminal)
     ours = settled(p)
     theirs = grim_rgb(sway)
     again = p.screenshot()
-    assert ours.shape == (sway.height, sway.width, 4)
+    assert ours.shape == (screen.height, screen.width, 4)
     np.testing.assert_array_equal(again, ours)  # still static after grim ran
     np.testing.assert_array_equal(rgb(ours), theirs)
     # The window is really there: its text differs from a plain background.
     assert (rgb(ours) != np.array(BACKGROUND, np.uint8)).any(axis=2).sum() > 1000
 
 
-def test_named_output_is_the_same_capture(sway, p):
+def test_named_output_is_the_same_capture(sway, screen, p):
     img = settled(p)
-    named = p.screenshot(OUTPUT)
-    assert named.shape == (sway.height, sway.width, 4)
+    named = p.screenshot(screen.name)
+    assert named.shape == (screen.height, screen.width, 4)
     np.testing.assert_array_equal(named, img)
-    np.testing.assert_array_equal(rgb(named), grim_rgb(sway, "-o", OUTPUT))
+    np.testing.assert_array_equal(rgb(named), grim_rgb(sway, "-o", screen.name))
 
 
-def test_background_pixels_are_bgrx(sway, p):
-    img = p.screenshot()
-    # The far corner is background whatever windows are up (they tile from the top left).
+def test_pixels_are_bgrx(sway, p, terminal):
+    wait_for_window(sway, terminal)
+    img = settled(p)
+    # The far corner is the terminal's background, away from its text.
     assert tuple(img[-1, -1, :3]) == BACKGROUND[::-1]
 
 
@@ -127,9 +133,9 @@ def shm_mappings(pid):
         return sum("/wl_shm-" in line for line in maps)
 
 
-def test_two_hundred_captures_leave_nothing_behind(sway, p):
+def test_two_hundred_captures_leave_nothing_behind(sway, screen, p):
     p.screenshot()
-    sway_pid = sway._sway.pid
+    sway_pid = sway.compositor_pid
     sway_fds = len(os.listdir(f"/proc/{sway_pid}/fd"))
     before = set(glob.glob("/dev/shm/wl_shm-*"))
     gc.collect()
@@ -137,10 +143,10 @@ def test_two_hundred_captures_leave_nothing_behind(sway, p):
     with fds_unchanged():
         for _ in range(200):
             img = p.screenshot()
-            assert img.shape == (sway.height, sway.width, 4)
+            assert img.shape == (screen.height, screen.width, 4)
     elapsed = time.monotonic() - start
     assert set(glob.glob("/dev/shm/wl_shm-*")) <= before
-    p.move_mouse(sway.width, sway.height, sway.width - 1, sway.height - 1)  # flushes the last destroys
+    p.move_mouse(screen.width, screen.height, screen.width - 1, screen.height - 1)  # flushes the last destroys
     # sway has let go of every capture's file: no mapping and no descriptor left.
     assert shm_mappings(sway_pid) == 0
     assert len(os.listdir(f"/proc/{sway_pid}/fd")) <= sway_fds

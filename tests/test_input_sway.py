@@ -111,7 +111,6 @@ class Window:
 
 @pytest.fixture
 def pravlin(sway):
-    sway.refresh_keyboard()
     yield Pravlin(sway.socket)
 
 

@@ -2,6 +2,7 @@
 into a fresh virtual environment, the module imports and constructs there
 without numpy, and screenshots need numpy only once they are taken."""
 
+import os
 import subprocess
 import sys
 import tarfile
@@ -30,7 +31,8 @@ def test_sdist_carries_the_protocols_and_sources(dist):
     with tarfile.open(sdist) as tar:
         names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
     for needed in ["protocols/screencopy.xml", "protocols/virtual-keyboard.xml", "protocols/virtual-pointer.xml",
-                   "meson.build", "pyproject.toml", "src/pravlin_lib/meson.build", "src/pravlin.pyi"]:
+                   "meson.build", "pyproject.toml", "src/pravlin_lib/meson.build", "src/pravlin.pyi",
+                   "pravlin_session/seat_holder.c", "pravlin_session/_session.py"]:
         assert needed in names
 
 
@@ -64,6 +66,13 @@ except BaseException as e:
     site = next((venv / "lib").glob("python3*/site-packages"))
     assert (site / "pravlin.pyi").exists()
     assert (site / "pravlin-stubs" / "__init__.pyi").exists()
+    # The headless-session facility ships in the same wheel: its seat holder, the launcher and the plugin.
+    assert os.access(site / "pravlin_session" / "pravlin-seat-holder", os.X_OK)
+    assert os.access(venv / "bin" / "pravlin-run", os.X_OK)
+    plugins = subprocess.run([py, "-c", "from importlib.metadata import entry_points; "
+                              "print([e.value for e in entry_points(group='pytest11')])"],
+                             capture_output=True, text=True, check=True).stdout
+    assert "pravlin_session.pytest_plugin" in plugins
 
 
 def test_stub_matches_the_runtime_module():

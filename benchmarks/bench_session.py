@@ -1,0 +1,126 @@
+"""Time to a ready headless session against bare sway reaching its socket, measured in one run.
+
+    python3 benchmarks/bench_session.py [--rounds N] [--outputs 1920x1080[,WxH...]]
+
+In alternating rounds it measures
+
+  ready   HeadlessSession(...).start(): from the call until it returns, which is when the socket
+          accepts, every output is up at its size and the seat holder has its keyboard and pointer
+          (the directory, config and user switch included);
+  bare    the same sway (same config, environment and user) started by hand, from the spawn until
+          a connect() to its Wayland socket succeeds (watched with inotify, no sleeping poll);
+
+and prints the medians, the 90th percentiles and the ratio ready / bare (the goal is at most 1.5).
+"""
+
+import argparse
+import ctypes
+import os
+import pwd
+import select
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from pravlin_session import HeadlessSession, parse_outputs
+from pravlin_session._compositors import Sway
+
+GOAL = 1.5
+_libc = ctypes.CDLL(None, use_errno=True)
+IN_CREATE, IN_MOVED_TO, IN_CLOEXEC = 0x100, 0x80, 0o2000000
+
+
+def wait_for_socket(path: Path, proc: subprocess.Popen, timeout: float = 15.0) -> None:
+    """Returns once a connect() to `path` succeeds."""
+    watch = _libc.inotify_init1(IN_CLOEXEC)
+    if watch < 0 or _libc.inotify_add_watch(watch, str(path.parent).encode(), IN_CREATE | IN_MOVED_TO) < 0:
+        raise OSError(ctypes.get_errno(), "inotify")
+    deadline = time.monotonic() + timeout
+    try:
+        while True:
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+                try:
+                    s.connect(str(path))
+                    return
+                except FileNotFoundError:
+                    pass
+                except ConnectionRefusedError:  # bound, not yet listening
+                    continue
+            if proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"bare sway never reached {path} (status {proc.poll()})")
+            if select.select([watch], [], [], max(deadline - time.monotonic(), 0))[0]:
+                os.read(watch, 4096)
+    finally:
+        os.close(watch)
+
+
+def bare_sway(sizes) -> float:
+    """Seconds from spawning sway to its socket accepting."""
+    base = Path(tempfile.mkdtemp(prefix="pravlin-bare-"))
+    try:
+        base.chmod(0o711)
+        runtime, home = base / "run", base / "home"
+        uid = gid = os.getuid()
+        privileges = []
+        if os.geteuid() == 0:
+            entry = pwd.getpwnam("nobody")
+            uid, gid = entry.pw_uid, entry.pw_gid
+            privileges = [f"--reuid={uid}", f"--regid={gid}", "--clear-groups"]
+        for d in (runtime, home):
+            d.mkdir(mode=0o700)
+            os.chown(d, uid, gid)
+        sway = Sway(sizes)
+        argv = sway.write_config(base)
+        env = {"PATH": os.environ["PATH"], "LANG": "C.UTF-8", "HOME": str(home),
+               "XDG_RUNTIME_DIR": str(runtime), **sway.environment(runtime)}
+        with open(base / "log", "wb") as log:
+            t0 = time.perf_counter()
+            proc = subprocess.Popen(["setpriv", *privileges, "--", *argv], env=env, cwd=str(home),
+                                    stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                                    start_new_session=True)
+            try:
+                wait_for_socket(runtime / sway.socket_name(), proc)
+                return time.perf_counter() - t0
+            finally:
+                os.killpg(proc.pid, 15)
+                proc.wait(10)
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def ready_session(sizes) -> float:
+    t0 = time.perf_counter()
+    session = HeadlessSession(sizes).start()
+    elapsed = time.perf_counter() - t0
+    session.close()
+    return elapsed
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--rounds", type=int, default=20)
+    ap.add_argument("--outputs", default="1920x1080")
+    args = ap.parse_args()
+    sizes = parse_outputs(args.outputs)
+    ready_session(sizes), bare_sway(sizes)  # warm the page cache
+    samples = {"ready": [], "bare": []}
+    for r in range(args.rounds):
+        order = ("ready", "bare") if r % 2 == 0 else ("bare", "ready")
+        for kind in order:
+            samples[kind].append(ready_session(sizes) if kind == "ready" else bare_sway(sizes))
+    q = {k: (statistics.median(v) * 1e3, statistics.quantiles(v, n=10)[-1] * 1e3) for k, v in samples.items()}
+    print(f"headless sway, outputs {args.outputs}, {args.rounds} alternating rounds")
+    print(f"  bare sway, spawn to socket accepting:        median {q['bare'][0]:6.1f} ms, p90 {q['bare'][1]:6.1f} ms")
+    print(f"  HeadlessSession.start(), call to ready:      median {q['ready'][0]:6.1f} ms, p90 {q['ready'][1]:6.1f} ms")
+    ratio = q["ready"][0] / q["bare"][0]
+    print(f"  ready / bare: {ratio:.2f}x (goal <= {GOAL}x: {'met' if ratio <= GOAL else 'MISSED'})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,99 @@
+"""What differs between the compositors a headless session can run: one small class each."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+
+class Compositor:
+    """A headless compositor: how to configure and start it, what its socket is called."""
+
+    name: str
+    executable: str
+    install_hint: str
+
+    def __init__(self, sizes: list[tuple[int, int]]):
+        self.sizes = sizes
+
+    def output_names(self) -> list[str]:
+        """The names its outputs get, in the order of `sizes`."""
+        return [f"HEADLESS-{n}" for n in range(1, len(self.sizes) + 1)]
+
+    def positions(self) -> list[tuple[int, int]]:
+        """Where each output sits in the layout: side by side, left to right, tops aligned."""
+        x, out = 0, []
+        for width, _ in self.sizes:
+            out.append((x, 0))
+            x += width
+        return out
+
+    def write_config(self, base: Path) -> list[str]:
+        """Writes whatever configuration it needs under `base`; returns its argument list."""
+        raise NotImplementedError
+
+    def environment(self, runtime_dir: Path) -> dict[str, str]:
+        """Variables the compositor itself needs (besides PATH, HOME and XDG_RUNTIME_DIR)."""
+        return {
+            "WLR_BACKENDS": "headless",
+            "WLR_RENDERER": "pixman",
+            "WLR_LIBINPUT_NO_DEVICES": "1",
+            "WLR_HEADLESS_OUTPUTS": str(len(self.sizes)),
+        }
+
+    def socket_name(self) -> str:
+        raise NotImplementedError
+
+    def client_environment(self, runtime_dir: Path) -> dict[str, str]:
+        """Variables a client of the session gets besides WAYLAND_DISPLAY and XDG_RUNTIME_DIR."""
+        return {}
+
+    def holder_arguments(self, runtime_dir: Path) -> list[str]:
+        """How the seat holder keeps the seat's keyboard active on this compositor."""
+        return []
+
+
+class Sway(Compositor):
+    name = "sway"
+    executable = "sway"
+    install_hint = "on Debian or Ubuntu: apt-get install sway"
+
+    # No bar, no wallpaper client, no X server: nothing to wait for but sway.
+    _CONFIG = """\
+xwayland disable
+swaybg_command -
+swaynag_command -
+focus_follows_mouse no
+default_border none
+default_floating_border none
+"""
+
+    def write_config(self, base: Path) -> list[str]:
+        lines = [self._CONFIG]
+        for name, (width, height), (x, y) in zip(self.output_names(), self.sizes, self.positions()):
+            lines.append(f"output {name} resolution {width}x{height} position {x} {y}\n")
+        config = base / "sway.config"
+        config.write_text("".join(lines))
+        config.chmod(0o644)
+        return [self.executable, "-c", str(config)]
+
+    def socket_name(self) -> str:
+        # sway never takes wayland-0; in a fresh runtime directory it gets wayland-1.
+        return "wayland-1"
+
+    @staticmethod
+    def ipc_socket(runtime_dir: Path) -> Path:
+        return runtime_dir / "sway-ipc.sock"
+
+    def environment(self, runtime_dir: Path) -> dict[str, str]:
+        # sway takes SWAYSOCK as the path of its IPC socket when nothing exists there yet.
+        return {**super().environment(runtime_dir), "SWAYSOCK": str(self.ipc_socket(runtime_dir))}
+
+    def client_environment(self, runtime_dir: Path) -> dict[str, str]:
+        return {"SWAYSOCK": str(self.ipc_socket(runtime_dir))}
+
+    def holder_arguments(self, runtime_dir: Path) -> list[str]:
+        return ["--sway-ipc", str(self.ipc_socket(runtime_dir))]
+
+
+COMPOSITORS = {c.name: c for c in (Sway,)}
+

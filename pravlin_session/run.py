@@ -1,0 +1,188 @@
+"""pravlin-run: run a command inside a private headless Wayland session, in the spirit of xvfb-run.
+
+    pravlin-run [options] -- COMMAND [ARGS...]
+
+The command gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR and SWAYSOCK pointing at the session, and
+pravlin-run exits with its status (128 + N when a signal N ended it). pravlin-run's own failures
+exit with 125, a command that cannot be run with 126 or 127, as with env(1) and timeout(1).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+
+from ._compositors import COMPOSITORS
+from ._session import HeadlessSession, SessionError, parse_size
+
+FAILED, CANNOT_RUN, NOT_FOUND = 125, 126, 127
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# How long the command may take to go after a stop signal was passed on to it.
+GRACE_SECONDS = 10.0
+
+
+class _Stopped(BaseException):
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_stopped(signum, frame):
+    raise _Stopped(signum)
+
+
+def _parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(
+        prog="pravlin-run", description=__doc__.split("\n\n")[0],
+        usage="%(prog)s [options] -- COMMAND [ARGS...]",
+        epilog="Example: pravlin-run -o 1280x720 -- python3 my_agent.py")
+    p.add_argument("-o", "--output", metavar="WxH", action="append", type=str,
+                   help="add an output of this size (repeat for more; default one 1920x1080)")
+    p.add_argument("-c", "--compositor", choices=sorted(COMPOSITORS), default="sway",
+                   help="the compositor to run (default: sway)")
+    p.add_argument("-l", "--keyboard-layout", metavar="LAYOUT", default="us",
+                   help="xkb layout of the seat's keyboard (default: us)")
+    p.add_argument("--keyboard-variant", metavar="VARIANT", default="", help="xkb variant of that layout")
+    p.add_argument("-u", "--user", help="unprivileged user to run the compositor as when started by root "
+                                        "(default: nobody)")
+    p.add_argument("-e", "--error-file", metavar="FILE",
+                   help="keep the compositor's log in FILE (it is removed with the session otherwise)")
+    p.add_argument("-t", "--timeout", type=float, default=15.0, metavar="SECONDS",
+                   help="how long the session may take to be ready (default: 15)")
+    p.add_argument("command", nargs=argparse.REMAINDER, help="the command and its arguments, after --")
+    return p
+
+
+def _say(message: str) -> None:
+    first, _, rest = message.partition("\n")
+    print(f"pravlin-run: {first}" + (f"\n{rest}" if rest else ""), file=sys.stderr, flush=True)
+
+
+class _Foreground:
+    """Hands the terminal to the command's process group while it runs, as a shell does for a job,
+    so that Ctrl-C and Ctrl-Z reach the command and not pravlin-run."""
+
+    def __init__(self):
+        self.fd = None
+        try:
+            if os.isatty(0) and os.tcgetpgrp(0) == os.getpgrp():
+                self.fd = 0
+        except OSError:
+            pass
+
+    def give(self, pgid: int) -> None:
+        if self.fd is not None:
+            self._set(pgid)
+
+    def take_back(self) -> None:
+        if self.fd is not None:
+            self._set(os.getpgrp())
+
+    def _set(self, pgid: int) -> None:
+        # A background group changing the terminal's foreground group would be stopped by SIGTTOU.
+        old = signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+        try:
+            os.tcsetpgrp(self.fd, pgid)
+        except OSError:
+            pass
+        finally:
+            signal.signal(signal.SIGTTOU, old)
+
+
+def _run_command(argv: list[str], session: HeadlessSession) -> int:
+    """Runs the command in a process group of its own; returns the status pravlin-run exits with."""
+    terminal = _Foreground()
+    try:
+        proc = subprocess.Popen(argv, env=session.environ(), process_group=0)
+    except FileNotFoundError:
+        _say(f"{argv[0]}: command not found")
+        return NOT_FOUND
+    except PermissionError as e:
+        _say(f"{argv[0]}: {e.strerror}")
+        return CANNOT_RUN
+    session.adopt_group(proc.pid)
+
+    def pass_on(signum, frame):
+        try:
+            os.killpg(proc.pid, signum)
+        except ProcessLookupError:
+            pass
+        # The first stop signal starts the grace period; later ones leave it running.
+        remaining = signal.alarm(0)
+        signal.alarm(remaining or int(GRACE_SECONDS))
+
+    def out_of_patience(signum, frame):
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    for sig in STOP_SIGNALS:
+        signal.signal(sig, pass_on)
+    signal.signal(signal.SIGALRM, out_of_patience)
+    terminal.give(proc.pid)
+    # The command may have met the terminal before it was handed over, and been stopped for it.
+    try:
+        os.killpg(proc.pid, signal.SIGCONT)
+    except ProcessLookupError:
+        pass
+    try:
+        while True:
+            _, status = os.waitpid(proc.pid, os.WUNTRACED)
+            if not os.WIFSTOPPED(status):
+                break
+            # Ctrl-Z: stop with the command, as a job would, and hand the terminal back on resume.
+            terminal.take_back()
+            os.kill(os.getpid(), signal.SIGSTOP)
+            terminal.give(proc.pid)
+            os.killpg(proc.pid, signal.SIGCONT)
+    finally:
+        signal.alarm(0)
+        terminal.take_back()
+        # Whatever the command left behind in its group goes with it.
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    # Reaped above: Popen must not wait for it again.
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return 128 - proc.returncode if proc.returncode < 0 else proc.returncode
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    if not command:
+        parser.error("no command given (pravlin-run [options] -- COMMAND [ARGS...])")
+
+    for sig in STOP_SIGNALS:
+        signal.signal(sig, _raise_stopped)
+    session = None
+    try:
+        sizes = [parse_size(text) for text in (args.output or ["1920x1080"])]
+        session = HeadlessSession(sizes, compositor=args.compositor, keyboard_layout=args.keyboard_layout,
+                                  keyboard_variant=args.keyboard_variant, user=args.user,
+                                  timeout=args.timeout, log_path=args.error_file)
+        session.start()
+        # From here on a stop signal is the command's to handle; the session outlives it.
+        return _run_command(command, session)
+    except SessionError as e:
+        _say(str(e))
+        return FAILED
+    except _Stopped as e:
+        return 128 + e.signum
+    except KeyboardInterrupt:
+        return 128 + signal.SIGINT
+    finally:
+        for sig in (*STOP_SIGNALS, signal.SIGALRM):
+            signal.signal(sig, signal.SIG_IGN)
+        if session is not None:
+            session.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

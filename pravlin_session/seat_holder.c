@@ -1,0 +1,692 @@
+// pravlin-seat-holder: keeps a virtual keyboard and a virtual pointer on the
+// seat of a headless session for as long as the session runs, so that the
+// seat always has both capabilities and a client asking for the seat keyboard
+// always receives a keymap.
+//
+//   pravlin-seat-holder --socket PATH [--outputs N] [--layout L] [--variant V]
+//                       [--sway-ipc PATH] [--cleanup DIR --kill-group PGID]
+//   pravlin-seat-holder --socket PATH --probe
+//
+// It waits for PATH to appear, connects, waits until N outputs have announced
+// their name and mode, sets up its devices and prints one line of JSON
+// describing the outputs ({"outputs": [{"name": ..., "width": ..., "height": ...}]}).
+// With --probe it prints that line and exits without touching the seat.
+//
+// sway sets the seat's keyboard to none when the active keyboard is destroyed
+// (a client with a virtual keyboard disconnecting), and a new wl_keyboard then
+// gets no keymap. sway reports every removed input device on its IPC socket;
+// on each removed keyboard the holder creates a fresh virtual keyboard, which
+// sway makes the active one, and destroys its previous one. No key event is
+// ever sent.
+//
+// With --cleanup, the holder is also the session's last line of cleanup. Its
+// standard input is a pipe from the process that started the session, which
+// writes "stop PGID" lines naming further process groups of the session. When
+// that pipe ends without the holder having been told to stop (the starter was
+// killed outright), the holder stops the compositor's process group and the
+// groups named, and removes the session directory.
+//
+// Exit status: 0 on SIGTERM/SIGINT/SIGHUP, when the compositor goes away or after cleaning up,
+// 1 on any failure to set up (with a one-line reason on stderr), 2 on bad usage.
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdbool.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include "virtual_keyboard-client-protocol.h"
+#include "virtual_pointer-client-protocol.h"
+
+#define MAX_OUTPUTS 16
+#define SETUP_TIMEOUT_MS 15000
+
+struct output {
+    struct wl_output *wl;
+    uint32_t global;
+    char name[64];
+    int32_t width, height;
+    bool named, sized, done;
+};
+
+struct holder {
+    struct wl_display *display;
+    struct wl_registry *registry;
+    struct wl_seat *seat;
+    struct zwp_virtual_keyboard_manager_v1 *keyboard_manager;
+    struct zwlr_virtual_pointer_manager_v1 *pointer_manager;
+    struct zwp_virtual_keyboard_v1 *keyboard;
+    struct zwlr_virtual_pointer_v1 *pointer;
+    struct output outputs[MAX_OUTPUTS];
+    int output_count;
+    int keymap_fd;
+    uint32_t keymap_size;
+    // Removals of our own replaced keyboards that sway has yet to report.
+    int own_removals;
+};
+
+static const char *prog = "pravlin-seat-holder";
+
+static int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static int fail(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    fprintf(stderr, "%s: ", prog);
+    vfprintf(stderr, fmt, args);
+    fputc('\n', stderr);
+    va_end(args);
+    return 1;
+}
+
+static int64_t now_ms(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// -- keymap ------------------------------------------------------------------
+
+// A memfd holding the keymap text with its terminating NUL.
+static int make_keymap(const char *layout, const char *variant, uint32_t *size) {
+    struct xkb_context *ctx = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    if (!ctx) return -1;
+    const struct xkb_rule_names names = {
+        .rules = "evdev", .model = "pc105", .layout = layout, .variant = variant, .options = ""};
+    struct xkb_keymap *keymap = xkb_keymap_new_from_names(ctx, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    char *text = keymap ? xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1) : NULL;
+    int fd = -1;
+    if (text) {
+        const size_t len = strlen(text) + 1;
+        fd = memfd_create("pravlin-keymap", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (fd >= 0 && (write(fd, text, len) != (ssize_t)len ||
+                        fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0)) {
+            close(fd);
+            fd = -1;
+        }
+        *size = (uint32_t)len;
+    }
+    free(text);
+    xkb_keymap_unref(keymap);
+    xkb_context_unref(ctx);
+    return fd;
+}
+
+// -- Wayland -------------------------------------------------------------------
+
+static void output_geometry(void *data, struct wl_output *wl, int32_t x, int32_t y, int32_t pw, int32_t ph,
+                            int32_t subpixel, const char *make, const char *model, int32_t transform) {
+    (void)data, (void)wl, (void)x, (void)y, (void)pw, (void)ph, (void)subpixel, (void)make, (void)model,
+        (void)transform;
+}
+
+static void output_mode(void *data, struct wl_output *wl, uint32_t flags, int32_t width, int32_t height,
+                        int32_t refresh) {
+    (void)wl, (void)refresh;
+    struct output *o = data;
+    if (flags & WL_OUTPUT_MODE_CURRENT) o->width = width, o->height = height, o->sized = true;
+}
+
+static void output_done(void *data, struct wl_output *wl) {
+    (void)wl;
+    ((struct output *)data)->done = true;
+}
+
+static void output_scale(void *data, struct wl_output *wl, int32_t factor) { (void)data, (void)wl, (void)factor; }
+
+static void output_name(void *data, struct wl_output *wl, const char *name) {
+    (void)wl;
+    struct output *o = data;
+    snprintf(o->name, sizeof o->name, "%s", name);
+    o->named = true;
+}
+
+static void output_description(void *data, struct wl_output *wl, const char *description) {
+    (void)data, (void)wl, (void)description;
+}
+
+static const struct wl_output_listener output_listener = {
+    output_geometry, output_mode, output_done, output_scale, output_name, output_description};
+
+static void on_global(void *data, struct wl_registry *registry, uint32_t name, const char *interface,
+                      uint32_t version) {
+    struct holder *h = data;
+    if (strcmp(interface, wl_seat_interface.name) == 0 && !h->seat) {
+        h->seat = wl_registry_bind(registry, name, &wl_seat_interface, 1);
+    } else if (strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0 && !h->keyboard_manager) {
+        h->keyboard_manager = wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1);
+    } else if (strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0 && !h->pointer_manager) {
+        h->pointer_manager = wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1);
+    } else if (strcmp(interface, wl_output_interface.name) == 0 && h->output_count < MAX_OUTPUTS &&
+               version >= WL_OUTPUT_NAME_SINCE_VERSION) {
+        struct output *o = &h->outputs[h->output_count++];
+        o->global = name;
+        o->wl = wl_registry_bind(registry, name, &wl_output_interface, WL_OUTPUT_NAME_SINCE_VERSION);
+        wl_output_add_listener(o->wl, &output_listener, o);
+    }
+}
+
+static void on_global_remove(void *data, struct wl_registry *registry, uint32_t name) {
+    (void)data, (void)registry, (void)name;
+}
+
+static const struct wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+// Connects once the compositor has created its socket (watched with inotify;
+// the socket may refuse for the moment between bind and listen).
+static struct wl_display *connect_when_ready(const char *path, int64_t deadline) {
+    struct sockaddr_un addr = {.sun_family = AF_UNIX};
+    if (strlen(path) >= sizeof addr.sun_path) {
+        fail("socket path too long: %s", path);
+        return NULL;
+    }
+    strcpy(addr.sun_path, path);
+    char dir[PATH_MAX];
+    snprintf(dir, sizeof dir, "%s", path);
+    char *slash = strrchr(dir, '/');
+    if (slash) *slash = '\0';
+    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0 || inotify_add_watch(watch, slash ? dir : ".", IN_CREATE | IN_MOVED_TO) < 0) {
+        fail("cannot watch %s: %s", slash ? dir : ".", strerror(errno));
+        if (watch >= 0) close(watch);
+        return NULL;
+    }
+    struct wl_display *display = NULL;
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) break;
+        if (connect(fd, (struct sockaddr *)&addr, sizeof addr) == 0) {
+            display = wl_display_connect_to_fd(fd);
+            if (!display) fail("cannot use the connection to %s", path);
+            break;
+        }
+        const int err = errno;
+        close(fd);
+        const int64_t left = deadline - now_ms();
+        if ((err != ENOENT && err != ECONNREFUSED) || left <= 0) {
+            fail("cannot connect to %s: %s", path, left <= 0 ? "timed out" : strerror(err));
+            break;
+        }
+        if (err == ECONNREFUSED) {
+            // Bound but not yet listening: the next step of the compositor's start.
+            struct timespec pause = {0, 200 * 1000};
+            nanosleep(&pause, NULL);
+            continue;
+        }
+        struct pollfd p = {watch, POLLIN, 0};
+        if (poll(&p, 1, (int)left) > 0) {
+            char buf[4096];
+            while (read(watch, buf, sizeof buf) > 0) {
+            }
+        }
+    }
+    close(watch);
+    return display;
+}
+
+static bool outputs_ready(const struct holder *h, int expected) {
+    if (h->output_count < expected) return false;
+    for (int i = 0; i < h->output_count; ++i)
+        if (!h->outputs[i].named || !h->outputs[i].sized || !h->outputs[i].done) return false;
+    return true;
+}
+
+// Dispatches until `ready` holds, at most until `deadline`.
+static bool dispatch_until(struct holder *h, bool (*ready)(const struct holder *, int), int arg,
+                           int64_t deadline) {
+    while (!ready(h, arg)) {
+        if (wl_display_dispatch_pending(h->display) < 0) return false;
+        if (ready(h, arg)) break;
+        if (wl_display_flush(h->display) < 0 && errno != EAGAIN) return false;
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) return false;
+        if (wl_display_prepare_read(h->display) != 0) continue;
+        struct pollfd p = {wl_display_get_fd(h->display), POLLIN, 0};
+        if (poll(&p, 1, (int)left) <= 0) {
+            wl_display_cancel_read(h->display);
+            return false;
+        }
+        if (wl_display_read_events(h->display) < 0) return false;
+    }
+    return true;
+}
+
+static void print_outputs(const struct holder *h) {
+    printf("{\"outputs\": [");
+    for (int i = 0; i < h->output_count; ++i) {
+        const struct output *o = &h->outputs[i];
+        printf("%s{\"name\": \"", i ? ", " : "");
+        for (const char *c = o->name; *c; ++c) {
+            if (*c == '"' || *c == '\\') printf("\\%c", *c);
+            else if ((unsigned char)*c < 0x20) printf("\\u%04x", *c);
+            else putchar(*c);
+        }
+        printf("\", \"width\": %d, \"height\": %d}", o->width, o->height);
+    }
+    printf("]}\n");
+    fflush(stdout);
+}
+
+static struct zwp_virtual_keyboard_v1 *new_keyboard(struct holder *h) {
+    struct zwp_virtual_keyboard_v1 *kb =
+        zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(h->keyboard_manager, h->seat);
+    zwp_virtual_keyboard_v1_keymap(kb, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, h->keymap_fd, h->keymap_size);
+    return kb;
+}
+
+// Makes our keyboard the seat's active one again: a new device is what sway
+// activates without any key being sent.
+static void reassert_keyboard(struct holder *h) {
+    struct zwp_virtual_keyboard_v1 *fresh = new_keyboard(h);
+    zwp_virtual_keyboard_v1_destroy(h->keyboard);
+    h->keyboard = fresh;
+    h->own_removals++;
+    wl_display_flush(h->display);
+}
+
+// -- sway IPC ----------------------------------------------------------------------
+
+#define IPC_SUBSCRIBE 2u
+#define IPC_EVENT_INPUT 0x80000015u
+static const char ipc_magic[6] = {'i', '3', '-', 'i', 'p', 'c'};
+
+struct ipc {
+    int fd;
+    char *buf;
+    size_t len, cap;
+};
+
+static int ipc_connect(const char *path) {
+    struct sockaddr_un addr = {.sun_family = AF_UNIX};
+    if (strlen(path) >= sizeof addr.sun_path) return -1;
+    strcpy(addr.sun_path, path);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, (struct sockaddr *)&addr, sizeof addr) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static bool write_all(int fd, const void *data, size_t len) {
+    const char *p = data;
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n, len -= (size_t)n;
+    }
+    return true;
+}
+
+static bool ipc_send(int fd, uint32_t type, const char *payload) {
+    char header[14];
+    const uint32_t len = (uint32_t)strlen(payload);
+    memcpy(header, ipc_magic, 6);
+    memcpy(header + 6, &len, 4);
+    memcpy(header + 10, &type, 4);
+    return write_all(fd, header, sizeof header) && write_all(fd, payload, len);
+}
+
+// Reads what the socket has; false on EOF or error.
+static bool ipc_fill(struct ipc *ipc) {
+    if (ipc->cap - ipc->len < 4096) {
+        size_t cap = ipc->cap ? ipc->cap * 2 : 16384;
+        char *buf = realloc(ipc->buf, cap);
+        if (!buf) return false;
+        ipc->buf = buf, ipc->cap = cap;
+    }
+    ssize_t n;
+    do {
+        n = read(ipc->fd, ipc->buf + ipc->len, ipc->cap - ipc->len);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    ipc->len += (size_t)n;
+    return true;
+}
+
+// Takes one whole message off the front of the buffer: its type, and its
+// payload NUL-terminated (valid until the next call).
+static bool ipc_next(struct ipc *ipc, uint32_t *type, char **payload, size_t *consumed) {
+    uint32_t len;
+    if (ipc->len < 14) return false;
+    memcpy(&len, ipc->buf + 6, 4);
+    memcpy(type, ipc->buf + 10, 4);
+    if (ipc->len < 14 + (size_t)len) return false;
+    // The payload moves down over the type field, which is already read,
+    // to make room for its terminator.
+    memmove(ipc->buf + 13, ipc->buf + 14, len);
+    ipc->buf[13 + len] = '\0';
+    *payload = ipc->buf + 13;
+    *consumed = 14 + (size_t)len;
+    return true;
+}
+
+static void ipc_drop(struct ipc *ipc, size_t consumed) {
+    memmove(ipc->buf, ipc->buf + consumed, ipc->len - consumed);
+    ipc->len -= consumed;
+}
+
+// A minimal reader for the one shape we need: the string value of `key` in
+// the object that starts at *p (nested objects are entered only through
+// `path`). Skips strings with their escapes, so text inside values never
+// matches a key.
+static const char *skip_ws(const char *p) {
+    while (*p == ' ' || *p == '\n' || *p == '\t' || *p == '\r') ++p;
+    return p;
+}
+
+static const char *skip_string(const char *p) {  // p at the opening quote
+    for (++p; *p && *p != '"'; ++p)
+        if (*p == '\\' && p[1]) ++p;
+    return *p ? p + 1 : p;
+}
+
+static const char *skip_value(const char *p) {
+    p = skip_ws(p);
+    if (*p == '"') return skip_string(p);
+    if (*p == '{' || *p == '[') {
+        int depth = 0;
+        for (; *p; ++p) {
+            if (*p == '"') {
+                p = skip_string(p) - 1;
+                continue;
+            }
+            if (*p == '{' || *p == '[') ++depth;
+            if (*p == '}' || *p == ']') {
+                if (--depth == 0) return p + 1;
+            }
+        }
+        return p;
+    }
+    while (*p && *p != ',' && *p != '}' && *p != ']') ++p;
+    return p;
+}
+
+// Finds the value of "key" among the members of the object at p.
+static const char *member(const char *p, const char *key) {
+    p = skip_ws(p);
+    if (*p != '{') return NULL;
+    p = skip_ws(p + 1);
+    const size_t klen = strlen(key);
+    while (*p == '"') {
+        const char *name = p + 1;
+        const char *end = skip_string(p);
+        const bool match = (size_t)(end - 1 - name) == klen && strncmp(name, key, klen) == 0;
+        p = skip_ws(end);
+        if (*p != ':') return NULL;
+        p = skip_ws(p + 1);
+        if (match) return p;
+        p = skip_ws(skip_value(p));
+        if (*p != ',') return NULL;
+        p = skip_ws(p + 1);
+    }
+    return NULL;
+}
+
+static bool string_is(const char *p, const char *text) {
+    if (!p || *p != '"') return false;
+    const size_t len = strlen(text);
+    return strncmp(p + 1, text, len) == 0 && p[1 + len] == '"';
+}
+
+// True for {"change": "removed", "input": {..., "type": "keyboard", ...}}.
+static bool keyboard_removed(const char *event) {
+    const char *input = member(event, "input");
+    return string_is(member(event, "change"), "removed") && input && string_is(member(input, "type"), "keyboard");
+}
+
+static void handle_ipc_events(struct holder *h, struct ipc *ipc) {
+    uint32_t type;
+    char *payload;
+    size_t consumed;
+    while (ipc_next(ipc, &type, &payload, &consumed)) {
+        if (type == IPC_EVENT_INPUT && keyboard_removed(payload)) {
+            if (h->own_removals > 0) h->own_removals--;
+            else reassert_keyboard(h);
+        }
+        ipc_drop(ipc, consumed);
+    }
+}
+
+static bool ipc_subscribe(struct ipc *ipc, const char *path) {
+    ipc->fd = ipc_connect(path);
+    if (ipc->fd < 0) {
+        fail("cannot connect to sway's IPC socket %s: %s", path, strerror(errno));
+        return false;
+    }
+    if (!ipc_send(ipc->fd, IPC_SUBSCRIBE, "[\"input\"]")) {
+        fail("cannot subscribe to sway's input events");
+        return false;
+    }
+    uint32_t type;
+    char *payload;
+    size_t consumed;
+    while (!ipc_next(ipc, &type, &payload, &consumed)) {
+        if (!ipc_fill(ipc)) {
+            fail("sway closed its IPC socket");
+            return false;
+        }
+    }
+    const bool ok = type == IPC_SUBSCRIBE && strstr(payload, "true");
+    ipc_drop(ipc, consumed);
+    if (!ok) fail("sway refused the input subscription");
+    return ok;
+}
+
+// -- cleanup after the parent's death -----------------------------------------------
+
+static int remove_entry(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
+    (void)st, (void)ftw;
+    (flag == FTW_DP ? rmdir : unlink)(path);
+    return 0;
+}
+
+#define MAX_GROUPS 256
+
+struct session_groups {
+    pid_t compositor;
+    pid_t others[MAX_GROUPS];
+    int count;
+    char line[64];
+    size_t line_len;
+};
+
+static void signal_groups(const struct session_groups *g, int sig) {
+    if (g->compositor > 0) kill(-g->compositor, sig);
+    for (int i = 0; i < g->count; ++i) kill(-g->others[i], sig);
+}
+
+// Reads "stop PGID" lines from the starter; false once the pipe has ended.
+static bool read_groups(int fd, struct session_groups *g) {
+    char buf[512];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN;
+    if (n == 0) return false;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\n') {
+            if (g->line_len + 1 < sizeof g->line) g->line[g->line_len++] = buf[i];
+            continue;
+        }
+        g->line[g->line_len] = '\0';
+        g->line_len = 0;
+        long pgid;
+        if (sscanf(g->line, "stop %ld", &pgid) == 1 && pgid > 1 && g->count < MAX_GROUPS)
+            g->others[g->count++] = (pid_t)pgid;
+    }
+    return true;
+}
+
+static bool groups_alive(const struct session_groups *g) {
+    if (g->compositor > 0 && (kill(-g->compositor, 0) == 0 || errno == EPERM)) return true;
+    for (int i = 0; i < g->count; ++i)
+        if (kill(-g->others[i], 0) == 0 || errno == EPERM) return true;
+    return false;
+}
+
+// The process that started the session is gone: stop the session's process
+// groups (a few seconds' grace, then SIGKILL) and remove the session directory.
+static void orphan_cleanup(const struct session_groups *groups, const char *dir) {
+    signal_groups(groups, SIGTERM);
+    const struct timespec pause = {0, 10 * 1000 * 1000};
+    for (const int64_t deadline = now_ms() + 3000; groups_alive(groups) && now_ms() < deadline;)
+        nanosleep(&pause, NULL);
+    signal_groups(groups, SIGKILL);
+    if (dir) nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// True when the starter's pipe has ended (it died or closed it).
+static bool starter_gone(struct session_groups *groups) {
+    struct pollfd p = {0, POLLIN, 0};
+    while (poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP)))
+        if (!read_groups(0, groups)) return true;
+    return false;
+}
+
+// -- main ----------------------------------------------------------------------
+
+static void usage(void) {
+    fprintf(stderr,
+            "usage: %s --socket PATH [--outputs N] [--layout L] [--variant V] [--sway-ipc PATH]\n"
+            "       [--cleanup DIR --kill-group PGID] | --socket PATH --probe\n",
+            prog);
+}
+
+// Sets up and holds the seat until told to stop or the compositor goes.
+static int hold(struct holder *h, const char *socket_path, int expected_outputs, const char *sway_ipc,
+                bool probe, int sfd, struct session_groups *groups, bool watch_starter) {
+    const int64_t deadline = now_ms() + SETUP_TIMEOUT_MS;
+    h->display = connect_when_ready(socket_path, deadline);
+    if (!h->display) return 1;
+    h->registry = wl_display_get_registry(h->display);
+    wl_registry_add_listener(h->registry, &registry_listener, h);
+    if (wl_display_roundtrip(h->display) < 0) return fail("the compositor closed the connection");
+    if (!dispatch_until(h, outputs_ready, expected_outputs, deadline)) {
+        if (h->output_count < expected_outputs)
+            return fail("the compositor announced %d of %d outputs", h->output_count, expected_outputs);
+        return fail("the outputs did not announce their names and modes");
+    }
+    if (probe) {
+        print_outputs(h);
+        return 0;
+    }
+    if (!h->seat || !h->keyboard_manager || !h->pointer_manager)
+        return fail("the compositor lacks%s%s%s", !h->seat ? " wl_seat" : "",
+                    !h->keyboard_manager ? " zwp_virtual_keyboard_manager_v1" : "",
+                    !h->pointer_manager ? " zwlr_virtual_pointer_manager_v1" : "");
+    h->pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(h->pointer_manager, h->seat);
+    h->keyboard = new_keyboard(h);
+    if (wl_display_roundtrip(h->display) < 0) return fail("the compositor refused the virtual devices");
+
+    struct ipc ipc = {.fd = -1};
+    if (sway_ipc && !ipc_subscribe(&ipc, sway_ipc)) return 1;
+    print_outputs(h);
+
+    struct pollfd fds[4] = {
+        {wl_display_get_fd(h->display), POLLIN, 0},
+        {sfd, POLLIN, 0},
+        {ipc.fd, POLLIN, 0},
+        {watch_starter ? 0 : -1, POLLIN, 0},
+    };
+    for (;;) {
+        if (wl_display_dispatch_pending(h->display) < 0) return 0;
+        if (wl_display_flush(h->display) < 0 && errno != EAGAIN) return 0;
+        handle_ipc_events(h, &ipc);
+        if (poll(fds, 4, -1) < 0) {
+            if (errno == EINTR) continue;
+            return fail("poll: %s", strerror(errno));
+        }
+        if (fds[1].revents & POLLIN) return 0;  // told to stop
+        if ((fds[3].revents & (POLLIN | POLLHUP)) && !read_groups(0, groups)) return 0;
+        if ((fds[2].revents & (POLLIN | POLLHUP)) && !ipc_fill(&ipc)) return 0;  // sway is going away
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && wl_display_dispatch(h->display) < 0) {
+            if (wl_display_get_error(h->display) == EPROTO) return fail("protocol error from the compositor");
+            return 0;
+        }
+    }
+}
+
+int main(int argc, char **argv) {
+    const char *socket_path = NULL, *layout = "us", *variant = "", *sway_ipc = NULL, *cleanup_dir = NULL;
+    int expected_outputs = 0;
+    struct session_groups groups = {0};
+    bool probe = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : NULL;
+        if (strcmp(arg, "--probe") == 0) {
+            probe = true;
+            continue;
+        }
+        if (!value) {
+            usage();
+            return 2;
+        }
+        ++i;
+        if (strcmp(arg, "--socket") == 0) socket_path = value;
+        else if (strcmp(arg, "--outputs") == 0) expected_outputs = atoi(value);
+        else if (strcmp(arg, "--layout") == 0) layout = value;
+        else if (strcmp(arg, "--variant") == 0) variant = value;
+        else if (strcmp(arg, "--sway-ipc") == 0) sway_ipc = value;
+        else if (strcmp(arg, "--cleanup") == 0) cleanup_dir = value;
+        else if (strcmp(arg, "--kill-group") == 0) groups.compositor = (pid_t)atoi(value);
+        else {
+            usage();
+            return 2;
+        }
+    }
+    if (!socket_path || expected_outputs < 0 || expected_outputs > MAX_OUTPUTS) {
+        usage();
+        return 2;
+    }
+
+    // Signals arrive through the signalfd only.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGHUP);
+    sigprocmask(SIG_BLOCK, &mask, NULL);
+    const int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
+    if (sfd < 0) return fail("signalfd: %s", strerror(errno));
+    if (cleanup_dir) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+
+    struct holder h = {.keymap_fd = -1};
+    if (!probe) {
+        // Re-activating the keyboard races with whichever client asks for the
+        // seat keyboard next, so the holder wakes ahead of ordinary processes
+        // where it may (root, or an RLIMIT_RTPRIO). It only ever runs for a
+        // few microseconds at a time.
+        const struct sched_param lowest_realtime = {.sched_priority = 1};
+        sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowest_realtime);
+        h.keymap_fd = make_keymap(layout, variant, &h.keymap_size);
+        if (h.keymap_fd < 0)
+            return fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
+                        variant, *variant ? "'" : "");
+    }
+    const int rc = hold(&h, socket_path, expected_outputs, sway_ipc, probe, sfd, &groups, cleanup_dir != NULL);
+    if (cleanup_dir && starter_gone(&groups)) orphan_cleanup(&groups, cleanup_dir);
+    if (h.display) wl_display_disconnect(h.display);
+    return rc;
+}

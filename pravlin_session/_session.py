@@ -250,7 +250,9 @@ class HeadlessSession(_Display):
         self._adopted.clear()
         _stop_group(self._holder, 3.0)
         self._holder = None
-        _stop_group(self._compositor_proc, 5.0)
+        # sway loses a SIGTERM that arrives before its event loop runs: a session that never became
+        # ready gets little grace.
+        _stop_group(self._compositor_proc, 5.0 if self.ready_seconds is not None else 0.5)
         self._compositor_proc = None
         if self._base is not None:
             shutil.rmtree(self._base, ignore_errors=True)

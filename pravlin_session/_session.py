@@ -374,7 +374,8 @@ class HeadlessSession(_Display):
                         if self._compositor_proc.poll() is not None:
                             raise self._failure(f"{comp.name} (as {user}) exited with status "
                                                 f"{self._compositor_proc.returncode} while starting")
-                        reason = self._holder.stderr.read().decode(errors="replace").strip()
+                        lines = self._holder.stderr.read().decode(errors="replace").strip().splitlines()
+                        reason = lines[-1].removeprefix("pravlin-seat-holder: ") if lines else ""
                         raise SessionError(f"the seat holder could not take the seat (status {status}): "
                                            f"{reason or 'no reason given'}")
         finally:

@@ -108,6 +108,8 @@ static int64_t now_ms(void) {
 static int make_keymap(const char *layout, const char *variant, uint32_t *size) {
     struct xkb_context *ctx = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     if (!ctx) return -1;
+    // Its own account of a failure spans many lines; ours is the one line that names the layout.
+    xkb_context_set_log_level(ctx, XKB_LOG_LEVEL_CRITICAL);
     const struct xkb_rule_names names = {
         .rules = "evdev", .model = "pc105", .layout = layout, .variant = variant, .options = ""};
     struct xkb_keymap *keymap = xkb_keymap_new_from_names(ctx, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);

@@ -112,7 +112,7 @@ def _only_setpriv_dir():
     return d
 
 
-@pytest.mark.parametrize("case", ["bad size", "no such user", "sway missing", "sway dies"])
+@pytest.mark.parametrize("case", ["bad size", "bad layout", "no such user", "sway missing", "sway dies"])
 def test_launcher_failures_are_one_clear_line(case):
     env = dict(os.environ)
     args = []
@@ -120,6 +120,9 @@ def test_launcher_failures_are_one_clear_line(case):
     if case == "bad size":
         args = ["-o", "1920x0"]
         expect = "bad output size '1920x0'"
+    elif case == "bad layout":
+        args = ["--keyboard-layout", "no-such-layout"]
+        expect = "cannot build a keymap for layout 'no-such-layout'"
     elif case == "no such user":
         if os.geteuid() != 0:
             pytest.skip("only root picks a user for the compositor")

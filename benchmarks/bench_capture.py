@@ -21,7 +21,7 @@ them alike:
              and reused, per capture a copy and a memcpy into fresh memory;
   grim       one `grim -t ppm -` process per capture, read from a pipe.
 
-Per method: latency (median and p95 over all captures) and CPU time per
+Per method: latency (median, mean and p95 over all captures) and CPU time per
 capture, the median over the rounds: the client's (the capturing process, from
 CLOCK_PROCESS_CPUTIME_ID; for grim the whole processes) and the compositor's
 (the sum of /proc/<pid>/task/*/schedstat over sway's threads). The C clients
@@ -186,6 +186,10 @@ class Series:
         return statistics.median(self.latencies_ns) / 1e6
 
     @property
+    def mean_ms(self):
+        return statistics.fmean(self.latencies_ns) / 1e6
+
+    @property
     def p95_ms(self):
         return statistics.quantiles(self.latencies_ns, n=20, method="inclusive")[-1] / 1e6
 
@@ -322,11 +326,11 @@ def machine_busy_ns():
 
 def report_size(width, height, series):
     print(f"\n{width}x{height} ({width * height / 1e6:.2f} Mpx)")
-    print(f"  {'':10} {'latency ms':>17}   {'CPU ms per capture':>32}")
-    print(f"  {'':10} {'median':>8} {'p95':>8}   {'client':>8} {'compositor':>11} {'total':>9}")
+    print(f"  {'':10} {'latency ms':>26}   {'CPU ms per capture':>32}")
+    print(f"  {'':10} {'median':>8} {'mean':>8} {'p95':>8}   {'client':>8} {'compositor':>11} {'total':>9}")
     for name, s in series.items():
-        print(f"  {name:10} {s.latency_ms:8.2f} {s.p95_ms:8.2f}   {s.client_ms:8.3f} {s.compositor_ms:11.3f} "
-              f"{s.total_ms:9.3f}")
+        print(f"  {name:10} {s.latency_ms:8.2f} {s.mean_ms:8.2f} {s.p95_ms:8.2f}   {s.client_ms:8.3f} "
+              f"{s.compositor_ms:11.3f} {s.total_ms:9.3f}")
     pr, fl, nort, reused, grim = (series[m] for m in METHODS)
     print(f"  the two round trips after create_pool and create_buffer: {fl.extra_ms('roundtrips_ns'):.3f} ms "
           f"wall, {fl.extra_ms('roundtrips_cpu_ns'):.3f} ms client CPU (timed inside the floor client); "

@@ -441,6 +441,8 @@ def main():
             print(f"  {f'{w}x{h}':10} latency {r['latency']:.3f}x, client CPU {r['client']:.3f}x, "
                   f"client + compositor CPU {r['total']:.3f}x")
         print("all goals met" if met else "some goals MISSED")
+        if args.quick:
+            print("(--quick: a smoke run; too few captures for these ratios to mean much)")
         return 1 if args.check and not met else 0
     finally:
         shutil.rmtree(build_dir, ignore_errors=True)

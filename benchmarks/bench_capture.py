@@ -316,12 +316,14 @@ def bench_size(width, height, args, clients):
 # -- reporting -------------------------------------------------------------------------
 
 
-def machine_busy_ns():
-    """CPU time all CPUs spent busy so far, from /proc/stat, in nanoseconds."""
+def machine_cpu_s():
+    """(busy, stolen): seconds all CPUs spent running something, and seconds a
+    hypervisor kept them from running, so far, from /proc/stat."""
     with open("/proc/stat") as f:
         fields = [int(v) for v in f.readline().split()[1:]]
     user, nice, system, _idle, _iowait, irq, softirq, steal = fields[:8]
-    return (user + nice + system + irq + softirq + steal) * 1e9 / os.sysconf("SC_CLK_TCK")
+    tick = os.sysconf("SC_CLK_TCK")
+    return (user + nice + system + irq + softirq) / tick, steal / tick
 
 
 def report_size(width, height, series):
@@ -422,7 +424,7 @@ def main():
         print("numpy BLAS threads: " + " ".join(f"{v}={os.environ[v]}" for v in BLAS_THREAD_VARIABLES)
               + f", set before numpy was imported; this process runs {threads} thread(s)")
 
-        wall0, busy0 = time.monotonic(), machine_busy_ns()
+        wall0, (busy0, stolen0) = time.monotonic(), machine_cpu_s()
         results, met = {}, True
         ratios = {}
         for width, height in sizes:
@@ -432,10 +434,10 @@ def main():
         report_scaling(results)
 
         wall = time.monotonic() - wall0
-        busy = (machine_busy_ns() - busy0) / 1e9
+        busy, stolen = (now - then for now, then in zip(machine_cpu_s(), (busy0, stolen0)))
         print(f"\nmachine: {busy / wall:.2f} of {os.cpu_count()} CPUs busy on average over the "
-              f"{wall:.0f} s run (this benchmark, sway and whatever else ran); load average "
-              f"{' '.join(f'{v:.2f}' for v in os.getloadavg())} at the end")
+              f"{wall:.0f} s run (this benchmark, sway and whatever else ran), {stolen / wall:.2f} stolen by "
+              f"the hypervisor; load average {' '.join(f'{v:.2f}' for v in os.getloadavg())} at the end")
         print("pravlin / floor:")
         for (w, h), r in ratios.items():
             print(f"  {f'{w}x{h}':10} latency {r['latency']:.3f}x, client CPU {r['client']:.3f}x, "

@@ -6,7 +6,7 @@ Usage:
                                         [--placement cross|same|free] [--check]
 
 For each size it starts its own headless sway (pixman renderer) with one output
-and measures, in rounds that rotate the order of the methods so that drift hits
+and measures, in rounds that shuffle the order of the methods so that drift hits
 them alike:
 
   pravlin    Pravlin.screenshot() on one instance in this process;
@@ -56,6 +56,7 @@ import argparse  # noqa: E402
 import contextlib  # noqa: E402
 import json  # noqa: E402
 import platform  # noqa: E402
+import random  # noqa: E402
 import resource  # noqa: E402
 import shutil  # noqa: E402
 import socket  # noqa: E402
@@ -207,6 +208,8 @@ class Series:
 
 
 def run_pravlin(p, session, count, shape):
+    for _ in range(3):  # as the C clients do, so that no method inherits what the previous one left
+        p.screenshot()
     latencies = []
     clock = time.perf_counter_ns
     compositor0, client0 = process_cpu_ns(session.compositor_pid), time.process_time_ns()
@@ -301,8 +304,10 @@ def bench_size(width, height, args, clients):
             series = {name: Series() for name in METHODS}
             per_round = {name: (args.grim_runs if name == "grim" else args.captures) // args.rounds
                          for name in METHODS}
-            for r in range(args.rounds):
-                order = METHODS[r % len(METHODS):] + METHODS[:r % len(METHODS)]
+            shuffle = random.Random(f"{width}x{height}").shuffle
+            for _ in range(args.rounds):
+                order = list(METHODS)
+                shuffle(order)  # a new order each round, so that no method always follows the same one
                 for name in order:
                     series[name].add(*runs[name](per_round[name]))
         finally:
@@ -417,7 +422,7 @@ def main():
         where = ("not pinned" if cpus is None else
                  f"compositor on CPU {min(cpus[0])}, clients on CPU {min(cpus[1])}")
         print(f"headless {sway}, pixman renderer, {args.refresh} Hz; {args.captures} captures per method and "
-              f"size in {args.rounds} rotating rounds, {args.grim_runs} grim runs")
+              f"size in {args.rounds} shuffled rounds, {args.grim_runs} grim runs")
         print(f"machine: {os.cpu_count()} CPUs, Linux {platform.release()}, load average "
               f"{' '.join(f'{v:.2f}' for v in os.getloadavg())} at the start; placement: {where}")
         threads = len(os.listdir("/proc/self/task"))

@@ -1,13 +1,15 @@
-// The least work a screencopy capture can take, as the floor that
-// benchmarks/bench_capture.py measures screenshot() against: one
-// shared-memory buffer, made at the first capture and reused; per capture a
-// frame, a copy into that buffer and one memcpy into freshly malloc'ed memory.
+// A capture client that reuses one shared-memory buffer, for comparison with
+// screenshot()'s fresh file per capture (benchmarks/bench_capture.py): the
+// buffer is made at the first capture and mapped; per capture a frame, a copy
+// into that buffer and one memcpy into freshly malloc'ed memory.
 //
-//   capture_ref COUNT
+//   capture_ref COUNT [COMPOSITOR_PID]
 //
-// Captures the first output COUNT times. Prints each capture's wall time as
-// "ns N", then "cpu_ns N": user + system time of the whole capture loop.
-// Built with the test peers (tests/native/meson.build).
+// Captures the first output a few times unmeasured, then COUNT times, and
+// prints each capture's wall time as "ns N", then "cpu_ns N" (this process's
+// CPU time over the measured loop) and, given the compositor's pid,
+// "compositor_ns N" (its CPU time over the same loop, from /proc). Built by
+// benchmarks/bench_capture.py.
 #define _GNU_SOURCE
 #include <errno.h>
 #include <stdint.h>
@@ -15,12 +17,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <wayland-client.h>
 
+#include "cpu_clock.h"
 #include "screencopy-client-protocol.h"
 
 struct ref {
@@ -86,19 +88,6 @@ static void on_buffer_done(void *data, struct zwlr_screencopy_frame_v1 *frame) {
 static const struct zwlr_screencopy_frame_v1_listener frame_listener = {
     on_buffer, on_flags, on_ready, on_failed, on_damage, on_dmabuf, on_buffer_done};
 
-static int64_t now_ns(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
-}
-
-static int64_t cpu_ns(void) {
-    struct rusage u;
-    getrusage(RUSAGE_SELF, &u);
-    return ((int64_t)u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000000000 +
-           ((int64_t)u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1000;
-}
-
 static int die(const char *what) {
     fprintf(stderr, "capture_ref: %s\n", what);
     return 1;
@@ -112,8 +101,9 @@ static int wait_for(struct wl_display *display, struct ref *r, const int *flag) 
 }
 
 int main(int argc, char **argv) {
-    long count = argc == 2 ? strtol(argv[1], NULL, 10) : 0;
-    if (count <= 0) return die("usage: capture_ref COUNT");
+    long count = argc >= 2 && argc <= 3 ? strtol(argv[1], NULL, 10) : 0;
+    long compositor = argc == 3 ? strtol(argv[2], NULL, 10) : 0;
+    if (count <= 0) return die("usage: capture_ref COUNT [COMPOSITOR_PID]");
 
     struct wl_display *display = wl_display_connect(NULL);
     if (!display) return die("cannot connect to the compositor");
@@ -128,9 +118,15 @@ int main(int argc, char **argv) {
     struct wl_buffer *buffer = NULL;
     uint8_t *mapped = NULL;
     size_t mapped_size = 0;
-    const int64_t cpu_start = cpu_ns();
-    for (long i = 0; i < count; ++i) {
-        const int64_t start = now_ns();
+    int64_t compositor_start = -1, cpu_start = 0;
+    // Unmeasured captures first: the buffer is made and mapped, and malloc's
+    // heap grows to the frame's size.
+    for (long i = -3; i < count; ++i) {
+        if (i == 0) {
+            compositor_start = compositor ? process_cpu_ns(compositor) : -1;
+            cpu_start = clock_ns(CLOCK_PROCESS_CPUTIME_ID);
+        }
+        const int64_t start = clock_ns(CLOCK_MONOTONIC);
         r.buffer_done = r.ready = 0;
         struct zwlr_screencopy_frame_v1 *frame = zwlr_screencopy_manager_v1_capture_output(r.manager, 0, r.output);
         zwlr_screencopy_frame_v1_add_listener(frame, &frame_listener, &r);
@@ -163,11 +159,14 @@ int main(int argc, char **argv) {
         volatile uint8_t sink = pixels[row * r.height - 1];
         (void)sink;
         free(pixels);
-        latency[i] = now_ns() - start;
+        if (i >= 0) latency[i] = clock_ns(CLOCK_MONOTONIC) - start;
     }
-    const int64_t cpu = cpu_ns() - cpu_start;
+    const int64_t cpu = clock_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;
+    const int64_t compositor_end = compositor ? process_cpu_ns(compositor) : -1;
     for (long i = 0; i < count; ++i) printf("ns %lld\n", (long long)latency[i]);
     printf("cpu_ns %lld\n", (long long)cpu);
+    if (compositor_start >= 0 && compositor_end >= 0)
+        printf("compositor_ns %lld\n", (long long)(compositor_end - compositor_start));
 
     free(latency);
     if (buffer) wl_buffer_destroy(buffer);

@@ -42,9 +42,10 @@ bool numpy_ready()
 PyObject* image_to_array(pravlin_lib::Image image)
 {
     if (!numpy_ready()) return nullptr;
-    PyRef base(PyCapsule_New(image.pixels.get(), capsule_name, free_pixels));
+    PyRef base(PyCapsule_New(image.block.get(), capsule_name, free_pixels));
     if (!base) return nullptr;
-    void* data = image.pixels.release();  // the capsule frees it from here on
+    image.block.release();  // the capsule frees it from here on
+    void* data = image.pixels;
 
     npy_intp dims[3] = {image.height, image.width, 4};
     npy_intp strides[3] = {static_cast<npy_intp>(image.width) * 4, 4, 1};

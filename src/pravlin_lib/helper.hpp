@@ -30,7 +30,8 @@ struct Image {
     struct Free {
         void operator()(uint8_t* p) const { std::free(p); }
     };
-    std::unique_ptr<uint8_t, Free> pixels;  // malloc'ed, so that any owner can free() it
+    std::unique_ptr<uint8_t, Free> block;  // malloc'ed, so that any owner can free() it
+    uint8_t* pixels = nullptr;             // inside `block`, at the first page boundary
     uint32_t width = 0;
     uint32_t height = 0;
 };

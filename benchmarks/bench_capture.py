@@ -60,20 +60,18 @@ import platform  # noqa: E402
 import random  # noqa: E402
 import resource  # noqa: E402
 import shutil  # noqa: E402
-import socket  # noqa: E402
 import statistics  # noqa: E402
-import struct  # noqa: E402
 import subprocess  # noqa: E402
 import sys  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
 from dataclasses import dataclass, field  # noqa: E402
 from pathlib import Path  # noqa: E402
-from types import SimpleNamespace  # noqa: E402
 
 import numpy  # noqa: E402,F401  (imported here so that its threads exist before anything is measured)
 
 from pravlin import Pravlin  # noqa: E402
+from pravlin_session import HeadlessSession  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 PROTOCOL = HERE.parent / "protocols" / "screencopy.xml"
@@ -87,29 +85,6 @@ METHODS = ("pravlin", "floor", "floor-rt", "reused", "grim")
 
 
 # -- the session ------------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def start_session(width, height):
-    """A headless sway with one output of width x height, ready for clients.
-
-    Yields an object with .socket (absolute path), .env (environment for
-    clients), .compositor_pid and .swaymsg(*args) -> stdout. The only place
-    that knows where the session comes from."""
-    sys.path.insert(0, str(HERE.parent / "tests"))
-    from sway_session import SwaySession
-
-    with SwaySession(width, height) as s:
-        yield SimpleNamespace(socket=s.socket, env=s.env, compositor_pid=peer_pid(s.socket),
-                              swaymsg=s.swaymsg)
-
-
-def peer_pid(path):
-    """The pid at the other end of a Unix socket, from its peer credentials."""
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
-        sock.connect(path)
-        creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
-    return struct.unpack("3i", creds)[0]
 
 
 def set_refresh(session, width, height, hz):
@@ -226,7 +201,7 @@ def run_pravlin(p, session, count, shape):
 
 
 def run_client(exe, session, count, *extra):
-    res = subprocess.run([exe, str(count), str(session.compositor_pid), *extra], env=session.env,
+    res = subprocess.run([exe, str(count), str(session.compositor_pid), *extra], env=session.environ(),
                          capture_output=True, text=True, timeout=600)
     if res.returncode != 0:
         raise RuntimeError(f"{Path(exe).name} failed: {res.stderr.strip()}")
@@ -252,7 +227,7 @@ def run_grim(session, count, expected_bytes):
     compositor0, client0 = process_cpu_ns(session.compositor_pid), children_cpu_ns()
     for _ in range(count):
         t0 = time.perf_counter_ns()
-        with subprocess.Popen(["grim", "-t", "ppm", "-"], env=session.env, stdout=subprocess.PIPE,
+        with subprocess.Popen(["grim", "-t", "ppm", "-"], env=session.environ(), stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL) as proc:
             received = 0
             while n := proc.stdout.readinto(chunk):
@@ -283,7 +258,7 @@ def placement_cpus(placement):
 
 def bench_size(width, height, args, clients):
     """{method: Series} for one output size."""
-    with start_session(width, height) as session:
+    with HeadlessSession([(width, height)]) as session:
         set_refresh(session, width, height, args.refresh)
         p = Pravlin(session.socket)
         shape = (height, width, 4)

@@ -26,7 +26,9 @@ struct UIntValue {
 class Pravlin {
 public:
     Pravlin(Pravlin&&) noexcept = default;
-    Pravlin& operator=(Pravlin&&) noexcept = default;
+    // Member-wise assignment would close the old connection before the old
+    // queue and proxies on it are freed.
+    Pravlin& operator=(Pravlin&&) = delete;
 
     // Dispatches until every output that can announce a name has done so.
     Result<> wait_for_output_names();

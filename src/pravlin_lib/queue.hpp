@@ -46,7 +46,9 @@ public:
     static Result<EventQueue> create(DisplayPtr display);
 
     EventQueue(EventQueue&&) noexcept = default;
-    EventQueue& operator=(EventQueue&&) noexcept = default;
+    // Member-wise assignment would disconnect the old display before its
+    // queue and wrapper are destroyed.
+    EventQueue& operator=(EventQueue&&) = delete;
 
     QueueHandle handle() const { return wrapper_.get(); }
     wl_display* display() const { return display_.get(); }

@@ -359,7 +359,27 @@ def test_failed_at_copy_releases_everything_and_keeps_the_session(compositor):
     assert [r[1] for r in reqs if r[0] == "wl_shm_pool" and r[2] == "destroy"] == pools
 
 
-@pytest.mark.parametrize("where", ["capture", "copy"])
+@pytest.mark.parametrize("where, made", [
+    ("pool", ["wl_shm.create_pool"]),
+    ("buffer", ["wl_shm.create_pool", "wl_shm_pool.create_buffer"]),
+])
+def test_frame_failed_while_its_buffer_is_made_is_never_copied(compositor, where, made):
+    comp = compositor({"frame": {"fail": where}})
+    p = Pravlin(comp.socket)
+    start = request_count(comp)
+    with fds_kept():
+        assert error_of(p.screenshot) == FAILED
+    flush(p)
+    sent = [f"{r[0]}.{r[2]}" for r in records_since(comp, start)]
+    waits = [step for request in made for step in (request, "wl_display.sync")]
+    released = ["wl_buffer.destroy"] * (where == "buffer") + ["wl_shm_pool.destroy"]
+    assert sent == ["zwlr_screencopy_manager_v1.capture_output", "wl_display.sync", *waits,
+                    "zwlr_screencopy_frame_v1.destroy", *released,
+                    "zwlr_virtual_pointer_v1.motion_absolute", "zwlr_virtual_pointer_v1.frame",
+                    "wl_display.sync"]
+
+
+@pytest.mark.parametrize("where", ["capture", "pool", "buffer", "copy"])
 def test_capture_after_a_failed_frame_succeeds(compositor, where):
     comp = compositor({"frame": {"fail": where, "fail_times": 1}})
     p = Pravlin(comp.socket)

@@ -27,8 +27,10 @@ Scenario (a dict, written to JSON for the compositor; every key optional):
     frame     screencopy: "format" (1), "width"/"height"/"stride" (None: the
               output's size, 4*width), "extra_buffer_events" (list of dicts
               with the same four keys, missing ones from the frame),
-              "y_invert" (flags 1), "fail" (None, "capture", "copy"), "fail_times"
-              (only the first n frames fail; default all),
+              "y_invert" (flags 1), "fail" (None, "capture", "copy", or "pool" /
+              "buffer": the newest uncopied frame fails when its pool or
+              buffer is created), "fail_times" (only the first n frames fail;
+              default all),
               "pattern": "gradient" (pixel x,y = bytes B=x%256, G=y%256,
               R=(x+2y)%256, X=0x7f at y*stride + 4x) or "solid:RRGGBB" (X=0xff).
               The frame parameters do not depend on capture_output_region's region.

@@ -216,6 +216,7 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
         wl_shm_create_pool(app_data.shm.get(), file->get(), static_cast<int32_t>(size)));
     if (!pool) return fail("failed to create the shared-memory pool", {os_error_text(errno)});
     if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
+    if (app_data.screencopy->failed) return frame_failed(app_data);
 
     std::unique_ptr<wl_buffer, BufferDestroy> buffer(
         wl_shm_pool_create_buffer(pool.get(), 0, static_cast<int32_t>(params.width),
@@ -224,6 +225,7 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
     if (!buffer) return fail("failed to create the buffer", {os_error_text(errno)});
     app_data.listen_buffer(buffer.get());
     if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
+    if (app_data.screencopy->failed) return frame_failed(app_data);
 
     zwlr_screencopy_frame_v1_copy(app_data.screencopy->frame.get(), buffer.get());
     app_data.capture_pending = true;

@@ -63,6 +63,8 @@ struct HeldConnection {
     wl_event_source* source = nullptr;
 };
 
+struct Frame;
+
 struct Server {
     Scenario sc;
     wl_display* display = nullptr;
@@ -75,6 +77,7 @@ struct Server {
     std::list<HeldConnection> held;
     std::string socket_path;
     long long frames_failed = 0;
+    std::vector<Frame*> frames;  // live frame resources, oldest first
 };
 
 Server g;
@@ -181,6 +184,8 @@ wl_resource* create_resource(wl_client* c, const wl_interface* iface, int versio
 
 // wl_shm
 
+void fail_pending_frame(wl_client* c, FrameSetup::Fail where);
+
 struct Pool {
     Fd fd;
     int32_t size = 0;
@@ -211,6 +216,7 @@ void pool_create_buffer(wl_client* c, wl_resource* r, uint32_t id, int32_t offse
     if (!b) return;
     wl_resource_set_implementation(b, &buffer_impl, new Buffer{pool, offset, width, height, stride, format},
                                    delete_data<Buffer>);
+    fail_pending_frame(c, FrameSetup::Buffer);
 }
 
 void pool_resize(wl_client*, wl_resource* r, int32_t size) {
@@ -237,6 +243,7 @@ void shm_create_pool(wl_client* c, wl_resource* r, uint32_t id, int32_t fd, int3
     pool->fd = std::move(owned);
     pool->size = size;
     wl_resource_set_implementation(p, &pool_impl, new PoolRef(std::move(pool)), delete_data<PoolRef>);
+    fail_pending_frame(c, FrameSetup::Pool);
 }
 
 const struct wl_shm_interface shm_impl = {.create_pool = shm_create_pool};
@@ -350,8 +357,25 @@ struct BufferParams {
 
 struct Frame {
     BufferParams params;
+    wl_resource* resource = nullptr;
     bool used = false;
 };
+
+void destroy_frame(wl_resource* r) {
+    auto* f = static_cast<Frame*>(wl_resource_get_user_data(r));
+    std::erase(g.frames, f);
+    delete f;
+}
+
+// "fail": "pool" / "buffer": the client's newest frame not yet copied fails
+// when the pool or the buffer for it is created.
+void fail_pending_frame(wl_client* c, FrameSetup::Fail where) {
+    for (auto it = g.frames.rbegin(); it != g.frames.rend(); ++it) {
+        if (wl_resource_get_client((*it)->resource) != c || (*it)->used) continue;
+        if (frame_fails(where)) zwlr_screencopy_frame_v1_send_failed((*it)->resource);
+        return;
+    }
+}
 
 sigjmp_buf bus_jump;
 volatile sig_atomic_t copying = 0;
@@ -455,7 +479,9 @@ void start_capture(wl_client* c, wl_resource* manager, uint32_t id, wl_resource*
     p.width = uint32_t(f.width.value_or(ow));
     p.height = uint32_t(f.height.value_or(oh));
     p.stride = uint32_t(f.stride.value_or(4LL * p.width));
-    wl_resource_set_implementation(r, &frame_impl, new Frame{p}, delete_data<Frame>);
+    auto* frame = new Frame{p, r};
+    wl_resource_set_implementation(r, &frame_impl, frame, destroy_frame);
+    g.frames.push_back(frame);
     if (frame_fails(FrameSetup::Capture)) {
         zwlr_screencopy_frame_v1_send_failed(r);
         return;

@@ -77,7 +77,7 @@ struct FrameSetup {
     std::optional<long long> width, height, stride;
     std::vector<BufferEvent> extra;
     bool y_invert = false;
-    enum Fail { None, Capture, Copy } fail = None;
+    enum Fail { None, Capture, Pool, Buffer, Copy } fail = None;
     long long fail_times = -1;  // how many frames fail; -1: all of them
     bool solid = false;
     uint8_t r = 0, g = 0, b = 0;

@@ -398,8 +398,10 @@ Scenario load_scenario(const std::string& path) {
         if (fail && fail->kind != Json::Null) {
             std::string v = str_of(*fr, "fail", "", "frame");
             if (v == "capture") f.fail = FrameSetup::Capture;
+            else if (v == "pool") f.fail = FrameSetup::Pool;
+            else if (v == "buffer") f.fail = FrameSetup::Buffer;
             else if (v == "copy") f.fail = FrameSetup::Copy;
-            else bad("frame", "fail must be null, \"capture\" or \"copy\"");
+            else bad("frame", "fail must be null, \"capture\", \"pool\", \"buffer\" or \"copy\"");
         }
         f.fail_times = int_of(*fr, "fail_times", -1, "frame", -1);
         std::string pattern = str_of(*fr, "pattern", "gradient", "frame");

@@ -2,6 +2,8 @@
 answering. Every failure is a clear exception, and a broken session keeps
 failing the same way instead of crashing."""
 
+import os
+import signal
 import time
 
 import pytest
@@ -71,6 +73,28 @@ def test_silent_compositor_during_a_call_fails_it_and_later_calls_at_once(compos
     # the press hung, so no release was ever sent
     buttons = [args for iface, req, args in comp.requests() if req == "button"]
     assert buttons == [[0, 272, 1]]
+
+
+def test_session_broken_by_a_stall_sends_nothing_more(compositor):
+    comp = compositor()
+    p = Pravlin(comp.socket)
+    os.kill(comp.proc.pid, signal.SIGSTOP)
+    try:
+        first = failures(lambda: p.left_click(0), times=1)[0]
+        assert TIMED_OUT in first
+        # Enough calls to fill libwayland's output buffer several times over,
+        # had each of them queued its press.
+        calls = [lambda: p.left_click(0)] * 200 + [lambda: p.key_press(30, 0)] * 400 + \
+            [lambda: p.move_mouse(10, 10, 1, 1), lambda: p.screenshot()]
+        assert all(failures(call, times=1) == [first] for call in calls)
+    finally:
+        os.kill(comp.proc.pid, signal.SIGCONT)
+    del p  # the compositor reads all the client sent before it sees the close
+    comp.wait_for(lambda r: r["dir"] == "disconnect")
+    received = [(req, args) for _, req, args in comp.requests() if req in ("button", "key", "motion_absolute",
+                                                                           "capture_output")]
+    # Only the press whose round trip timed out ever left the client.
+    assert received == [("button", [0, 272, 1])]
 
 
 # -- the fault matrix --------------------------------------------------------------

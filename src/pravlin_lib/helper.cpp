@@ -180,6 +180,7 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
     auto output = choose_output(app_data, screen_name);
     if (!output) return std::unexpected(std::move(output.error()));
     if (!app_data.screencopy_manager) return fail("no screencopy manager");
+    if (const auto& failure = event_queue.broken()) return dispatch_error(*failure);
 
     zwlr_screencopy_frame_v1* frame =
         zwlr_screencopy_manager_v1_capture_output(app_data.screencopy_manager.get(), 0, *output);
@@ -205,15 +206,25 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
     if (!app_data.shm) return fail("no shared memory");
 
     // Destroyed on every way out, so that the compositor lets go of its
-    // mapping of the file as well.
+    // mapping of the file as well; a broken session only frees the proxies.
     struct PoolDestroy {
-        void operator()(wl_shm_pool* p) const { wl_shm_pool_destroy(p); }
+        const EventQueue* queue;
+        void operator()(wl_shm_pool* p) const
+        {
+            if (queue->broken()) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(p));
+            else wl_shm_pool_destroy(p);
+        }
     };
     struct BufferDestroy {
-        void operator()(wl_buffer* b) const { wl_buffer_destroy(b); }
+        const EventQueue* queue;
+        void operator()(wl_buffer* b) const
+        {
+            if (queue->broken()) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(b));
+            else wl_buffer_destroy(b);
+        }
     };
     std::unique_ptr<wl_shm_pool, PoolDestroy> pool(
-        wl_shm_create_pool(app_data.shm.get(), file->get(), static_cast<int32_t>(size)));
+        wl_shm_create_pool(app_data.shm.get(), file->get(), static_cast<int32_t>(size)), PoolDestroy{&event_queue});
     if (!pool) return fail("failed to create the shared-memory pool", {os_error_text(errno)});
     if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
     if (app_data.screencopy->failed) return frame_failed(app_data);
@@ -221,7 +232,8 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
     std::unique_ptr<wl_buffer, BufferDestroy> buffer(
         wl_shm_pool_create_buffer(pool.get(), 0, static_cast<int32_t>(params.width),
                                   static_cast<int32_t>(params.height), static_cast<int32_t>(params.stride),
-                                  WL_SHM_FORMAT_XRGB8888));
+                                  WL_SHM_FORMAT_XRGB8888),
+        BufferDestroy{&event_queue});
     if (!buffer) return fail("failed to create the buffer", {os_error_text(errno)});
     app_data.listen_buffer(buffer.get());
     if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());

@@ -139,8 +139,15 @@ Result<> Pravlin::roundtrip()
     return {};
 }
 
+Result<> Pravlin::usable() const
+{
+    if (const auto& failure = event_queue_.broken()) return std::unexpected(failure->to_error());
+    return {};
+}
+
 Result<> Pravlin::move_mouse(const UIntValue& x, const UIntValue& y, uint32_t x_extent, uint32_t y_extent)
 {
+    if (auto r = usable(); !r) return r;
     const uint32_t x_pos = x.get();
     const uint32_t y_pos = y.get();
     zwlr_virtual_pointer_v1_motion_absolute(virtual_pointer_.get(), 0, x_pos, y_pos, x_extent, y_extent);
@@ -150,6 +157,7 @@ Result<> Pravlin::move_mouse(const UIntValue& x, const UIntValue& y, uint32_t x_
 
 Result<> Pravlin::click(uint32_t button, const UIntValue& duration_ms)
 {
+    if (auto r = usable(); !r) return r;
     const uint32_t hold = duration_ms.get();
     zwlr_virtual_pointer_v1_button(virtual_pointer_.get(), 0, button, pressed);
     zwlr_virtual_pointer_v1_frame(virtual_pointer_.get());
@@ -166,6 +174,7 @@ Result<> Pravlin::right_click(const UIntValue& duration_ms) { return click(BTN_R
 
 Result<> Pravlin::key_press(uint32_t key, const UIntValue& duration_ms)
 {
+    if (auto r = usable(); !r) return r;
     zwp_virtual_keyboard_v1_key(virtual_keyboard_.get(), 0, key, pressed);
     if (auto r = roundtrip(); !r) return r;
     sleep_ms(duration_ms.get());

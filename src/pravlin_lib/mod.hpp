@@ -51,6 +51,8 @@ private:
 
     Result<> click(uint32_t button, const UIntValue& duration_ms);
     Result<> roundtrip();
+    // The stored failure of a broken session, which must send nothing more.
+    Result<> usable() const;
 
     // Declared first so that it goes last: every proxy must be freed before
     // the queue it is attached to, and the queue before the connection.

@@ -63,6 +63,10 @@ public:
     // Sends what is queued without waiting for anything; a failure shows up in
     // the next wait.
     void flush() { wl_display_flush(display_.get()); }
+    // The failure that broke the session, if one did. A broken session sends
+    // nothing more: after a time-out nobody knows which of its requests the
+    // compositor has acted on, and a release sent later could land anywhere.
+    const std::optional<DispatchFailure>& broken() const { return broken_; }
     // Dispatches what is queued; with nothing queued, flushes, waits for the
     // socket (at most `wait_limit`) and dispatches what it read.
     Dispatched blocking_dispatch();

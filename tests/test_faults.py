@@ -50,6 +50,63 @@ def test_unknown_event_on_a_bound_object_names_it(compositor):
     assert str(info.value).endswith(f"Bad message for object wl_seat@{seat} on opcode 2")
 
 
+def ids(comp, request):
+    """New ids the client made with `request` ("interface.request"), in order."""
+    return [args[-1] if request == "wl_registry.bind" else args[0]
+            for i, r, args in comp.requests() if f"{i}.{r}" == request]
+
+
+def word(text):
+    """A string argument's words: its length with the NUL, then the padded bytes."""
+    data = text.encode() + b"\0"
+    data += b"\0" * (-len(data) % 4)
+    return [len(text) + 1] + [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data), 4)]
+
+
+def header(size, opcode, target="arg0"):
+    return [target, size << 16 | opcode]
+
+
+# Each shape of libwayland's complaint about an event it cannot decode; the
+# text names the object the event was for, never an id from its arguments.
+@pytest.mark.parametrize("trigger, words, expected", [
+    # wl_keyboard.enter whose surface is the seat: "invalid object (seat), type (wl_seat), ..."
+    ("wl_seat.get_keyboard", header(20, 1) + [1, "object", 0],
+     lambda comp: f"wl_keyboard@{ids(comp, 'wl_seat.get_keyboard')[0]} on opcode 1"),
+    # wl_keyboard.leave without a surface: "NULL object received on non-nullable type, ..."
+    ("wl_seat.get_keyboard", header(16, 2) + [1, 0],
+     lambda comp: f"wl_keyboard@{ids(comp, 'wl_seat.get_keyboard')[0]} on opcode 2"),
+    # wl_keyboard.keymap without its descriptor: "file descriptor expected, object (N), ..."
+    ("wl_seat.get_keyboard", header(16, 0) + [1, 10],
+     lambda comp: f"wl_keyboard@{ids(comp, 'wl_seat.get_keyboard')[0]} on opcode 0"),
+    # wl_seat.name of four bytes without a NUL: "string not nul-terminated, ..."
+    ("wl_seat.get_keyboard", header(16, 1, "object") + [4, int.from_bytes(b"abcd", "little")],
+     lambda comp: f"wl_seat@{ids(comp, 'wl_registry.bind')[1]} on opcode 1"),
+    # wl_registry.global with an empty interface: "NULL string received on non-nullable type, ..."
+    ("wl_display.get_registry", header(20, 0) + [99, 0, 1],
+     lambda comp: f"wl_registry@{ids(comp, 'wl_display.get_registry')[0]} on opcode 0"),
+])
+def test_undecodable_event_during_construction_names_its_object(compositor, trigger, words, expected):
+    comp = compositor({"faults": [{"request": trigger, "action": "raw", "words": words}]})
+    with fds_unchanged(), pytest.raises(BaseException) as info:
+        Pravlin(comp.socket)
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value).endswith(f"Bad message for object {expected(comp)}"), str(info.value)
+
+
+@pytest.mark.parametrize("words, text", [
+    # wl_display.error naming object 77: "unknown object (77), message error(ous)"
+    (header(24, 0, 1) + [77, 5] + word("x"), "Bad message for object wl_display@1 on opcode 0"),
+    # a header that claims 4 bytes
+    (header(4, 0, 1), "Bad message: message too short, invalid header"),
+])
+def test_undecodable_event_during_a_call_names_its_object(compositor, words, text):
+    comp = compositor({"faults": [{"request": "zwlr_virtual_pointer_v1.motion_absolute", "action": "raw",
+                                   "words": words}]})
+    p = Pravlin(comp.socket)
+    assert failures(lambda: p.move_mouse(10, 10, 1, 1)) == [text, text]
+
+
 def test_silent_compositor_during_construction_gives_up(compositor):
     comp = compositor(fault("wl_display.get_registry", "hang"))
     start = time.monotonic()

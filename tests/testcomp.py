@@ -36,8 +36,9 @@ Scenario (a dict, written to JSON for the compositor; every key optional):
               The frame parameters do not depend on capture_output_region's region.
     faults    list of {"request": "interface.request", "occurrence": n (1),
               "action": "close" | "protocol_error" | "bad_opcode" | "truncated"
-              | "hang", "code": int (0), "message": str ("test fault"),
-              "client": n (only that client; default: every client)}.
+              | "hang" | "raw", "code": int (0), "message": str ("test fault"),
+              "client": n (only that client; default: every client),
+              "words": [...] (raw)}.
               occurrence counts that client's requests of that name.
               close: the socket is shut down, nothing after the request is
               processed. protocol_error: wl_display.error on the request's object.
@@ -47,7 +48,11 @@ Scenario (a dict, written to JSON for the compositor; every key optional):
               argument (size 8). hang: the connection stays open but nothing
               after the request is processed or answered, ever; its
               "disconnect" record comes when the client closes its end (or
-              when the compositor exits).
+              when the compositor exits). raw: the words as one message, sent
+              as they are (header included: object id, then size << 16 |
+              opcode); a word is a uint32, "object" (the request's object id)
+              or "argN" (its N-th argument as a word; ids for objects and new
+              ids).
               Unknown keys anywhere are an error (the compositor then fails to start).
 
 Record (one JSON object per line, in order; `seq` counts from 1, `t` is ms since
@@ -57,7 +62,8 @@ the compositor started, `client` numbers connections from 1):
     {"seq", "client", "dir": "request", "interface", "id", "request", "args", "t"}
     {"seq", "client", "dir": "event", "interface", "id", "event", "args", "t"}
     {"seq", "client", "dir": "fault", "action", "request", "occurrence", "t"}
-        (bad_opcode/truncated add "object", "opcode", "size" of the raw message)
+        (bad_opcode/truncated add "object", "opcode", "size" of the raw message;
+        raw adds "words" as sent)
 
 args: int/uint/new_id as numbers, fixed as float, string as str or None, object
 as "interface@id" or None, array as a list of uint32 (bytes if the size is not

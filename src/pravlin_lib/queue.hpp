@@ -18,7 +18,8 @@ namespace pravlin_lib {
 struct DispatchFailure {
     enum class Kind { BadMessage, Backend };
     Kind kind;
-    // BadMessage: the object the undecodable message was for, and its opcode.
+    // BadMessage: the object the undecodable message was for, and its opcode;
+    // with no object known, `inner` holds libwayland's own words.
     std::string object;
     uint32_t opcode = 0;
     // Backend: "Io error: ..." or "Protocol error ...".
@@ -78,6 +79,9 @@ private:
     // every later wait reports the same thing.
     DispatchFailure failure();
     DispatchFailure classify() const;
+    // The failure one of libwayland's log lines describes, when it is about a
+    // message that could not be decoded.
+    std::optional<DispatchFailure> bad_message(std::string_view line) const;
     DispatchFailure wait_failed(int errnum);
 
     DisplayPtr display_;

@@ -663,8 +663,25 @@ void send_raw(wl_client* c, uint32_t object, uint32_t size, uint32_t opcode) {
     if (send(wl_client_get_fd(c), msg, sizeof msg, MSG_NOSIGNAL) != sizeof msg) perror("testcomp: raw send");
 }
 
-void trigger_fault(const Fault& f, wl_client* c, ClientState* cs, wl_resource* r, const char* request, int n) {
-    static const char* const names[] = {"close", "protocol_error", "bad_opcode", "truncated", "hang"};
+// A request argument as one wire word: ids for objects and new ids.
+uint32_t argument_word(const wl_protocol_logger_message* m, uint32_t index) {
+    int i = 0;
+    for (const char* p = m->message->signature; *p; ++p) {
+        if ((*p >= '0' && *p <= '9') || *p == '?') continue;
+        if (i == int(index) && i < m->arguments_count) {
+            const wl_argument& a = m->arguments[i];
+            if (*p == 'o') return a.o ? wl_resource_get_id(reinterpret_cast<wl_resource*>(a.o)) : 0;
+            return a.u;  // 'n', 'u', 'i' and 'f' share the 32-bit slot
+        }
+        ++i;
+    }
+    return 0;
+}
+
+void trigger_fault(const Fault& f, wl_client* c, ClientState* cs, const wl_protocol_logger_message* m, int n) {
+    static const char* const names[] = {"close", "protocol_error", "bad_opcode", "truncated", "hang", "raw"};
+    wl_resource* r = m->resource;
+    const char* request = m->message->name;
     std::string fields = ", \"action\": \"" + std::string(names[int(f.action)]) + "\", \"request\": " +
                          jstr(f.request) + ", \"occurrence\": " + std::to_string(n);
     const char* iface = wl_resource_get_class(r);
@@ -698,6 +715,23 @@ void trigger_fault(const Fault& f, wl_client* c, ClientState* cs, wl_resource* r
         record(cs->num, "fault", fields);
         hang_client(c, cs, r);
         break;
+    case Action::Raw: {
+        std::vector<uint32_t> words;
+        std::string listed;
+        for (const RawWord& w : f.words) {
+            uint32_t v = w.kind == RawWord::Object ? wl_resource_get_id(r)
+                         : w.kind == RawWord::Arg  ? argument_word(m, w.value)
+                                                   : w.value;
+            listed += (words.empty() ? "" : ", ") + std::to_string(v);
+            words.push_back(v);
+        }
+        record(cs->num, "fault", fields + ", \"words\": [" + listed + "]");
+        wl_client_flush(c);
+        const size_t size = words.size() * sizeof(uint32_t);
+        if (send(wl_client_get_fd(c), words.data(), size, MSG_NOSIGNAL) != ssize_t(size))
+            perror("testcomp: raw send");
+        break;
+    }
     }
 }
 
@@ -720,7 +754,7 @@ void on_protocol(void*, wl_protocol_logger_type type, const wl_protocol_logger_m
     if (cs->num == 1 && key == "wl_display.sync") on_first_client_sync(n);
     for (const Fault& f : g.sc.faults) {
         if (f.request != key || f.occurrence != n || (f.client && f.client != cs->num)) continue;
-        trigger_fault(f, c, cs, m->resource, m->message->name, n);
+        trigger_fault(f, c, cs, m, n);
         if (cs->cut) break;
     }
 }

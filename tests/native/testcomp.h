@@ -83,7 +83,14 @@ struct FrameSetup {
     uint8_t r = 0, g = 0, b = 0;
 };
 
-enum class Action { Close, ProtocolError, BadOpcode, Truncated, Hang };
+enum class Action { Close, ProtocolError, BadOpcode, Truncated, Hang, Raw };
+
+// One 32-bit word of a raw message: a number, or a value taken from the
+// request that triggers it (its object's id, or its n-th argument).
+struct RawWord {
+    enum Kind { Value, Object, Arg } kind = Value;
+    uint32_t value = 0;  // Value: the word; Arg: the argument's index
+};
 
 struct Fault {
     std::string request;
@@ -92,6 +99,7 @@ struct Fault {
     uint32_t code = 0;
     std::string message = "test fault";
     int client = 0;  // 0: any client
+    std::vector<RawWord> words;  // Raw: the message, header included
 };
 
 struct Scenario {

@@ -422,7 +422,7 @@ Scenario load_scenario(const std::string& path) {
         for (size_t k = 0; k < fl.arr.size(); ++k) {
             std::string where = "faults[" + std::to_string(k) + "]";
             const Json& f = fl.arr[k];
-            check_keys(f, where, {"request", "occurrence", "action", "code", "message", "client"});
+            check_keys(f, where, {"request", "occurrence", "action", "code", "message", "client", "words"});
             Fault fs;
             fs.request = str_of(f, "request", "", where);
             if (fs.request.find('.') == std::string::npos) bad(where, "request must be \"interface.request\"");
@@ -433,10 +433,30 @@ Scenario load_scenario(const std::string& path) {
             else if (a == "bad_opcode") fs.action = Action::BadOpcode;
             else if (a == "truncated") fs.action = Action::Truncated;
             else if (a == "hang") fs.action = Action::Hang;
+            else if (a == "raw") fs.action = Action::Raw;
             else bad(where, "unknown action \"" + a + "\"");
             fs.code = uint32_t(int_of(f, "code", 0, where, 0, UINT32_MAX));
             fs.message = str_of(f, "message", fs.message, where);
             fs.client = int(int_of(f, "client", 0, where));
+            if (const Json* words = f.get("words")) {
+                if (words->kind != Json::Arr) bad(where, "words must be an array");
+                for (const Json& w : words->arr) {
+                    RawWord word;
+                    if (w.kind == Json::Int && w.i >= 0 && w.i <= UINT32_MAX) {
+                        word.value = uint32_t(w.i);
+                    } else if (w.kind == Json::Str && w.s == "object") {
+                        word.kind = RawWord::Object;
+                    } else if (w.kind == Json::Str && w.s.rfind("arg", 0) == 0 && w.s.size() == 4 &&
+                               w.s[3] >= '0' && w.s[3] <= '9') {
+                        word.kind = RawWord::Arg;
+                        word.value = uint32_t(w.s[3] - '0');
+                    } else {
+                        bad(where, "a word is a uint32, \"object\" or \"arg0\"..\"arg9\"");
+                    }
+                    fs.words.push_back(word);
+                }
+            }
+            if (fs.action == Action::Raw && fs.words.size() < 2) bad(where, "raw needs at least a header");
             sc.faults.push_back(std::move(fs));
         }
     }

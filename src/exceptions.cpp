@@ -25,6 +25,6 @@ PyObject* raise_error(const pravlin_lib::Error& error)
     if (error.internal) return raise_panic(error.message);
     const std::string text = pravlin_lib::render(error);
     PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+    if (message) PyErr_SetObject(error.out_of_memory ? PyExc_MemoryError : PyExc_RuntimeError, message.get());
     return nullptr;
 }

@@ -10,8 +10,8 @@
 // that `except Exception` does not swallow it. Created once per process.
 PyObject* panic_exception_type();
 
-// Raises the error: PanicException for an internal failure, RuntimeError
-// with the rendering otherwise. Always returns nullptr.
+// Raises the error: PanicException for an internal failure, MemoryError or
+// RuntimeError with the rendering otherwise. Always returns nullptr.
 PyObject* raise_error(const pravlin_lib::Error& error);
 
 PyObject* raise_panic(const std::string& message);

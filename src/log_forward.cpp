@@ -150,7 +150,14 @@ class Forwarder final : public log::Sink {
 public:
     explicit Forwarder(PyObject* logging) : logging_(logging) {}
 
-    void log(const log::Record& record) noexcept override
+    bool wants(Level level, std::string_view target) const override
+    {
+        if (!log::passes(level, Level::Debug)) return false;
+        const Entry* cached = cache_.find(target);
+        return !cached || log::passes(level, cached->threshold);
+    }
+
+    void log(const log::Record& record) override
     {
         if (!log::passes(record.level, Level::Debug)) return;
         const Entry* cached = cache_.find(record.target);

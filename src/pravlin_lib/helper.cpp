@@ -98,7 +98,7 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
     app_data.listen_keyboard(keyboard);
 
     if (auto r = event_queue.roundtrip(); !r)
-        return internal_failure("round trip failed while waiting for the keymap: " + r.error().render());
+        return r.error().fails_construction("round trip failed while waiting for the keymap");
 
     if (!app_data.virtual_keyboard_manager)
         return internal_failure("the compositor announced no zwp_virtual_keyboard_manager_v1");
@@ -116,7 +116,7 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
                                    keymap->fd.get(), keymap->size);
 
     if (auto r = event_queue.roundtrip(); !r)
-        return internal_failure("round trip failed after sending the keymap: " + r.error().render());
+        return r.error().fails_construction("round trip failed after sending the keymap");
     return virtual_keyboard;
 }
 

@@ -21,7 +21,7 @@ Result<Pravlin> connect(const std::optional<std::string>& wayland_display)
         [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
     if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
     if (auto r = queue->roundtrip(); !r)
-        return internal_failure("round trip failed while discovering globals: " + r.error().render());
+        return r.error().fails_construction("round trip failed while discovering globals");
 
     auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue->handle(), *queue);
     if (!virtual_keyboard) return std::unexpected(std::move(virtual_keyboard.error()));
@@ -32,7 +32,7 @@ Result<Pravlin> connect(const std::optional<std::string>& wayland_display)
         app_data->virtual_pointer_manager.get(), app_data->seat.get()));
     if (!virtual_pointer) return internal_failure("failed to create the virtual pointer");
     if (auto r = queue->roundtrip(); !r)
-        return internal_failure("round trip failed after creating the virtual pointer: " + r.error().render());
+        return r.error().fails_construction("round trip failed after creating the virtual pointer");
 
     return Pravlin(std::move(*queue), std::move(app_data), std::move(*virtual_keyboard),
                    std::move(virtual_pointer));

@@ -1,5 +1,6 @@
 #include "queue.hpp"
 
+#include "log.hpp"
 #include "screencopy-client-protocol.h"
 
 #include <cerrno>
@@ -184,8 +185,23 @@ std::optional<DispatchFailure> EventQueue::bad_message(std::string_view line) co
     return f;
 }
 
+namespace {
+
+// Set by a handler that failed, inside the dispatch that ran it on this thread.
+enum class Lost { Nothing, NoMemory, Other };
+thread_local Lost lost_event = Lost::Nothing;
+
+}  // namespace
+
+void note_lost_event(bool out_of_memory)
+{
+    if (lost_event == Lost::Nothing) lost_event = out_of_memory ? Lost::NoMemory : Lost::Other;
+}
+
 std::string DispatchFailure::render() const
 {
+    if (kind == Kind::OutOfMemory) return "out of memory while handling an event";
+    if (kind == Kind::LostEvent) return "an event handler failed";
     if (kind == Kind::BadMessage && object.empty()) return "Bad message: " + inner;
     if (kind == Kind::BadMessage)
         return "Bad message for object " + object + " on opcode " + std::to_string(opcode);
@@ -194,8 +210,15 @@ std::string DispatchFailure::render() const
 
 Error DispatchFailure::to_error() const
 {
-    if (kind == Kind::BadMessage) return Error{render(), {}, false};
-    return Error{render(), {inner}, false};
+    if (kind == Kind::Backend) return Error{render(), {inner}, false};
+    return Error{render(), {}, false, kind == Kind::OutOfMemory};
+}
+
+std::unexpected<Error> DispatchFailure::fails_construction(const std::string& what) const
+{
+    Error error = to_error();
+    if (error.out_of_memory) return std::unexpected(std::move(error));
+    return internal_failure(what + ": " + render());
 }
 
 Result<EventQueue> EventQueue::create(DisplayPtr display)
@@ -264,11 +287,7 @@ Dispatched EventQueue::blocking_dispatch()
     const auto deadline = Clock::now() + wait_limit;
 
     // Events already queued are dispatched without touching the socket.
-    if (wl_display_prepare_read_queue(display, queue) != 0) {
-        const int n = wl_display_dispatch_queue_pending(display, queue);
-        if (n < 0) return std::unexpected(failure());
-        return n;
-    }
+    if (wl_display_prepare_read_queue(display, queue) != 0) return dispatch_pending();
     int rc;
     while ((rc = wl_display_flush(display)) < 0 && errno == EAGAIN) {
         if (const int ready = poll_until(wl_display_get_fd(display), POLLOUT, deadline); ready <= 0) {
@@ -287,8 +306,24 @@ Dispatched EventQueue::blocking_dispatch()
         return std::unexpected(wait_failed(ready == 0 ? ETIMEDOUT : errno));
     }
     if (wl_display_read_events(display) < 0) return std::unexpected(failure());
-    const int n = wl_display_dispatch_queue_pending(display, queue);
-    if (n < 0) return std::unexpected(failure());
+    return dispatch_pending();
+}
+
+Dispatched EventQueue::dispatch_pending()
+{
+    log::Deferred records;
+    lost_event = Lost::Nothing;
+    const int n = wl_display_dispatch_queue_pending(display_.get(), queue_.get());
+    // Classified first: forwarding may run host code that dispatches another
+    // session on this thread, which starts its own capture of libwayland's lines.
+    std::optional<DispatchFailure> failed;
+    if (const Lost lost = std::exchange(lost_event, Lost::Nothing); lost != Lost::Nothing && !broken_)
+        broken_ = DispatchFailure{lost == Lost::NoMemory ? DispatchFailure::Kind::OutOfMemory
+                                                         : DispatchFailure::Kind::LostEvent,
+                                  {}, 0, {}};
+    if (n < 0 || broken_) failed = failure();
+    records.forward();
+    if (failed) return std::unexpected(std::move(*failed));
     return n;
 }
 

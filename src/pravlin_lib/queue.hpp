@@ -16,7 +16,9 @@ namespace pravlin_lib {
 
 // Why a round trip or a blocking dispatch failed.
 struct DispatchFailure {
-    enum class Kind { BadMessage, Backend };
+    // OutOfMemory, LostEvent: a handler could not take its event in, so the
+    // session no longer knows what the compositor told it.
+    enum class Kind { BadMessage, Backend, OutOfMemory, LostEvent };
     Kind kind;
     // BadMessage: the object the undecodable message was for, and its opcode;
     // with no object known, `inner` holds libwayland's own words.
@@ -27,7 +29,14 @@ struct DispatchFailure {
 
     std::string render() const;
     Error to_error() const;
+    // A round trip of construction that failed: an internal failure "<what>:
+    // <rendering>", except that running out of memory stays that.
+    std::unexpected<Error> fails_construction(const std::string& what) const;
 };
+
+// Called by an event handler that could not complete; the dispatch running
+// it then fails with LostEvent.
+void note_lost_event(bool out_of_memory);
 
 using Dispatched = std::expected<int, DispatchFailure>;
 
@@ -83,6 +92,8 @@ private:
     // message that could not be decoded.
     std::optional<DispatchFailure> bad_message(std::string_view line) const;
     DispatchFailure wait_failed(int errnum);
+    // Dispatches what is queued, then forwards the log records its handlers made.
+    Dispatched dispatch_pending();
 
     DisplayPtr display_;
     struct QueueFree {

@@ -16,7 +16,10 @@ Scenario (a dict, written to JSON for the compositor; every key optional):
               wl_output: "name" (str, or None: never sent; default "OUT-<n>" for
               the n-th output), "name_delay_ms" (send name + done that much
               after bind), "width"/"height" (mode, default 64x48).
-              wl_seat: "name" (default "seat0", None: never sent).
+              wl_seat: "name" (default "seat0", None: never sent),
+              "capabilities" (default 3: pointer and keyboard),
+              "refuse_keyboard" (get_keyboard is a protocol error 0, as
+              wlroots answers on a seat that never had a keyboard).
               Any global: "after_syncs": N (created when client 1 sends its N-th
               wl_display.sync, before that sync is answered),
               "remove_after_syncs": N (wl_global_remove'd at that sync).

@@ -127,6 +127,7 @@ void registry_handle_global(void* data, wl_registry* registry, uint32_t name,
         auto seat = bind<wl_seat>(registry, name, &wl_seat_interface, version, supported_version::seat);
         wl_seat_add_listener(seat.get(), &seat_listener, &d);
         replace(d, d.seat, std::move(seat));
+        d.seat_capabilities.reset();
     } else if (iface == wl_output_interface.name) {
         auto output = bind<wl_output>(registry, name, &wl_output_interface, version,
                                       supported_version::output);
@@ -164,9 +165,11 @@ const wl_registry_listener registry_listener = {
 
 // -- wl_seat -------------------------------------------------------------------
 
-void seat_handle_capabilities(void*, wl_seat*, uint32_t capabilities)
+void seat_handle_capabilities(void* data, wl_seat* seat, uint32_t capabilities)
 {
     log_event("Seat event: ", [&] { return EventText("Capabilities").arg("capabilities", capabilities); });
+    AppData& d = app(data);
+    if (seat == d.seat.get()) d.seat_capabilities = d.seat_capabilities.value_or(0) | capabilities;
 }
 
 void seat_handle_name(void*, wl_seat*, const char* name)

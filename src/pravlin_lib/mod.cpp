@@ -26,8 +26,7 @@ Result<Pravlin> connect(const std::optional<std::string>& wayland_display)
     auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue->handle(), *queue);
     if (!virtual_keyboard) return std::unexpected(std::move(virtual_keyboard.error()));
 
-    if (!app_data->virtual_pointer_manager)
-        return internal_failure("the compositor announced no zwlr_virtual_pointer_manager_v1");
+    if (auto lacking = lacking_globals(*app_data)) return std::unexpected(std::move(*lacking));
     Proxy<zwlr_virtual_pointer_v1> virtual_pointer(zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
         app_data->virtual_pointer_manager.get(), app_data->seat.get()));
     if (!virtual_pointer) return internal_failure("failed to create the virtual pointer");

@@ -275,6 +275,10 @@ void seat_get_touch(wl_client* c, wl_resource* r, uint32_t id) {
 }
 
 void seat_get_keyboard(wl_client* c, wl_resource* r, uint32_t id) {
+    if (static_cast<GlobalDef*>(wl_resource_get_user_data(r))->refuse_keyboard) {
+        wl_resource_post_error(r, 0, "wl_seat.get_keyboard called when no keyboard capability has existed");
+        return;
+    }
     wl_resource* kb = create_resource(c, &wl_keyboard_interface, wl_resource_get_version(r), id);
     if (!kb) return;
     wl_resource_set_implementation(kb, &keyboard_impl, nullptr, nullptr);
@@ -299,7 +303,7 @@ void bind_seat(wl_client* c, GlobalDef* def, uint32_t version, uint32_t id) {
     wl_resource* r = create_resource(c, &def->iface, int(version), id);
     if (!r) return;
     wl_resource_set_implementation(r, &seat_impl, def, nullptr);
-    wl_seat_send_capabilities(r, WL_SEAT_CAPABILITY_POINTER | WL_SEAT_CAPABILITY_KEYBOARD);
+    wl_seat_send_capabilities(r, def->capabilities);
     if (version >= 2 && def->name) wl_seat_send_name(r, def->name->c_str());
 }
 

@@ -58,6 +58,8 @@ struct GlobalDef {
     int name_delay_ms = 0;
     int width = 64, height = 48;
     int after_syncs = 0, remove_after_syncs = 0;
+    uint32_t capabilities = 3;     // wl_seat: pointer and keyboard
+    bool refuse_keyboard = false;  // wl_seat: get_keyboard is a protocol error, as in wlroots without a keyboard
     wl_global* global = nullptr;
     bool removed = false;
 };

@@ -248,7 +248,7 @@ const Json& array_of(const Json& top, const char* key) {
 
 std::unique_ptr<GlobalDef> make_global(const Json& g, const std::string& where, int output_index) {
     check_keys(g, where, {"interface", "version", "name", "name_delay_ms", "width", "height",
-                          "after_syncs", "remove_after_syncs"});
+                          "after_syncs", "remove_after_syncs", "capabilities", "refuse_keyboard"});
     auto def = std::make_unique<GlobalDef>();
     def->iface_name = str_of(g, "interface", "", where);
     if (def->iface_name.empty()) bad(where, "interface is required");
@@ -283,6 +283,8 @@ std::unique_ptr<GlobalDef> make_global(const Json& g, const std::string& where, 
     def->height = int(int_of(g, "height", 48, where, 1, 1 << 15));
     def->after_syncs = int(int_of(g, "after_syncs", 0, where));
     def->remove_after_syncs = int(int_of(g, "remove_after_syncs", 0, where));
+    def->capabilities = uint32_t(int_of(g, "capabilities", 3, where, 0, 7));
+    def->refuse_keyboard = bool_of(g, "refuse_keyboard", where);
     return def;
 }
 

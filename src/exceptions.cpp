@@ -6,11 +6,30 @@
 PyObject* panic_exception_type()
 {
     static PyObject* type = PyErr_NewExceptionWithDoc(
-        "pravlin.PanicException",
+        "pravlin.errors.PanicException",
         "Raised when the module meets a state it cannot go on from.\n\n"
         "Derives from BaseException, so that `except Exception` does not catch it.",
         PyExc_BaseException, nullptr);
     return type;
+}
+
+bool register_errors_module()
+{
+    static PyObject* errors = nullptr;  // lives as long as the process
+    if (!errors) {
+        PyObject* type = panic_exception_type();
+        if (!type) return false;
+        PyRef module(PyModule_New("pravlin.errors"));
+        PyRef all(Py_BuildValue("[s]", "PanicException"));
+        if (!module || !all || PyModule_SetDocString(module.get(), "The exceptions of pravlin.") < 0 ||
+            PyModule_AddObjectRef(module.get(), "PanicException", type) < 0 ||
+            PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0)
+            return false;
+        errors = module.release();
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, "pravlin.errors") == errors) return true;
+    return PyDict_SetItemString(modules, "pravlin.errors", errors) == 0;
 }
 
 PyObject* raise_panic(const std::string& message)

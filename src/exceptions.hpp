@@ -10,6 +10,12 @@
 // that `except Exception` does not swallow it. Created once per process.
 PyObject* panic_exception_type();
 
+// Puts the module "pravlin.errors", which holds PanicException, into
+// sys.modules (again, if it was taken out), so that `from pravlin.errors
+// import PanicException` works the way `import os.path` does although pravlin
+// is no package; pravlin itself gains no attribute. False with an exception set.
+bool register_errors_module();
+
 // Raises the error: PanicException for an internal failure, MemoryError or
 // RuntimeError with the rendering otherwise. Always returns nullptr.
 PyObject* raise_error(const pravlin_lib::Error& error);

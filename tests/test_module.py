@@ -37,7 +37,7 @@ def test_panic_exception_lives_in_pravlin_errors():
 
 
 def test_errors_module_is_back_after_a_reimport():
-    first, errors = sys.modules.pop("pravlin"), sys.modules.pop("pravlin.errors")
+    errors, first = sys.modules.pop("pravlin.errors"), sys.modules.pop("pravlin")
     try:
         from pravlin.errors import PanicException
 

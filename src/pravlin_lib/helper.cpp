@@ -99,10 +99,10 @@ std::optional<Error> lacking_globals(const AppData& app_data)
     std::string names;
     for (size_t i = 0; i < missing.size(); ++i)
         names += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + std::string(missing[i]);
-    return internal_failure("the compositor lacks " + names +
-                            ": pravlin needs a wlroots-family compositor such as sway, one that offers a seat, "
-                            "virtual keyboards and virtual pointers (and screencopy for screenshots)")
-        .error();
+    return Error{"the compositor lacks " + names +
+                     ": pravlin needs a wlroots-family compositor such as sway, one that offers a seat, "
+                     "virtual keyboards and virtual pointers (and screencopy for screenshots)",
+                 {}, true};
 }
 
 namespace {

@@ -70,8 +70,8 @@ void emit(const Record& record);
 // Holds back the records made on this thread while it lives, so that no host
 // code runs inside libwayland's dispatch: listeners only record. The records
 // that the sink wants are formatted at once and handed to it by forward(),
-// in order, once the dispatch has returned. Scopes nest; records made while
-// forward() runs (by host code calling into another session) are not held.
+// in order, once the dispatch has returned. forward() ends the holding first:
+// host code it runs may call into another session, whose records are its own.
 class Deferred {
 public:
     Deferred();

@@ -3,6 +3,7 @@
 #include "py_ref.hpp"
 
 #include <cstdint>
+#include <new>
 
 #include "exceptions.hpp"
 #include "log_forward.hpp"
@@ -57,4 +58,14 @@ PyObject* init_module()
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_pravlin() { return init_module(); }
+PyMODINIT_FUNC PyInit_pravlin()
+{
+    try {
+        return init_module();
+    } catch (abi::__forced_unwind&) {
+        python_abandoned = true;
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}

@@ -56,8 +56,9 @@ private:
 
 AppData& app(void* data) { return *static_cast<AppData*>(data); }
 
-// Listeners run inside libwayland's dispatch, which no exception may cross.
-// A handler that fails has lost its event, and the dispatch that ran it fails
+// Listeners run inside libwayland's dispatch, which no C++ exception may
+// cross (a forced unwind ending the thread must, and is let through). A
+// handler that fails has lost its event, and the dispatch that ran it fails
 // the session (queue.hpp).
 template <auto Handler>
 struct Guarded;

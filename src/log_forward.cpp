@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -135,22 +136,37 @@ bool interpreter_usable()
 #endif
 }
 
-// Prints the pending exception the way the interpreter prints an uncaught one
-// (sys.last_* untouched) and clears it.
-void print_exception() { PyErr_PrintEx(0); }
+// Deals with the pending exception of a logging call. An Exception is
+// printed the way the interpreter prints an uncaught one (sys.last_*
+// untouched) and cleared; anything else (KeyboardInterrupt, SystemExit) is
+// held for the caller of the call in progress.
+void report_exception()
+{
+    if (PyErr_ExceptionMatches(PyExc_Exception)) into_python([] { PyErr_PrintEx(0); });
+    else HeldExceptions::hold_pending();
+}
 
 // logger.isEnabledFor(levelno) as 1 or 0; -1 with an exception set.
 int is_enabled_for(PyObject* logger, int levelno)
 {
-    PyRef result(PyObject_CallMethod(logger, "isEnabledFor", "i", levelno));
-    return result ? PyObject_IsTrue(result.get()) : -1;
+    return into_python([&] {
+        PyRef result(PyObject_CallMethod(logger, "isEnabledFor", "i", levelno));
+        return result ? PyObject_IsTrue(result.get()) : -1;
+    });
 }
 
 class Forwarder final : public log::Sink {
 public:
     explicit Forwarder(PyObject* logging) : logging_(logging) {}
 
-    void log(const log::Record& record) noexcept override
+    bool wants(Level level, std::string_view target) const override
+    {
+        if (!log::passes(level, Level::Debug)) return false;
+        const Entry* cached = cache_.find(target);
+        return !cached || log::passes(level, cached->threshold);
+    }
+
+    void log(const log::Record& record) override
     {
         if (!log::passes(record.level, Level::Debug)) return;
         const Entry* cached = cache_.find(record.target);
@@ -158,12 +174,21 @@ public:
 
         const bool take_lock = !PyGILState_Check();
         if (take_lock && !interpreter_usable()) return;
-        const PyGILState_STATE lock = take_lock ? PyGILState_Ensure() : PyGILState_UNLOCKED;
+        const PyGILState_STATE lock = take_lock ? into_python(PyGILState_Ensure) : PyGILState_UNLOCKED;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         try {
+            // A signal that arrived during the call is handled here rather than
+            // in the middle of the logging code, so that what its handler
+            // raises is known to be no logging failure.
+            if (into_python(PyErr_CheckSignals) < 0) HeldExceptions::hold_pending();
             forward(record, cached);
-        } catch (...) {
+        } catch (abi::__forced_unwind&) {
+            // The caller's exception and the lock are left as they are: this
+            // thread may not touch them any more.
+            python_abandoned = true;
+            throw;
+        } catch (const std::bad_alloc&) {
             // Out of memory building strings: the record is lost, nothing else.
         }
         if (PyErr_Occurred()) PyErr_Clear();
@@ -187,12 +212,13 @@ private:
         PyRef py_name(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace"));
         PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         PyRef file(record.file ? PyUnicode_DecodeFSDefault(record.file) : Py_NewRef(Py_None));
-        if (!py_name || !message || !file) return print_exception();
+        if (!py_name || !message || !file) return report_exception();
 
-        PyRef logger = cached ? PyRef::borrow(cached->logger)
-                              : PyRef(PyObject_CallMethod(logging_, "getLogger", "O", py_name.get()));
+        PyRef logger = cached ? PyRef::borrow(cached->logger) : into_python([&] {
+            return PyRef(PyObject_CallMethod(logging_, "getLogger", "O", py_name.get()));
+        });
         if (!logger || !deliver(logger.get(), py_name.get(), levelno, file.get(), record.line, message.get()))
-            return print_exception();
+            return report_exception();
         if (!cached) cache_.store(record.target, probe(logger.get()), logger.get());
     }
 
@@ -201,9 +227,11 @@ private:
     {
         const int enabled = is_enabled_for(logger, levelno);
         if (enabled <= 0) return enabled == 0;
-        PyRef rec(PyObject_CallMethod(logger, "makeRecord", "OiOIO()O", name, levelno, file,
-                                      static_cast<unsigned>(line), message, Py_None));
-        return rec && PyRef(PyObject_CallMethod(logger, "handle", "O", rec.get()));
+        return into_python([&] {
+            PyRef rec(PyObject_CallMethod(logger, "makeRecord", "OiOIO()O", name, levelno, file,
+                                          static_cast<unsigned>(line), message, Py_None));
+            return rec && PyRef(PyObject_CallMethod(logger, "handle", "O", rec.get()));
+        });
     }
 
     // The lowest level the logger takes now.
@@ -212,7 +240,7 @@ private:
         for (Level level : {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error}) {
             const int enabled = is_enabled_for(logger, python_level(level));
             if (enabled < 0) {
-                print_exception();
+                report_exception();
                 return Level::Trace;
             }
             if (enabled) return level;

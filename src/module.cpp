@@ -3,6 +3,7 @@
 #include "py_ref.hpp"
 
 #include <cstdint>
+#include <new>
 
 #include "exceptions.hpp"
 #include "log_forward.hpp"
@@ -42,11 +43,11 @@ PyObject* init_module()
         PyErr_SetString(PyExc_ImportError, "pravlin does not support sub-interpreters");
         return nullptr;
     }
-    if (cached_module) return Py_NewRef(cached_module);
+    if (cached_module) return register_errors_module() ? Py_NewRef(cached_module) : nullptr;
     PyRef module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     if (!install_log_forwarding()) return nullptr;
-    if (!panic_exception_type()) return nullptr;
+    if (!register_errors_module()) return nullptr;
     PyTypeObject* type = pravlin_type();
     if (!type || !add_class(module.get(), "Pravlin", reinterpret_cast<PyObject*>(type))) return nullptr;
 
@@ -57,4 +58,14 @@ PyObject* init_module()
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_pravlin() { return init_module(); }
+PyMODINIT_FUNC PyInit_pravlin()
+{
+    try {
+        return init_module();
+    } catch (abi::__forced_unwind&) {
+        python_abandoned = true;
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}

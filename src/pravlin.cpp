@@ -1,6 +1,7 @@
 #include "pravlin.hpp"
 
 #include <cstdint>
+#include <exception>
 #include <new>
 
 #include "arguments.hpp"
@@ -26,7 +27,29 @@ constexpr uintptr_t held = ~uintptr_t{0};
 constexpr Param new_params[] = {{"wayland_display", ParamKind::OptText}};
 constexpr Signature new_signature{"__new__", new_params};
 
-PyObject* pravlin_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+// Runs the body of a call from Python, so that no C++ exception leaves it: a
+// forced unwind passes (noted, see py_ref.hpp), running out of memory is
+// MemoryError, anything else a broken invariant.
+template <class F>
+PyObject* guarded_call(F&& body)
+{
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        python_abandoned = true;
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(panic_exception_type(), "unexpected C++ exception: %s", e.what());
+        return nullptr;
+    } catch (...) {
+        PyErr_SetString(panic_exception_type(), "unexpected C++ exception");
+        return nullptr;
+    }
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
     BoundArgs bound;
     Args values;
@@ -42,6 +65,12 @@ PyObject* pravlin_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     new (&obj->core) pravlin_lib::Pravlin(std::move(*core));
     obj->borrow = 0;
     return self;
+}
+
+PyObject* pravlin_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    HeldExceptions held;
+    return held.finish(guarded_call([&] { return construct(type, args, kwargs); }));
 }
 
 void pravlin_dealloc(PyObject* self)
@@ -98,11 +127,15 @@ constexpr Method screenshot{{"screenshot", screenshot_params}, [](pravlin_lib::P
     return image_to_array(std::move(*image));
 }};
 
-// Releases the borrow flag on every way out of a call that took it.
+// Releases the borrow flag on every way out of a call that took it, except
+// when the thread is being ended in the middle of the call.
 class Borrow {
 public:
     explicit Borrow(PravlinObject* obj) : obj_(obj) { obj_->borrow = held; }
-    ~Borrow() { obj_->borrow = 0; }
+    ~Borrow()
+    {
+        if (!python_abandoned) obj_->borrow = 0;
+    }
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
 
@@ -114,16 +147,19 @@ template <const Method& M>
 PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 {
     auto* obj = reinterpret_cast<PravlinObject*>(self);
-    BoundArgs bound;
-    if (!bound.bind(M.signature, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
-    if (obj->borrow != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return nullptr;
-    }
-    Borrow borrow(obj);
-    Args values;
-    if (!bound.convert(M.signature, values)) return nullptr;
-    return M.call(obj->core, values);
+    HeldExceptions held;
+    return held.finish(guarded_call([&]() -> PyObject* {
+        BoundArgs bound;
+        if (!bound.bind(M.signature, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+        if (obj->borrow != 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return nullptr;
+        }
+        Borrow borrow(obj);
+        Args values;
+        if (!bound.convert(M.signature, values)) return nullptr;
+        return M.call(obj->core, values);
+    }));
 }
 
 template <const Method& M>

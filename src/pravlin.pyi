@@ -13,9 +13,9 @@ class Pravlin:
     virtual keyboard on its seat.
 
     Raises RuntimeError when the compositor cannot be reached or the
-    connection fails, and PanicException (a BaseException) when the
-    compositor lacks what the session needs (a seat with a keyboard, the
-    virtual keyboard and virtual pointer managers).
+    connection fails, and pravlin.errors.PanicException (a BaseException)
+    when the compositor lacks what the session needs (a seat with a keyboard,
+    the virtual keyboard and virtual pointer managers).
     """
 
     def __new__(cls, wayland_display: str | None = None) -> "Pravlin": ...

@@ -359,7 +359,27 @@ def test_failed_at_copy_releases_everything_and_keeps_the_session(compositor):
     assert [r[1] for r in reqs if r[0] == "wl_shm_pool" and r[2] == "destroy"] == pools
 
 
-@pytest.mark.parametrize("where", ["capture", "copy"])
+@pytest.mark.parametrize("where, made", [
+    ("pool", ["wl_shm.create_pool"]),
+    ("buffer", ["wl_shm.create_pool", "wl_shm_pool.create_buffer"]),
+])
+def test_frame_failed_while_its_buffer_is_made_is_never_copied(compositor, where, made):
+    comp = compositor({"frame": {"fail": where}})
+    p = Pravlin(comp.socket)
+    start = request_count(comp)
+    with fds_kept():
+        assert error_of(p.screenshot) == FAILED
+    flush(p)
+    sent = [f"{r[0]}.{r[2]}" for r in records_since(comp, start)]
+    waits = [step for request in made for step in (request, "wl_display.sync")]
+    released = ["wl_buffer.destroy"] * (where == "buffer") + ["wl_shm_pool.destroy"]
+    assert sent == ["zwlr_screencopy_manager_v1.capture_output", "wl_display.sync", *waits,
+                    "zwlr_screencopy_frame_v1.destroy", *released,
+                    "zwlr_virtual_pointer_v1.motion_absolute", "zwlr_virtual_pointer_v1.frame",
+                    "wl_display.sync"]
+
+
+@pytest.mark.parametrize("where", ["capture", "pool", "buffer", "copy"])
 def test_capture_after_a_failed_frame_succeeds(compositor, where):
     comp = compositor({"frame": {"fail": where, "fail_times": 1}})
     p = Pravlin(comp.socket)
@@ -535,7 +555,10 @@ SHIM_C = r"""
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -591,6 +614,46 @@ static int truncate_common(int fd, off_t size, const char *which) {
 
 int ftruncate(int fd, off_t size) { return truncate_common(fd, size, "ftruncate"); }
 int ftruncate64(int fd, off_t size) { return truncate_common(fd, size, "ftruncate64"); }
+
+ssize_t getrandom(void *buf, size_t len, unsigned flags) {
+    static ssize_t (*real)(void *, size_t, unsigned);
+    if (!real) real = (ssize_t (*)(void *, size_t, unsigned))dlsym(RTLD_NEXT, "getrandom");
+    const char *e = getenv("SHIM_GETRANDOM_ERRNO");
+    if (e) {
+        note("getrandom %s %ld %ld\n", "-", (long)len, 0);
+        errno = atoi(e);
+        return -1;
+    }
+    return real(buf, len, flags);
+}
+
+static int open_common(const char *path, int flags, mode_t mode, const char *which) {
+    static int (*real)(const char *, int, ...);
+    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, which);
+    const char *e = getenv("SHIM_URANDOM_ERRNO");
+    if (e && strcmp(path, "/dev/urandom") == 0) {
+        note("urandom %s %ld %ld\n", "-", 0, 0);
+        errno = atoi(e);
+        return -1;
+    }
+    return real(path, flags, mode);
+}
+
+int open(const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return open_common(path, flags, mode, "open");
+}
+
+int open64(const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return open_common(path, flags, mode, "open64");
+}
 """
 
 # Two screenshots in a fresh interpreter; prints the outcomes and the shm log records.
@@ -627,7 +690,8 @@ def shim(tmp_path_factory):
     return d / "shim.so"
 
 
-def run_shimmed(comp, shim, tmp_path, open_errnos=(), truncate_errno=None, fsize_limit=None):
+def run_shimmed(comp, shim, tmp_path, open_errnos=(), truncate_errno=None, fsize_limit=None,
+                getrandom_errno=None, urandom_errno=None):
     """Runs SHIM_SCRIPT; returns (outcomes, log messages, shim calls as [call, name-or-size, ...])."""
     log = tmp_path / "shim.log"
     log.unlink(missing_ok=True)
@@ -637,6 +701,11 @@ def run_shimmed(comp, shim, tmp_path, open_errnos=(), truncate_errno=None, fsize
                SHIM_OPEN_ERRNOS=",".join(map(str, open_errnos)))
     if truncate_errno is not None:
         env["SHIM_TRUNCATE_ERRNO"] = str(truncate_errno)
+    if getrandom_errno is not None:
+        env["SHIM_GETRANDOM_ERRNO"] = str(getrandom_errno)
+        env["PYTHONHASHSEED"] = "0"  # the interpreter would want random bytes at start-up
+    if urandom_errno is not None:
+        env["SHIM_URANDOM_ERRNO"] = str(urandom_errno)
     argv = [sys.executable, "-c", SHIM_SCRIPT, comp.socket]
     if fsize_limit is not None:
         argv.append(str(fsize_limit))
@@ -708,6 +777,26 @@ def test_file_size_limit_is_reported_as_the_kernel_says(compositor, shim, tmp_pa
     comp = compositor()
     outcomes, _, _ = run_shimmed(comp, shim, tmp_path, fsize_limit=4096)
     assert outcomes == ["Failed to create shm file: File too large (os error 27)"] * 2
+
+
+def test_names_come_from_urandom_when_getrandom_is_refused(compositor, shim, tmp_path):
+    comp = compositor()
+    outcomes, log, calls = run_shimmed(comp, shim, tmp_path, getrandom_errno=38)  # ENOSYS
+    assert outcomes == [[48, 64, 4], [48, 64, 4]]
+    opened = [c[1] for c in calls if c[0] == "open"]
+    assert len(opened) == 2 and opened[0] != opened[1] and all(SHM_NAME.fullmatch(n) for n in opened)
+    assert log == [f"Trying to create shm file: {n}" for n in opened]
+
+
+def test_no_random_source_at_all_fails_each_attempt_and_ends(compositor, shim, tmp_path):
+    comp = compositor()
+    outcomes, log, calls = run_shimmed(comp, shim, tmp_path, getrandom_errno=1, urandom_errno=13)
+    assert outcomes == ["Failed to create shm file: Permission denied (os error 13)"] * 2
+    # 100 attempts per capture, each trying both sources (after the
+    # interpreter's own start-up draw) and never reaching shm_open.
+    assert [c[0] for c in calls[-400:]] == ["getrandom", "urandom"] * 200
+    assert [c[2] for c in calls[-400::2]] == ["16"] * 200
+    assert "open" not in [c[0] for c in calls] and log == []
 
 
 def test_no_shm_name_survives_a_burst_of_captures(compositor):

@@ -2,6 +2,8 @@
 answering. Every failure is a clear exception, and a broken session keeps
 failing the same way instead of crashing."""
 
+import os
+import signal
 import time
 
 import pytest
@@ -48,6 +50,63 @@ def test_unknown_event_on_a_bound_object_names_it(compositor):
     assert str(info.value).endswith(f"Bad message for object wl_seat@{seat} on opcode 2")
 
 
+def ids(comp, request):
+    """New ids the client made with `request` ("interface.request"), in order."""
+    return [args[-1] if request == "wl_registry.bind" else args[0]
+            for i, r, args in comp.requests() if f"{i}.{r}" == request]
+
+
+def word(text):
+    """A string argument's words: its length with the NUL, then the padded bytes."""
+    data = text.encode() + b"\0"
+    data += b"\0" * (-len(data) % 4)
+    return [len(text) + 1] + [int.from_bytes(data[i:i + 4], "little") for i in range(0, len(data), 4)]
+
+
+def header(size, opcode, target="arg0"):
+    return [target, size << 16 | opcode]
+
+
+# Each shape of libwayland's complaint about an event it cannot decode; the
+# text names the object the event was for, never an id from its arguments.
+@pytest.mark.parametrize("trigger, words, expected", [
+    # wl_keyboard.enter whose surface is the seat: "invalid object (seat), type (wl_seat), ..."
+    ("wl_seat.get_keyboard", header(20, 1) + [1, "object", 0],
+     lambda comp: f"wl_keyboard@{ids(comp, 'wl_seat.get_keyboard')[0]} on opcode 1"),
+    # wl_keyboard.leave without a surface: "NULL object received on non-nullable type, ..."
+    ("wl_seat.get_keyboard", header(16, 2) + [1, 0],
+     lambda comp: f"wl_keyboard@{ids(comp, 'wl_seat.get_keyboard')[0]} on opcode 2"),
+    # wl_keyboard.keymap without its descriptor: "file descriptor expected, object (N), ..."
+    ("wl_seat.get_keyboard", header(16, 0) + [1, 10],
+     lambda comp: f"wl_keyboard@{ids(comp, 'wl_seat.get_keyboard')[0]} on opcode 0"),
+    # wl_seat.name of four bytes without a NUL: "string not nul-terminated, ..."
+    ("wl_seat.get_keyboard", header(16, 1, "object") + [4, int.from_bytes(b"abcd", "little")],
+     lambda comp: f"wl_seat@{ids(comp, 'wl_registry.bind')[1]} on opcode 1"),
+    # wl_registry.global with an empty interface: "NULL string received on non-nullable type, ..."
+    ("wl_display.get_registry", header(20, 0) + [99, 0, 1],
+     lambda comp: f"wl_registry@{ids(comp, 'wl_display.get_registry')[0]} on opcode 0"),
+])
+def test_undecodable_event_during_construction_names_its_object(compositor, trigger, words, expected):
+    comp = compositor({"faults": [{"request": trigger, "action": "raw", "words": words}]})
+    with fds_unchanged(), pytest.raises(BaseException) as info:
+        Pravlin(comp.socket)
+    assert type(info.value).__name__ == "PanicException"
+    assert str(info.value).endswith(f"Bad message for object {expected(comp)}"), str(info.value)
+
+
+@pytest.mark.parametrize("words, text", [
+    # wl_display.error naming object 77: "unknown object (77), message error(ous)"
+    (header(24, 0, 1) + [77, 5] + word("x"), "Bad message for object wl_display@1 on opcode 0"),
+    # a header that claims 4 bytes
+    (header(4, 0, 1), "Bad message: message too short, invalid header"),
+])
+def test_undecodable_event_during_a_call_names_its_object(compositor, words, text):
+    comp = compositor({"faults": [{"request": "zwlr_virtual_pointer_v1.motion_absolute", "action": "raw",
+                                   "words": words}]})
+    p = Pravlin(comp.socket)
+    assert failures(lambda: p.move_mouse(10, 10, 1, 1)) == [text, text]
+
+
 def test_silent_compositor_during_construction_gives_up(compositor):
     comp = compositor(fault("wl_display.get_registry", "hang"))
     start = time.monotonic()
@@ -71,6 +130,35 @@ def test_silent_compositor_during_a_call_fails_it_and_later_calls_at_once(compos
     # the press hung, so no release was ever sent
     buttons = [args for iface, req, args in comp.requests() if req == "button"]
     assert buttons == [[0, 272, 1]]
+
+
+def test_session_broken_by_a_stall_sends_nothing_more(compositor):
+    comp = compositor()
+    p = Pravlin(comp.socket)
+    os.kill(comp.proc.pid, signal.SIGSTOP)
+    try:
+        first = failures(lambda: p.left_click(0), times=1)[0]
+        assert TIMED_OUT in first
+        # Enough calls to fill libwayland's output buffer several times over,
+        # had each of them queued its press.
+        calls = [lambda: p.left_click(0)] * 200 + [lambda: p.key_press(30, 0)] * 400 + \
+            [lambda: p.move_mouse(10, 10, 1, 1), lambda: p.screenshot()]
+        assert all(failures(call, times=1) == [first] for call in calls)
+    finally:
+        os.kill(comp.proc.pid, signal.SIGCONT)
+    # The compositor drops what it has not read once it sees the client
+    # close: let it read everything first.
+    comp.wait_for(lambda r: r.get("request") == "button")
+    settled = -1
+    while settled != len(comp.records(None)):
+        settled = len(comp.records(None))
+        time.sleep(0.3)
+    del p
+    comp.wait_for(lambda r: r["dir"] == "disconnect")
+    received = [(req, args) for _, req, args in comp.requests() if req in ("button", "key", "motion_absolute",
+                                                                           "capture_output")]
+    # Only the press whose round trip timed out ever left the client.
+    assert received == [("button", [0, 272, 1])]
 
 
 # -- the fault matrix --------------------------------------------------------------

@@ -9,6 +9,7 @@ state left by other test files.
 
 import json
 import logging
+import os
 import re
 import subprocess
 import sys
@@ -16,6 +17,7 @@ from pathlib import Path
 
 import pytest
 
+from native_build import peer
 from pravlin import Pravlin
 from testcomp import DEFAULT_GLOBALS
 
@@ -69,10 +71,10 @@ def done(**out):
 """
 
 
-def run(script, socket, *args):
+def run(script, socket, *args, env=None):
     """Runs PRELUDE + script in a fresh interpreter; returns (result dict, stderr)."""
     proc = subprocess.run([sys.executable, "-c", PRELUDE + script, socket, *args],
-                          capture_output=True, text=True, timeout=120, cwd=str(REPO / "tests"))
+                          capture_output=True, text=True, timeout=120, cwd=str(REPO / "tests"), env=env)
     assert proc.returncode == 0, f"script failed ({proc.returncode}):\n{proc.stderr}"
     lines = [line for line in proc.stdout.splitlines() if line.startswith("RESULT ")]
     assert len(lines) == 1, proc.stdout + proc.stderr
@@ -196,6 +198,32 @@ done(first=first, later=take_calls(), n_first=n_first, n_total=len(cap.records))
     # taken; every later record only its own check on the cached logger.
     assert enabled_levels(out["first"]) == [20, 5, 10, 20] + [20] * (n - 1)
     assert get_loggers(out["later"]) == [] and enabled_levels(out["later"]) == [20] * n
+
+
+@pytest.mark.skipif(bool(os.environ.get("PRAVLIN_SANITIZED")),
+                    reason="AddressSanitizer provides operator new itself")
+@pytest.mark.parametrize("level, formatted", [("WARNING", False), ("INFO", True)])
+def test_events_are_rendered_only_for_records_that_are_forwarded(compositor, level, formatted):
+    # Rendering an event about the output copies its 3000-character name into
+    # strings at least that long; the session itself keeps one copy of it.
+    name = "N" * 3000
+    comp = compositor({"globals": [g if g["interface"] != "wl_output" else {**g, "name": name} for g in SIX]})
+    env = dict(os.environ, SHIM_NEW_BIG="3000",
+               LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(peer("libnew_shim.so"))])))
+    out, _ = run(r"""
+import ctypes
+big = ctypes.CDLL(None).shim_big_allocations
+logging.basicConfig(level=getattr(logging, sys.argv[2]), handlers=[Capture()])
+from pravlin import Pravlin
+p = Pravlin(SOCKET)  # the first records fix the cached threshold
+before = big()
+q = Pravlin(SOCKET)
+done(allocations=big() - before)
+""", comp.socket, level, env=env)
+    if formatted:
+        assert out["allocations"] > 2
+    else:
+        assert out["allocations"] == 1, out
 
 
 def test_raising_the_level_after_caching_suppresses_records(compositor):

@@ -2,6 +2,8 @@
 binds its arguments. None of this needs a compositor."""
 
 import importlib
+import pickle
+import subprocess
 import sys
 
 import pytest
@@ -17,6 +19,31 @@ def test_module_exposes_only_the_class():
     assert pravlin.__all__ == ["Pravlin"]
     assert pravlin.__name__ == "pravlin"
     assert pravlin.__doc__ and "\n" not in pravlin.__doc__.strip()
+
+
+def test_panic_exception_lives_in_pravlin_errors():
+    import pravlin.errors as errors
+    from pravlin.errors import PanicException
+
+    assert errors is sys.modules["pravlin.errors"] and errors.__all__ == ["PanicException"]
+    assert (PanicException.__module__, PanicException.__qualname__) == ("pravlin.errors", "PanicException")
+    assert PanicException.__bases__ == (BaseException,)
+    # By reference, so that a fresh interpreter finds the class through the import of pravlin.
+    data = pickle.dumps(PanicException("broken"))
+    proc = subprocess.run([sys.executable, "-c", "import pickle, sys; e = pickle.loads(sys.stdin.buffer.read()); "
+                           "print(type(e).__module__, type(e).__name__, e.args)"],
+                          input=data, capture_output=True, check=True)
+    assert proc.stdout.decode().strip() == "pravlin.errors PanicException ('broken',)"
+
+
+def test_errors_module_is_back_after_a_reimport():
+    errors, first = sys.modules.pop("pravlin.errors"), sys.modules.pop("pravlin")
+    try:
+        from pravlin.errors import PanicException
+
+        assert sys.modules["pravlin.errors"] is errors and PanicException is errors.PanicException
+    finally:
+        sys.modules["pravlin"], sys.modules["pravlin.errors"] = first, errors
 
 
 def test_class_identity_and_signature():

@@ -32,7 +32,7 @@ def test_sdist_carries_the_protocols_and_sources(dist):
         names = {n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
     for needed in ["protocols/screencopy.xml", "protocols/virtual-keyboard.xml", "protocols/virtual-pointer.xml",
                    "meson.build", "pyproject.toml", "src/pravlin_lib/meson.build", "src/pravlin.pyi",
-                   "pravlin_session/seat_holder.c", "pravlin_session/_session.py"]:
+                   "src/errors.pyi", "pravlin_session/seat_holder.c", "pravlin_session/_session.py"]:
         assert needed in names
 
 
@@ -45,12 +45,13 @@ def test_wheel_installs_and_works_in_a_fresh_venv(dist, tmp_path, compositor):
     comp = compositor()
     script = f"""
 import pravlin
+from pravlin.errors import PanicException
 p = pravlin.Pravlin({comp.socket!r})
 p.move_mouse(100, 100, 10, 20)
 p.key_press(30, 0)
 try:
     p.screenshot()
-except BaseException as e:
+except PanicException as e:
     print(type(e).__name__, str(e).split(":")[0])
 """
     without_numpy = subprocess.run([py, "-c", script], capture_output=True, text=True)
@@ -66,6 +67,7 @@ except BaseException as e:
     site = next((venv / "lib").glob("python3*/site-packages"))
     assert (site / "pravlin.pyi").exists()
     assert (site / "pravlin-stubs" / "__init__.pyi").exists()
+    assert (site / "pravlin-stubs" / "errors.pyi").exists()
     # The headless-session facility ships in the same wheel: its seat holder, the launcher and the plugin.
     assert os.access(site / "pravlin_session" / "pravlin-seat-holder", os.X_OK)
     assert os.access(venv / "bin" / "pravlin-run", os.X_OK)
@@ -75,7 +77,18 @@ except BaseException as e:
     assert "pravlin_session.pytest_plugin" in plugins
 
 
-def test_stub_matches_the_runtime_module():
+def test_stubs_match_the_runtime_module_and_its_errors_module(tmp_path):
     pytest.importorskip("mypy")
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "pravlin"], capture_output=True, text=True)
+    # The stub package as installed, from this checkout (MYPYPATH comes before
+    # any stub package installed in site-packages).
+    stubs = tmp_path / "stubs" / "pravlin"
+    stubs.mkdir(parents=True)
+    (stubs / "__init__.pyi").write_text((ROOT / "src" / "pravlin.pyi").read_text())
+    (stubs / "errors.pyi").write_text((ROOT / "src" / "errors.pyi").read_text())
+    work = tmp_path / "work"
+    work.mkdir()
+    env = dict(os.environ, MYPYPATH=str(stubs.parent))
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "pravlin"], capture_output=True, text=True,
+                            cwd=str(work), env=env)
     assert result.returncode == 0, result.stdout + result.stderr
+    assert "2 modules" in result.stdout

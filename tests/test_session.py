@@ -10,6 +10,7 @@ import pytest
 
 from helpers import fds_unchanged
 from pravlin import Pravlin
+from pravlin.errors import PanicException
 from testcomp import DEFAULT_GLOBALS
 
 SIX = DEFAULT_GLOBALS
@@ -33,9 +34,8 @@ def binds(comp):
 
 
 def panic(comp_socket):
-    with fds_unchanged(), pytest.raises(BaseException) as info:
+    with fds_unchanged(), pytest.raises(PanicException) as info:
         Pravlin(comp_socket)
-    assert type(info.value).__name__ == "PanicException", repr(info.value)
     return str(info.value)
 
 
@@ -225,6 +225,56 @@ def test_missing_pointer_manager_fails_after_the_keyboard_is_set_up(compositor):
     reqs = names(comp.requests())
     assert reqs[-2:] == ["zwp_virtual_keyboard_v1.keymap", "wl_display.sync"]
     assert not any("create_virtual_pointer" in r for r in reqs)
+
+
+NEEDED = ["wl_seat", "zwp_virtual_keyboard_manager_v1", "zwlr_virtual_pointer_manager_v1"]
+KEYBOARDLESS_SEAT = {"interface": "wl_seat", "version": 7, "capabilities": 1, "refuse_keyboard": True}
+NO_KEYBOARD = ("the seat has no keyboard, and the virtual keyboard needs its keymap: run under pravlin-run "
+               "(the pravlin_session package), whose headless session has a keyboard, or keep a client that "
+               "holds a virtual keyboard connected")
+
+
+def lacks(*names):
+    listed = ", ".join(names[:-1]) + " and " + names[-1] if len(names) > 1 else names[0]
+    return (f"the compositor lacks {listed}: pravlin needs a wlroots-family compositor such as sway, one that "
+            "offers a seat, virtual keyboards and virtual pointers (and screencopy for screenshots)")
+
+
+@pytest.mark.parametrize("missing, seat, last_requests", [
+    # weston: no seat and neither manager; nothing of the keyboard set-up is sent
+    (NEEDED, None, ["wl_display.sync"]),
+    # cage: a seat that never had a keyboard refuses get_keyboard, and neither manager
+    (NEEDED[1:], KEYBOARDLESS_SEAT, ["wl_registry.bind", "wl_seat.get_keyboard"]),
+    (NEEDED[1:], None, ["wl_seat.get_keyboard", "wl_display.sync"]),
+    (["wl_seat", "zwlr_virtual_pointer_manager_v1"], None, ["wl_display.sync"]),
+])
+def test_construction_names_every_missing_global_in_one_message(compositor, missing, seat, last_requests):
+    globals_ = [g for g in SIX if g["interface"] not in missing]
+    if seat:
+        globals_ = [seat if g["interface"] == "wl_seat" else g for g in globals_]
+    comp = compositor({"globals": globals_})
+    assert panic(comp.socket) == lacks(*missing)
+    disconnected(comp)
+    assert names(comp.requests())[-len(last_requests):] == last_requests
+
+
+@pytest.mark.parametrize("seat, keymaps, text", [
+    # wlroots (bare headless sway, cage) refuses get_keyboard on such a seat
+    (KEYBOARDLESS_SEAT, None, NO_KEYBOARD),
+    # a compositor that answers with a keyboard that never sends a keymap
+    ({"interface": "wl_seat", "version": 7, "capabilities": 1}, [], NO_KEYBOARD),
+    # sway once the keyboard holder has gone: the seat had a keyboard, none is active
+    (None, [], "the seat keyboard sent no keymap (the seat has no active keyboard): run under pravlin-run "
+               "(the pravlin_session package), whose headless session has a keyboard, or keep a client that "
+               "holds a virtual keyboard connected"),
+])
+def test_seat_without_a_keyboard_says_how_to_give_it_one(compositor, seat, keymaps, text):
+    scenario = {"globals": [seat if seat and g["interface"] == "wl_seat" else g for g in SIX]}
+    if keymaps is not None:
+        scenario["keymaps"] = keymaps
+    comp = compositor(scenario)
+    assert panic(comp.socket) == text
+    disconnected(comp)
 
 
 def test_screen_capture_globals_are_not_needed_to_construct(compositor):

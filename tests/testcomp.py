@@ -16,7 +16,10 @@ Scenario (a dict, written to JSON for the compositor; every key optional):
               wl_output: "name" (str, or None: never sent; default "OUT-<n>" for
               the n-th output), "name_delay_ms" (send name + done that much
               after bind), "width"/"height" (mode, default 64x48).
-              wl_seat: "name" (default "seat0", None: never sent).
+              wl_seat: "name" (default "seat0", None: never sent),
+              "capabilities" (default 3: pointer and keyboard),
+              "refuse_keyboard" (get_keyboard is a protocol error 0, as
+              wlroots answers on a seat that never had a keyboard).
               Any global: "after_syncs": N (created when client 1 sends its N-th
               wl_display.sync, before that sync is answered),
               "remove_after_syncs": N (wl_global_remove'd at that sync).
@@ -27,15 +30,18 @@ Scenario (a dict, written to JSON for the compositor; every key optional):
     frame     screencopy: "format" (1), "width"/"height"/"stride" (None: the
               output's size, 4*width), "extra_buffer_events" (list of dicts
               with the same four keys, missing ones from the frame),
-              "y_invert" (flags 1), "fail" (None, "capture", "copy"), "fail_times"
-              (only the first n frames fail; default all),
+              "y_invert" (flags 1), "fail" (None, "capture", "copy", or "pool" /
+              "buffer": the newest uncopied frame fails when its pool or
+              buffer is created), "fail_times" (only the first n frames fail;
+              default all),
               "pattern": "gradient" (pixel x,y = bytes B=x%256, G=y%256,
               R=(x+2y)%256, X=0x7f at y*stride + 4x) or "solid:RRGGBB" (X=0xff).
               The frame parameters do not depend on capture_output_region's region.
     faults    list of {"request": "interface.request", "occurrence": n (1),
               "action": "close" | "protocol_error" | "bad_opcode" | "truncated"
-              | "hang", "code": int (0), "message": str ("test fault"),
-              "client": n (only that client; default: every client)}.
+              | "hang" | "raw", "code": int (0), "message": str ("test fault"),
+              "client": n (only that client; default: every client),
+              "words": [...] (raw)}.
               occurrence counts that client's requests of that name.
               close: the socket is shut down, nothing after the request is
               processed. protocol_error: wl_display.error on the request's object.
@@ -45,7 +51,11 @@ Scenario (a dict, written to JSON for the compositor; every key optional):
               argument (size 8). hang: the connection stays open but nothing
               after the request is processed or answered, ever; its
               "disconnect" record comes when the client closes its end (or
-              when the compositor exits).
+              when the compositor exits). raw: the words as one message, sent
+              as they are (header included: object id, then size << 16 |
+              opcode); a word is a uint32, "object" (the request's object id)
+              or "argN" (its N-th argument as a word; ids for objects and new
+              ids).
               Unknown keys anywhere are an error (the compositor then fails to start).
 
 Record (one JSON object per line, in order; `seq` counts from 1, `t` is ms since
@@ -55,7 +65,8 @@ the compositor started, `client` numbers connections from 1):
     {"seq", "client", "dir": "request", "interface", "id", "request", "args", "t"}
     {"seq", "client", "dir": "event", "interface", "id", "event", "args", "t"}
     {"seq", "client", "dir": "fault", "action", "request", "occurrence", "t"}
-        (bad_opcode/truncated add "object", "opcode", "size" of the raw message)
+        (bad_opcode/truncated add "object", "opcode", "size" of the raw message;
+        raw adds "words" as sent)
 
 args: int/uint/new_id as numbers, fixed as float, string as str or None, object
 as "interface@id" or None, array as a list of uint32 (bytes if the size is not

@@ -1,10 +1,13 @@
 #include "app_data.hpp"
 
 #include <cstring>
+#include <cxxabi.h>
+#include <new>
 #include <string_view>
 
 #include "error.hpp"
 #include "log.hpp"
+#include "queue.hpp"
 
 namespace pravlin_lib {
 
@@ -53,9 +56,38 @@ private:
 
 AppData& app(void* data) { return *static_cast<AppData*>(data); }
 
-void log_event(std::string_view prefix, const EventText& event)
+// Listeners run inside libwayland's dispatch, which no C++ exception may
+// cross (a forced unwind ending the thread must, and is let through). A
+// handler that fails has lost its event, and the dispatch that ran it fails
+// the session (queue.hpp).
+template <auto Handler>
+struct Guarded;
+
+template <class... Args, void (*Handler)(Args...)>
+struct Guarded<Handler> {
+    static void call(Args... args)
+    {
+        try {
+            Handler(args...);
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            note_lost_event(true);
+        } catch (...) {
+            note_lost_event(false);
+        }
+    }
+};
+
+template <auto Handler>
+constexpr auto guarded = &Guarded<Handler>::call;
+
+// `render` builds the EventText; it runs only for a record that will be
+// forwarded.
+template <class Render>
+void log_event(std::string_view prefix, const Render& render)
 {
-    PRAVLIN_INFO(log::target::app_data, std::string(prefix) + event.str());
+    PRAVLIN_INFO(log::target::app_data, std::string(prefix) + render().str());
 }
 
 // -- wl_registry ---------------------------------------------------------------
@@ -84,8 +116,9 @@ void registry_handle_global(void* data, wl_registry* registry, uint32_t name,
                             const char* interface, uint32_t version)
 {
     AppData& d = app(data);
-    log_event("Registry event: ", EventText("Global").arg("name", name).arg("interface", interface)
-                                      .arg("version", version));
+    log_event("Registry event: ", [&] {
+        return EventText("Global").arg("name", name).arg("interface", interface).arg("version", version);
+    });
     const std::string_view iface(interface);
     if (iface == wl_shm_interface.name) {
         auto shm = bind<wl_shm>(registry, name, &wl_shm_interface, version, supported_version::shm);
@@ -95,6 +128,7 @@ void registry_handle_global(void* data, wl_registry* registry, uint32_t name,
         auto seat = bind<wl_seat>(registry, name, &wl_seat_interface, version, supported_version::seat);
         wl_seat_add_listener(seat.get(), &seat_listener, &d);
         replace(d, d.seat, std::move(seat));
+        d.seat_capabilities.reset();
     } else if (iface == wl_output_interface.name) {
         auto output = bind<wl_output>(registry, name, &wl_output_interface, version,
                                       supported_version::output);
@@ -122,117 +156,132 @@ void registry_handle_global(void* data, wl_registry* registry, uint32_t name,
 
 void registry_handle_global_remove(void*, wl_registry*, uint32_t name)
 {
-    log_event("Registry event: ", EventText("GlobalRemove").arg("name", name));
+    log_event("Registry event: ", [&] { return EventText("GlobalRemove").arg("name", name); });
 }
 
 const wl_registry_listener registry_listener = {
-    .global = registry_handle_global,
-    .global_remove = registry_handle_global_remove,
+    .global = guarded<registry_handle_global>,
+    .global_remove = guarded<registry_handle_global_remove>,
 };
 
 // -- wl_seat -------------------------------------------------------------------
 
-void seat_handle_capabilities(void*, wl_seat*, uint32_t capabilities)
+void seat_handle_capabilities(void* data, wl_seat* seat, uint32_t capabilities)
 {
-    log_event("Seat event: ", EventText("Capabilities").arg("capabilities", capabilities));
+    log_event("Seat event: ", [&] { return EventText("Capabilities").arg("capabilities", capabilities); });
+    AppData& d = app(data);
+    if (seat == d.seat.get()) d.seat_capabilities = d.seat_capabilities.value_or(0) | capabilities;
 }
 
 void seat_handle_name(void*, wl_seat*, const char* name)
 {
-    log_event("Seat event: ", EventText("Name").arg("name", name));
+    log_event("Seat event: ", [&] { return EventText("Name").arg("name", name); });
 }
 
 const wl_seat_listener seat_listener = {
-    .capabilities = seat_handle_capabilities,
-    .name = seat_handle_name,
+    .capabilities = guarded<seat_handle_capabilities>,
+    .name = guarded<seat_handle_name>,
 };
 
 // -- wl_keyboard ---------------------------------------------------------------
 
 void keyboard_handle_keymap(void* data, wl_keyboard*, uint32_t format, int32_t fd, uint32_t size)
 {
+    Fd owned(fd);
     log_event("Keyboard event: ",
-              EventText("Keymap").arg("format", format).arg("fd", fd).arg("size", size));
+              [&] { return EventText("Keymap").arg("format", format).arg("fd", fd).arg("size", size); });
     // Assigning closes the descriptor of a keymap that is being replaced.
-    app(data).keymap = Keymap{format, Fd(fd), size};
+    app(data).keymap = Keymap{format, std::move(owned), size};
 }
 
 void keyboard_handle_enter(void*, wl_keyboard*, uint32_t serial, wl_surface* surface, wl_array* keys)
 {
-    log_event("Keyboard event: ",
-              EventText("Enter").arg("serial", serial).arg("surface", surface).arg("keys", keys));
+    log_event("Keyboard event: ", [&] {
+        return EventText("Enter").arg("serial", serial).arg("surface", surface).arg("keys", keys);
+    });
 }
 
 void keyboard_handle_leave(void*, wl_keyboard*, uint32_t serial, wl_surface* surface)
 {
-    log_event("Keyboard event: ", EventText("Leave").arg("serial", serial).arg("surface", surface));
+    log_event("Keyboard event: ",
+              [&] { return EventText("Leave").arg("serial", serial).arg("surface", surface); });
 }
 
 void keyboard_handle_key(void*, wl_keyboard*, uint32_t serial, uint32_t time, uint32_t key,
                          uint32_t state)
 {
-    log_event("Keyboard event: ", EventText("Key").arg("serial", serial).arg("time", time)
-                                      .arg("key", key).arg("state", state));
+    log_event("Keyboard event: ", [&] {
+        return EventText("Key").arg("serial", serial).arg("time", time).arg("key", key).arg("state", state);
+    });
 }
 
 void keyboard_handle_modifiers(void*, wl_keyboard*, uint32_t serial, uint32_t depressed,
                                uint32_t latched, uint32_t locked, uint32_t group)
 {
-    log_event("Keyboard event: ", EventText("Modifiers").arg("serial", serial)
-                                      .arg("mods_depressed", depressed).arg("mods_latched", latched)
-                                      .arg("mods_locked", locked).arg("group", group));
+    log_event("Keyboard event: ", [&] {
+        return EventText("Modifiers").arg("serial", serial).arg("mods_depressed", depressed)
+            .arg("mods_latched", latched).arg("mods_locked", locked).arg("group", group);
+    });
 }
 
 void keyboard_handle_repeat_info(void*, wl_keyboard*, int32_t rate, int32_t delay)
 {
-    log_event("Keyboard event: ", EventText("RepeatInfo").arg("rate", rate).arg("delay", delay));
+    log_event("Keyboard event: ",
+              [&] { return EventText("RepeatInfo").arg("rate", rate).arg("delay", delay); });
 }
 
 const wl_keyboard_listener keyboard_listener = {
-    .keymap = keyboard_handle_keymap,
-    .enter = keyboard_handle_enter,
-    .leave = keyboard_handle_leave,
-    .key = keyboard_handle_key,
-    .modifiers = keyboard_handle_modifiers,
-    .repeat_info = keyboard_handle_repeat_info,
+    .keymap = guarded<keyboard_handle_keymap>,
+    .enter = guarded<keyboard_handle_enter>,
+    .leave = guarded<keyboard_handle_leave>,
+    .key = guarded<keyboard_handle_key>,
+    .modifiers = guarded<keyboard_handle_modifiers>,
+    .repeat_info = guarded<keyboard_handle_repeat_info>,
 };
 
 // -- wl_output -----------------------------------------------------------------
 
-void log_output_event(void* data, const EventText& event)
+template <class Render>
+void log_output_event(void* data, const Render& render)
 {
     const auto* tag = static_cast<const AppData::OutputTag*>(data);
     PRAVLIN_INFO(log::target::app_data,
-                 "WlOutput event for " + std::to_string(tag->global_name) + ": " + event.str());
+                 "WlOutput event for " + std::to_string(tag->global_name) + ": " + render().str());
 }
 
 void output_handle_geometry(void* data, wl_output*, int32_t x, int32_t y, int32_t physical_width,
                             int32_t physical_height, int32_t subpixel, const char* make,
                             const char* model, int32_t transform)
 {
-    log_output_event(data, EventText("Geometry").arg("x", x).arg("y", y)
-                               .arg("physical_width", physical_width)
-                               .arg("physical_height", physical_height).arg("subpixel", subpixel)
-                               .arg("make", make).arg("model", model).arg("transform", transform));
+    log_output_event(data, [&] {
+        return EventText("Geometry").arg("x", x).arg("y", y).arg("physical_width", physical_width)
+            .arg("physical_height", physical_height).arg("subpixel", subpixel).arg("make", make)
+            .arg("model", model).arg("transform", transform);
+    });
 }
 
 void output_handle_mode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
                         int32_t refresh)
 {
-    log_output_event(data, EventText("Mode").arg("flags", flags).arg("width", width)
-                               .arg("height", height).arg("refresh", refresh));
+    log_output_event(data, [&] {
+        return EventText("Mode").arg("flags", flags).arg("width", width).arg("height", height)
+            .arg("refresh", refresh);
+    });
 }
 
-void output_handle_done(void* data, wl_output*) { log_output_event(data, EventText("Done")); }
+void output_handle_done(void* data, wl_output*)
+{
+    log_output_event(data, [] { return EventText("Done"); });
+}
 
 void output_handle_scale(void* data, wl_output*, int32_t factor)
 {
-    log_output_event(data, EventText("Scale").arg("factor", factor));
+    log_output_event(data, [&] { return EventText("Scale").arg("factor", factor); });
 }
 
 void output_handle_name(void* data, wl_output*, const char* name)
 {
-    log_output_event(data, EventText("Name").arg("name", name));
+    log_output_event(data, [&] { return EventText("Name").arg("name", name); });
     const auto* tag = static_cast<const AppData::OutputTag*>(data);
     // The entry is made before the object exists and is never removed.
     if (auto it = tag->app->outputs.find(tag->global_name); it != tag->app->outputs.end())
@@ -241,89 +290,101 @@ void output_handle_name(void* data, wl_output*, const char* name)
 
 void output_handle_description(void* data, wl_output*, const char* description)
 {
-    log_output_event(data, EventText("Description").arg("description", description));
+    log_output_event(data, [&] { return EventText("Description").arg("description", description); });
 }
 
 const wl_output_listener output_listener = {
-    .geometry = output_handle_geometry,
-    .mode = output_handle_mode,
-    .done = output_handle_done,
-    .scale = output_handle_scale,
-    .name = output_handle_name,
-    .description = output_handle_description,
+    .geometry = guarded<output_handle_geometry>,
+    .mode = guarded<output_handle_mode>,
+    .done = guarded<output_handle_done>,
+    .scale = guarded<output_handle_scale>,
+    .name = guarded<output_handle_name>,
+    .description = guarded<output_handle_description>,
 };
 
 // -- wl_shm, wl_buffer -----------------------------------------------------------
 
 void shm_handle_format(void*, wl_shm*, uint32_t format)
 {
-    log_event("Shm event: ", EventText("Format").arg("format", format));
+    log_event("Shm event: ", [&] { return EventText("Format").arg("format", format); });
 }
 
-const wl_shm_listener shm_listener = {.format = shm_handle_format};
+const wl_shm_listener shm_listener = {.format = guarded<shm_handle_format>};
 
-void buffer_handle_release(void*, wl_buffer*) { log_event("Shm event: ", EventText("Release")); }
+void buffer_handle_release(void*, wl_buffer*)
+{
+    log_event("Shm event: ", [] { return EventText("Release"); });
+}
 
-const wl_buffer_listener buffer_listener = {.release = buffer_handle_release};
+const wl_buffer_listener buffer_listener = {.release = guarded<buffer_handle_release>};
 
 // -- zwlr_screencopy_frame_v1 -------------------------------------------------------
 
-void log_frame_event(const EventText& event) { log_event("Screencopy event: ", event); }
+template <class Render>
+void log_frame_event(const Render& render)
+{
+    log_event("Screencopy event: ", render);
+}
 
 void frame_handle_buffer(void* data, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width,
                          uint32_t height, uint32_t stride)
 {
-    log_frame_event(EventText("Buffer").arg("format", format).arg("width", width)
-                        .arg("height", height).arg("stride", stride));
+    log_frame_event([&] {
+        return EventText("Buffer").arg("format", format).arg("width", width).arg("height", height)
+            .arg("stride", stride);
+    });
     if (auto& capture = app(data).screencopy) capture->buffer = BufferParams{format, width, height, stride};
 }
 
 void frame_handle_flags(void*, zwlr_screencopy_frame_v1*, uint32_t flags)
 {
-    log_frame_event(EventText("Flags").arg("flags", flags));
+    log_frame_event([&] { return EventText("Flags").arg("flags", flags); });
 }
 
 void frame_handle_ready(void* data, zwlr_screencopy_frame_v1*, uint32_t sec_hi, uint32_t sec_lo,
                         uint32_t nsec)
 {
-    log_frame_event(EventText("Ready").arg("tv_sec_hi", sec_hi).arg("tv_sec_lo", sec_lo)
-                        .arg("tv_nsec", nsec));
+    log_frame_event([&] {
+        return EventText("Ready").arg("tv_sec_hi", sec_hi).arg("tv_sec_lo", sec_lo).arg("tv_nsec", nsec);
+    });
     app(data).capture_pending = false;
 }
 
 void frame_handle_failed(void* data, zwlr_screencopy_frame_v1*)
 {
-    log_frame_event(EventText("Failed"));
+    log_frame_event([] { return EventText("Failed"); });
     if (auto& capture = app(data).screencopy) capture->failed = true;
 }
 
 void frame_handle_damage(void*, zwlr_screencopy_frame_v1*, uint32_t x, uint32_t y, uint32_t width,
                          uint32_t height)
 {
-    log_frame_event(EventText("Damage").arg("x", x).arg("y", y).arg("width", width)
-                        .arg("height", height));
+    log_frame_event([&] {
+        return EventText("Damage").arg("x", x).arg("y", y).arg("width", width).arg("height", height);
+    });
 }
 
 void frame_handle_linux_dmabuf(void*, zwlr_screencopy_frame_v1*, uint32_t format, uint32_t width,
                                uint32_t height)
 {
-    log_frame_event(EventText("LinuxDmabuf").arg("format", format).arg("width", width)
-                        .arg("height", height));
+    log_frame_event([&] {
+        return EventText("LinuxDmabuf").arg("format", format).arg("width", width).arg("height", height);
+    });
 }
 
 void frame_handle_buffer_done(void*, zwlr_screencopy_frame_v1*)
 {
-    log_frame_event(EventText("BufferDone"));
+    log_frame_event([] { return EventText("BufferDone"); });
 }
 
 const zwlr_screencopy_frame_v1_listener frame_listener = {
-    .buffer = frame_handle_buffer,
-    .flags = frame_handle_flags,
-    .ready = frame_handle_ready,
-    .failed = frame_handle_failed,
-    .damage = frame_handle_damage,
-    .linux_dmabuf = frame_handle_linux_dmabuf,
-    .buffer_done = frame_handle_buffer_done,
+    .buffer = guarded<frame_handle_buffer>,
+    .flags = guarded<frame_handle_flags>,
+    .ready = guarded<frame_handle_ready>,
+    .failed = guarded<frame_handle_failed>,
+    .damage = guarded<frame_handle_damage>,
+    .linux_dmabuf = guarded<frame_handle_linux_dmabuf>,
+    .buffer_done = guarded<frame_handle_buffer_done>,
 };
 
 }  // namespace

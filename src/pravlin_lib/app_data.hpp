@@ -65,6 +65,8 @@ struct AppData {
     // By global name, so outputs are looked at in the order they were announced.
     std::map<uint32_t, Output> outputs;
     Proxy<wl_seat> seat;
+    // Every capability `seat` has announced so far; absent until it announces any.
+    std::optional<uint32_t> seat_capabilities;
     Proxy<zwp_virtual_keyboard_manager_v1> virtual_keyboard_manager;
     Proxy<zwlr_virtual_pointer_manager_v1> virtual_pointer_manager;
     Proxy<zwlr_screencopy_manager_v1> screencopy_manager;

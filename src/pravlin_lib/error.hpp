@@ -17,6 +17,8 @@ struct Error {
     // An internal failure: something construction cannot do without. The
     // host raises these as PanicException instead of RuntimeError.
     bool internal = false;
+    // Memory ran out where the core could not carry on; raised as MemoryError.
+    bool out_of_memory = false;
 };
 
 template <class T = void>

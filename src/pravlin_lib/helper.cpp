@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <vector>
 
 #include "shm.hpp"
 
@@ -88,27 +89,86 @@ Result<DisplayPtr> connect_wayland(const std::optional<std::string>& wayland_dis
     return display;
 }
 
+std::optional<Error> lacking_globals(const AppData& app_data)
+{
+    std::vector<const char*> missing;
+    if (!app_data.seat) missing.push_back(wl_seat_interface.name);
+    if (!app_data.virtual_keyboard_manager) missing.push_back(zwp_virtual_keyboard_manager_v1_interface.name);
+    if (!app_data.virtual_pointer_manager) missing.push_back(zwlr_virtual_pointer_manager_v1_interface.name);
+    if (missing.empty()) return std::nullopt;
+    std::string names;
+    for (size_t i = 0; i < missing.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + std::string(missing[i]);
+    return Error{"the compositor lacks " + names +
+                     ": pravlin needs a wlroots-family compositor such as sway, one that offers a seat, "
+                     "virtual keyboards and virtual pointers (and screencopy for screenshots)",
+                 {}, true};
+}
+
+namespace {
+
+constexpr const char* keyboard_remedy =
+    "run under pravlin-run (the pravlin_session package), whose headless session has a keyboard, or keep "
+    "a client that holds a virtual keyboard connected";
+
+std::unexpected<Error> seat_without_keyboard()
+{
+    return internal_failure(std::string("the seat has no keyboard, and the virtual keyboard needs its keymap: ") +
+                            keyboard_remedy);
+}
+
+bool seat_never_had_keyboard(const AppData& app_data)
+{
+    return app_data.seat_capabilities && !(*app_data.seat_capabilities & WL_SEAT_CAPABILITY_KEYBOARD);
+}
+
+// What a failed round trip of the keyboard set-up tells the user: a missing
+// global, or a seat without a keyboard, before the failure itself. wlroots
+// answers get_keyboard on a seat that never had a keyboard with the seat's
+// missing_capability error; the seat's own events, queued behind it, are
+// never dispatched.
+std::unexpected<Error> keyboard_round_trip_failed(const AppData& app_data, EventQueue& event_queue,
+                                                  const DispatchFailure& failure, const std::string& what)
+{
+    if (failure.to_error().out_of_memory) return std::unexpected(failure.to_error());
+    if (auto lacking = lacking_globals(app_data)) return std::unexpected(std::move(*lacking));
+    const wl_interface* interface = nullptr;
+    uint32_t id = 0;
+    const uint32_t code = wl_display_get_protocol_error(event_queue.display(), &interface, &id);
+    if (interface == &wl_seat_interface && code == WL_SEAT_ERROR_MISSING_CAPABILITY &&
+        id == wl_proxy_get_id(reinterpret_cast<wl_proxy*>(app_data.seat.get())))
+        return seat_without_keyboard();
+    return failure.fails_construction(what);
+}
+
+}  // namespace
+
 Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, QueueHandle,
                                                              EventQueue& event_queue)
 {
-    if (!app_data.seat) return internal_failure("the compositor announced no wl_seat");
+    if (!app_data.seat) return std::unexpected(*lacking_globals(app_data));
 
     wl_keyboard* keyboard = wl_seat_get_keyboard(app_data.seat.get());
     if (!keyboard) return internal_failure("failed to request the seat keyboard");
     app_data.listen_keyboard(keyboard);
 
     if (auto r = event_queue.roundtrip(); !r)
-        return internal_failure("round trip failed while waiting for the keymap: " + r.error().render());
+        return keyboard_round_trip_failed(app_data, event_queue, r.error(),
+                                          "round trip failed while waiting for the keymap");
 
-    if (!app_data.virtual_keyboard_manager)
-        return internal_failure("the compositor announced no zwp_virtual_keyboard_manager_v1");
+    if (!app_data.virtual_keyboard_manager) return std::unexpected(*lacking_globals(app_data));
 
     Proxy<zwp_virtual_keyboard_v1> virtual_keyboard(zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
         app_data.virtual_keyboard_manager.get(), app_data.seat.get()));
     if (!virtual_keyboard) return internal_failure("failed to create the virtual keyboard");
 
     std::optional<Keymap> keymap = std::exchange(app_data.keymap, std::nullopt);
-    if (!keymap) return internal_failure("the seat keyboard sent no keymap");
+    if (!keymap) {
+        if (auto lacking = lacking_globals(app_data)) return std::unexpected(std::move(*lacking));
+        if (seat_never_had_keyboard(app_data)) return seat_without_keyboard();
+        return internal_failure(std::string("the seat keyboard sent no keymap (the seat has no active keyboard): ") +
+                                keyboard_remedy);
+    }
 
     // Always xkb_v1, whatever the seat announced. libwayland duplicates the
     // descriptor while marshalling, so ours closes when `keymap` goes.
@@ -116,7 +176,8 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
                                    keymap->fd.get(), keymap->size);
 
     if (auto r = event_queue.roundtrip(); !r)
-        return internal_failure("round trip failed after sending the keymap: " + r.error().render());
+        return keyboard_round_trip_failed(app_data, event_queue, r.error(),
+                                          "round trip failed after sending the keymap");
     return virtual_keyboard;
 }
 
@@ -197,6 +258,7 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
     auto output = choose_output(app_data, screen_name);
     if (!output) return std::unexpected(std::move(output.error()));
     if (!app_data.screencopy_manager) return fail("no screencopy manager");
+    if (const auto& failure = event_queue.broken()) return dispatch_error(*failure);
 
     zwlr_screencopy_frame_v1* frame =
         zwlr_screencopy_manager_v1_capture_output(app_data.screencopy_manager.get(), 0, *output);
@@ -222,25 +284,38 @@ Result<Image> screenshot(AppData& app_data, QueueHandle, EventQueue& event_queue
     if (!app_data.shm) return fail("no shared memory");
 
     // Destroyed on every way out, so that the compositor lets go of its
-    // mapping of the file as well.
+    // mapping of the file as well; a broken session only frees the proxies.
     struct PoolDestroy {
-        void operator()(wl_shm_pool* p) const { wl_shm_pool_destroy(p); }
+        const EventQueue* queue;
+        void operator()(wl_shm_pool* p) const
+        {
+            if (queue->broken()) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(p));
+            else wl_shm_pool_destroy(p);
+        }
     };
     struct BufferDestroy {
-        void operator()(wl_buffer* b) const { wl_buffer_destroy(b); }
+        const EventQueue* queue;
+        void operator()(wl_buffer* b) const
+        {
+            if (queue->broken()) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(b));
+            else wl_buffer_destroy(b);
+        }
     };
     std::unique_ptr<wl_shm_pool, PoolDestroy> pool(
-        wl_shm_create_pool(app_data.shm.get(), file->get(), static_cast<int32_t>(size)));
+        wl_shm_create_pool(app_data.shm.get(), file->get(), static_cast<int32_t>(size)), PoolDestroy{&event_queue});
     if (!pool) return fail("failed to create the shared-memory pool", {os_error_text(errno)});
     if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
+    if (app_data.screencopy->failed) return frame_failed(app_data);
 
     std::unique_ptr<wl_buffer, BufferDestroy> buffer(
         wl_shm_pool_create_buffer(pool.get(), 0, static_cast<int32_t>(params.width),
                                   static_cast<int32_t>(params.height), static_cast<int32_t>(params.stride),
-                                  WL_SHM_FORMAT_XRGB8888));
+                                  WL_SHM_FORMAT_XRGB8888),
+        BufferDestroy{&event_queue});
     if (!buffer) return fail("failed to create the buffer", {os_error_text(errno)});
     app_data.listen_buffer(buffer.get());
     if (auto r = event_queue.roundtrip(); !r) return dispatch_error(r.error());
+    if (app_data.screencopy->failed) return frame_failed(app_data);
 
     zwlr_screencopy_frame_v1_copy(app_data.screencopy->frame.get(), buffer.get());
     app_data.capture_pending = true;

@@ -19,6 +19,11 @@ namespace pravlin_lib {
 // environment when it is absent. WAYLAND_SOCKET is never consulted.
 Result<DisplayPtr> connect_wayland(const std::optional<std::string>& wayland_display);
 
+// The internal failure that names every global construction needs and the
+// compositor has not announced (wl_seat and the virtual keyboard and pointer
+// managers), if any is missing.
+std::optional<Error> lacking_globals(const AppData& app_data);
+
 // Requests the seat keyboard, waits for its keymap and hands that keymap to a
 // new virtual keyboard. Failures are internal: the session cannot go on.
 Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, QueueHandle queue_handle,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace pravlin_lib::log {
 
@@ -44,7 +45,12 @@ struct Record {
 class Sink {
 public:
     virtual ~Sink() = default;
-    virtual void log(const Record& record) noexcept = 0;
+    // Whether a record would be forwarded, judged without running any host
+    // code.
+    virtual bool wants(Level level, std::string_view target) const = 0;
+    // May run host code, which may unwind through here (a thread that the
+    // host ends): nothing on this path is noexcept.
+    virtual void log(const Record& record) = 0;
 };
 
 // Off until a sink is installed.
@@ -59,7 +65,37 @@ inline bool enabled(Level level)
 // raises the maximum level.
 void install(Sink* sink, Level level);
 
-void emit(const Record& record) noexcept;
+void emit(const Record& record);
+
+// Holds back the records made on this thread while it lives, so that no host
+// code runs inside libwayland's dispatch: listeners only record. The records
+// that the sink wants are formatted at once and handed to it by forward(),
+// in order, once the dispatch has returned. forward() ends the holding first:
+// host code it runs may call into another session, whose records are its own.
+class Deferred {
+public:
+    Deferred();
+    ~Deferred();
+    Deferred(const Deferred&) = delete;
+    Deferred& operator=(const Deferred&) = delete;
+
+    void forward();
+    void keep(Sink& sink, const Record& record);
+
+private:
+    struct Kept {
+        Level level;
+        std::string_view target;
+        std::string text;
+        const char* file;
+        uint32_t line;
+    };
+    void stop();
+
+    std::vector<Kept> kept_;
+    Deferred* previous_;
+    bool holding_ = true;
+};
 
 // "src/pravlin_lib/app_data.cpp" out of whatever path the compiler was given.
 constexpr const char* project_path(const char* path)

@@ -21,18 +21,17 @@ Result<Pravlin> connect(const std::optional<std::string>& wayland_display)
         [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
     if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
     if (auto r = queue->roundtrip(); !r)
-        return internal_failure("round trip failed while discovering globals: " + r.error().render());
+        return r.error().fails_construction("round trip failed while discovering globals");
 
     auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue->handle(), *queue);
     if (!virtual_keyboard) return std::unexpected(std::move(virtual_keyboard.error()));
 
-    if (!app_data->virtual_pointer_manager)
-        return internal_failure("the compositor announced no zwlr_virtual_pointer_manager_v1");
+    if (auto lacking = lacking_globals(*app_data)) return std::unexpected(std::move(*lacking));
     Proxy<zwlr_virtual_pointer_v1> virtual_pointer(zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
         app_data->virtual_pointer_manager.get(), app_data->seat.get()));
     if (!virtual_pointer) return internal_failure("failed to create the virtual pointer");
     if (auto r = queue->roundtrip(); !r)
-        return internal_failure("round trip failed after creating the virtual pointer: " + r.error().render());
+        return r.error().fails_construction("round trip failed after creating the virtual pointer");
 
     return Pravlin(std::move(*queue), std::move(app_data), std::move(*virtual_keyboard),
                    std::move(virtual_pointer));
@@ -139,8 +138,15 @@ Result<> Pravlin::roundtrip()
     return {};
 }
 
+Result<> Pravlin::usable() const
+{
+    if (const auto& failure = event_queue_.broken()) return std::unexpected(failure->to_error());
+    return {};
+}
+
 Result<> Pravlin::move_mouse(const UIntValue& x, const UIntValue& y, uint32_t x_extent, uint32_t y_extent)
 {
+    if (auto r = usable(); !r) return r;
     const uint32_t x_pos = x.get();
     const uint32_t y_pos = y.get();
     zwlr_virtual_pointer_v1_motion_absolute(virtual_pointer_.get(), 0, x_pos, y_pos, x_extent, y_extent);
@@ -150,6 +156,7 @@ Result<> Pravlin::move_mouse(const UIntValue& x, const UIntValue& y, uint32_t x_
 
 Result<> Pravlin::click(uint32_t button, const UIntValue& duration_ms)
 {
+    if (auto r = usable(); !r) return r;
     const uint32_t hold = duration_ms.get();
     zwlr_virtual_pointer_v1_button(virtual_pointer_.get(), 0, button, pressed);
     zwlr_virtual_pointer_v1_frame(virtual_pointer_.get());
@@ -166,6 +173,7 @@ Result<> Pravlin::right_click(const UIntValue& duration_ms) { return click(BTN_R
 
 Result<> Pravlin::key_press(uint32_t key, const UIntValue& duration_ms)
 {
+    if (auto r = usable(); !r) return r;
     zwp_virtual_keyboard_v1_key(virtual_keyboard_.get(), 0, key, pressed);
     if (auto r = roundtrip(); !r) return r;
     sleep_ms(duration_ms.get());

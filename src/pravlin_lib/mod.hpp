@@ -26,7 +26,9 @@ struct UIntValue {
 class Pravlin {
 public:
     Pravlin(Pravlin&&) noexcept = default;
-    Pravlin& operator=(Pravlin&&) noexcept = default;
+    // Member-wise assignment would close the old connection before the old
+    // queue and proxies on it are freed.
+    Pravlin& operator=(Pravlin&&) = delete;
 
     // Dispatches until every output that can announce a name has done so.
     Result<> wait_for_output_names();
@@ -49,6 +51,8 @@ private:
 
     Result<> click(uint32_t button, const UIntValue& duration_ms);
     Result<> roundtrip();
+    // The stored failure of a broken session, which must send nothing more.
+    Result<> usable() const;
 
     // Declared first so that it goes last: every proxy must be freed before
     // the queue it is attached to, and the queue before the connection.

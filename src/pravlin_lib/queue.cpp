@@ -1,5 +1,6 @@
 #include "queue.hpp"
 
+#include "log.hpp"
 #include "screencopy-client-protocol.h"
 
 #include <cerrno>
@@ -73,53 +74,135 @@ std::string object_text(std::string_view interface, uint32_t id)
     return std::string(interface) + "@" + std::to_string(id);
 }
 
-// libwayland's words for a message it could not decode:
-//   "interface 'wl_output' has no event 7"
-//   "message too short, object (1), message delete_id(u)"
-std::optional<DispatchFailure> parse_bad_message(std::string_view line)
+// What one of libwayland's lines about an undecodable event tells. The
+// lines come in these shapes (1.21 to 1.23):
+//   interface 'wl_output' has no event 7
+//   message too short, object (5), message name(4s)
+//   file descriptor expected, object (9), message keymap(uhu)
+//   NULL string received on non-nullable type, message global(usu)
+//   unknown object (77), message error(ous)          (77: the argument's id)
+//   invalid object (3), type (wl_seat), message enter(uoa)
+//   too many args (21) for name (signature 4s)
+//   message too short, invalid header
+// Only the ", object (N), message" shapes give the receiving object's id.
+struct BadMessageLine {
+    std::string_view interface;          // as named by the line
+    std::string_view name, signature;    // the message, as named by the line
+    std::optional<uint32_t> receiver;
+    std::optional<uint32_t> opcode;
+    bool header_only = false;            // nothing but "invalid header"
+};
+
+std::optional<uint32_t> leading_number(std::string_view text)
 {
-    DispatchFailure f{DispatchFailure::Kind::BadMessage, {}, 0, {}};
-    constexpr std::string_view head = "interface '", mid = "' has no event ";
-    if (line.starts_with(head)) {
-        const size_t end = line.find(mid);
+    uint32_t value = 0;
+    size_t digits = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits)
+        value = value * 10 + static_cast<uint32_t>(text[digits] - '0');
+    if (digits == 0) return std::nullopt;
+    return value;
+}
+
+std::optional<BadMessageLine> parse_bad_message(std::string_view line)
+{
+    BadMessageLine out;
+    constexpr std::string_view no_event_head = "interface '", no_event_mid = "' has no event ";
+    if (line.starts_with(no_event_head)) {
+        const size_t end = line.find(no_event_mid);
         if (end == std::string_view::npos) return std::nullopt;
-        const std::string_view interface = line.substr(head.size(), end - head.size());
-        // The display is always object 1; for others libwayland does not say.
-        f.object = interface == "wl_display" ? object_text(interface, 1) : std::string(interface);
-        f.opcode = static_cast<uint32_t>(std::strtoul(std::string(line.substr(end + mid.size())).c_str(), nullptr, 10));
-        return f;
+        out.interface = line.substr(no_event_head.size(), end - no_event_head.size());
+        out.opcode = leading_number(line.substr(end + no_event_mid.size()));
+        return out;
     }
-    constexpr std::string_view object_head = "object (", message_head = "), message ";
-    const size_t at = line.find(object_head);
-    const size_t msg = line.find(message_head);
-    if (at == std::string_view::npos || msg == std::string_view::npos || msg < at) return std::nullopt;
-    const auto id = static_cast<uint32_t>(
-        std::strtoul(std::string(line.substr(at + object_head.size(), msg - at - object_head.size())).c_str(),
-                     nullptr, 10));
-    const std::string_view message = line.substr(msg + message_head.size());  // name(signature)
-    const size_t paren = message.find('(');
-    const std::string_view name = message.substr(0, paren);
-    const std::string_view signature =
-        paren == std::string_view::npos ? std::string_view{} : message.substr(paren + 1, message.size() - paren - 2);
-    f.object = "object " + std::to_string(id);
-    for (const wl_interface* interface : receivable) {
-        if (id == 1 && interface != &wl_display_interface) continue;
-        for (int op = 0; op < interface->event_count; ++op) {
-            const wl_message& event = interface->events[op];
-            if (name == event.name && signature == event.signature) {
-                f.object = object_text(interface->name, id);
-                f.opcode = static_cast<uint32_t>(op);
-                return f;
-            }
+    if (line == "message too short, invalid header") {
+        out.header_only = true;
+        return out;
+    }
+    constexpr std::string_view message_head = "message ", signature_head = " (signature ";
+    const size_t paren = line.rfind('(');
+    if (line.ends_with(')') && paren != std::string_view::npos) {
+        const size_t head = line.rfind(message_head, paren);
+        const std::string_view name = head == std::string_view::npos
+                                          ? std::string_view{}
+                                          : line.substr(head + message_head.size(), paren - head - message_head.size());
+        if (head != std::string_view::npos && (head == 0 || line[head - 1] == ' ') && !name.empty() &&
+            name.find(' ') == std::string_view::npos) {
+            out.name = name;
+            out.signature = line.substr(paren + 1, line.size() - paren - 2);
+            constexpr std::string_view receiver_head = ", object (";
+            if (const size_t at = line.find(receiver_head); at != std::string_view::npos && at < head)
+                out.receiver = leading_number(line.substr(at + receiver_head.size()));
+            return out;
+        }
+        // "... for NAME (signature SIG)"
+        const size_t sig = line.rfind(signature_head);
+        const size_t for_at = sig == std::string_view::npos ? sig : line.rfind(" for ", sig);
+        if (sig != std::string_view::npos && for_at != std::string_view::npos) {
+            out.name = line.substr(for_at + 5, sig - for_at - 5);
+            out.signature = line.substr(sig + signature_head.size(),
+                                        line.size() - 1 - sig - signature_head.size());
+            return out;
         }
     }
-    return f;
+    return std::nullopt;
 }
 
 }  // namespace
 
+std::optional<DispatchFailure> EventQueue::bad_message(std::string_view line) const
+{
+    auto parsed = parse_bad_message(line);
+    if (!parsed) return std::nullopt;
+    DispatchFailure f{DispatchFailure::Kind::BadMessage, {}, 0, {}};
+    if (parsed->header_only) {
+        f.inner = std::string(line);
+        return f;
+    }
+    std::string_view interface = parsed->interface;
+    if (interface.empty()) {
+        // The receiving interface is the one that has an event of this name and
+        // signature; among the interfaces the session can receive, each pair is unique.
+        for (const wl_interface* candidate : receivable) {
+            if (parsed->receiver == 1u && candidate != &wl_display_interface) continue;
+            for (int op = 0; op < candidate->event_count && interface.empty(); ++op) {
+                const wl_message& event = candidate->events[op];
+                if (parsed->name == event.name && parsed->signature == event.signature) {
+                    interface = candidate->name;
+                    parsed->opcode = static_cast<uint32_t>(op);
+                }
+            }
+        }
+    }
+    if (interface.empty()) {
+        f.object = parsed->receiver ? "object " + std::to_string(*parsed->receiver) : "unknown object";
+    } else {
+        std::optional<uint32_t> id = parsed->receiver;
+        if (!id && interface == wl_display_interface.name) id = 1;
+        if (!id && resolver_) id = resolver_(interface);
+        f.object = id ? object_text(interface, *id) : std::string(interface);
+    }
+    f.opcode = parsed->opcode.value_or(0);
+    return f;
+}
+
+namespace {
+
+// Set by a handler that failed, inside the dispatch that ran it on this thread.
+enum class Lost { Nothing, NoMemory, Other };
+thread_local Lost lost_event = Lost::Nothing;
+
+}  // namespace
+
+void note_lost_event(bool out_of_memory)
+{
+    if (lost_event == Lost::Nothing) lost_event = out_of_memory ? Lost::NoMemory : Lost::Other;
+}
+
 std::string DispatchFailure::render() const
 {
+    if (kind == Kind::OutOfMemory) return "out of memory while handling an event";
+    if (kind == Kind::LostEvent) return "an event handler failed";
+    if (kind == Kind::BadMessage && object.empty()) return "Bad message: " + inner;
     if (kind == Kind::BadMessage)
         return "Bad message for object " + object + " on opcode " + std::to_string(opcode);
     return "Backend error: " + inner;
@@ -127,8 +210,15 @@ std::string DispatchFailure::render() const
 
 Error DispatchFailure::to_error() const
 {
-    if (kind == Kind::BadMessage) return Error{render(), {}, false};
-    return Error{render(), {inner}, false};
+    if (kind == Kind::Backend) return Error{render(), {inner}, false};
+    return Error{render(), {}, false, kind == Kind::OutOfMemory};
+}
+
+std::unexpected<Error> DispatchFailure::fails_construction(const std::string& what) const
+{
+    Error error = to_error();
+    if (error.out_of_memory) return std::unexpected(std::move(error));
+    return internal_failure(what + ": " + render());
 }
 
 Result<EventQueue> EventQueue::create(DisplayPtr display)
@@ -197,11 +287,7 @@ Dispatched EventQueue::blocking_dispatch()
     const auto deadline = Clock::now() + wait_limit;
 
     // Events already queued are dispatched without touching the socket.
-    if (wl_display_prepare_read_queue(display, queue) != 0) {
-        const int n = wl_display_dispatch_queue_pending(display, queue);
-        if (n < 0) return std::unexpected(failure());
-        return n;
-    }
+    if (wl_display_prepare_read_queue(display, queue) != 0) return dispatch_pending();
     int rc;
     while ((rc = wl_display_flush(display)) < 0 && errno == EAGAIN) {
         if (const int ready = poll_until(wl_display_get_fd(display), POLLOUT, deadline); ready <= 0) {
@@ -220,8 +306,24 @@ Dispatched EventQueue::blocking_dispatch()
         return std::unexpected(wait_failed(ready == 0 ? ETIMEDOUT : errno));
     }
     if (wl_display_read_events(display) < 0) return std::unexpected(failure());
-    const int n = wl_display_dispatch_queue_pending(display, queue);
-    if (n < 0) return std::unexpected(failure());
+    return dispatch_pending();
+}
+
+Dispatched EventQueue::dispatch_pending()
+{
+    log::Deferred records;
+    lost_event = Lost::Nothing;
+    const int n = wl_display_dispatch_queue_pending(display_.get(), queue_.get());
+    // Classified first: forwarding may run host code that dispatches another
+    // session on this thread, which starts its own capture of libwayland's lines.
+    std::optional<DispatchFailure> failed;
+    if (const Lost lost = std::exchange(lost_event, Lost::Nothing); lost != Lost::Nothing && !broken_)
+        broken_ = DispatchFailure{lost == Lost::NoMemory ? DispatchFailure::Kind::OutOfMemory
+                                                         : DispatchFailure::Kind::LostEvent,
+                                  {}, 0, {}};
+    if (n < 0 || broken_) failed = failure();
+    records.forward();
+    if (failed) return std::unexpected(std::move(*failed));
     return n;
 }
 
@@ -247,11 +349,7 @@ DispatchFailure EventQueue::classify() const
     const uint32_t code = wl_display_get_protocol_error(display_.get(), &interface, &id);
 
     for (auto it = wayland_log_lines.rbegin(); it != wayland_log_lines.rend(); ++it) {
-        if (auto bad = parse_bad_message(*it)) {
-            if (bad->object.find_first_of("@ ") == std::string::npos && resolver_)
-                if (auto id = resolver_(bad->object)) bad->object = object_text(bad->object, *id);
-            return *bad;
-        }
+        // A protocol error's text is the compositor's own and may look like anything.
         if (auto line = parse_protocol_error(*it)) {
             const std::string object =
                 interface ? std::string(interface->name) + "@" + std::to_string(id) : line->object;
@@ -259,6 +357,7 @@ DispatchFailure EventQueue::classify() const
                     "Protocol error " + (interface ? std::to_string(code) : line->code) +
                         " on object " + object + ": " + line->message};
         }
+        if (auto bad = bad_message(*it)) return *bad;
     }
     if (interface)
         return {DispatchFailure::Kind::Backend, {}, 0,

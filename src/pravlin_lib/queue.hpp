@@ -16,9 +16,12 @@ namespace pravlin_lib {
 
 // Why a round trip or a blocking dispatch failed.
 struct DispatchFailure {
-    enum class Kind { BadMessage, Backend };
+    // OutOfMemory, LostEvent: a handler could not take its event in, so the
+    // session no longer knows what the compositor told it.
+    enum class Kind { BadMessage, Backend, OutOfMemory, LostEvent };
     Kind kind;
-    // BadMessage: the object the undecodable message was for, and its opcode.
+    // BadMessage: the object the undecodable message was for, and its opcode;
+    // with no object known, `inner` holds libwayland's own words.
     std::string object;
     uint32_t opcode = 0;
     // Backend: "Io error: ..." or "Protocol error ...".
@@ -26,7 +29,14 @@ struct DispatchFailure {
 
     std::string render() const;
     Error to_error() const;
+    // A round trip of construction that failed: an internal failure "<what>:
+    // <rendering>", except that running out of memory stays that.
+    std::unexpected<Error> fails_construction(const std::string& what) const;
 };
+
+// Called by an event handler that could not complete; the dispatch running
+// it then fails with LostEvent.
+void note_lost_event(bool out_of_memory);
 
 using Dispatched = std::expected<int, DispatchFailure>;
 
@@ -46,7 +56,9 @@ public:
     static Result<EventQueue> create(DisplayPtr display);
 
     EventQueue(EventQueue&&) noexcept = default;
-    EventQueue& operator=(EventQueue&&) noexcept = default;
+    // Member-wise assignment would disconnect the old display before its
+    // queue and wrapper are destroyed.
+    EventQueue& operator=(EventQueue&&) = delete;
 
     QueueHandle handle() const { return wrapper_.get(); }
     wl_display* display() const { return display_.get(); }
@@ -61,6 +73,10 @@ public:
     // Sends what is queued without waiting for anything; a failure shows up in
     // the next wait.
     void flush() { wl_display_flush(display_.get()); }
+    // The failure that broke the session, if one did. A broken session sends
+    // nothing more: after a time-out nobody knows which of its requests the
+    // compositor has acted on, and a release sent later could land anywhere.
+    const std::optional<DispatchFailure>& broken() const { return broken_; }
     // Dispatches what is queued; with nothing queued, flushes, waits for the
     // socket (at most `wait_limit`) and dispatches what it read.
     Dispatched blocking_dispatch();
@@ -72,7 +88,12 @@ private:
     // every later wait reports the same thing.
     DispatchFailure failure();
     DispatchFailure classify() const;
+    // The failure one of libwayland's log lines describes, when it is about a
+    // message that could not be decoded.
+    std::optional<DispatchFailure> bad_message(std::string_view line) const;
     DispatchFailure wait_failed(int errnum);
+    // Dispatches what is queued, then forwards the log records its handlers made.
+    Dispatched dispatch_pending();
 
     DisplayPtr display_;
     struct QueueFree {

@@ -63,6 +63,8 @@ struct HeldConnection {
     wl_event_source* source = nullptr;
 };
 
+struct Frame;
+
 struct Server {
     Scenario sc;
     wl_display* display = nullptr;
@@ -75,6 +77,7 @@ struct Server {
     std::list<HeldConnection> held;
     std::string socket_path;
     long long frames_failed = 0;
+    std::vector<Frame*> frames;  // live frame resources, oldest first
 };
 
 Server g;
@@ -181,6 +184,8 @@ wl_resource* create_resource(wl_client* c, const wl_interface* iface, int versio
 
 // wl_shm
 
+void fail_pending_frame(wl_client* c, FrameSetup::Fail where);
+
 struct Pool {
     Fd fd;
     int32_t size = 0;
@@ -211,6 +216,7 @@ void pool_create_buffer(wl_client* c, wl_resource* r, uint32_t id, int32_t offse
     if (!b) return;
     wl_resource_set_implementation(b, &buffer_impl, new Buffer{pool, offset, width, height, stride, format},
                                    delete_data<Buffer>);
+    fail_pending_frame(c, FrameSetup::Buffer);
 }
 
 void pool_resize(wl_client*, wl_resource* r, int32_t size) {
@@ -237,6 +243,7 @@ void shm_create_pool(wl_client* c, wl_resource* r, uint32_t id, int32_t fd, int3
     pool->fd = std::move(owned);
     pool->size = size;
     wl_resource_set_implementation(p, &pool_impl, new PoolRef(std::move(pool)), delete_data<PoolRef>);
+    fail_pending_frame(c, FrameSetup::Pool);
 }
 
 const struct wl_shm_interface shm_impl = {.create_pool = shm_create_pool};
@@ -268,6 +275,10 @@ void seat_get_touch(wl_client* c, wl_resource* r, uint32_t id) {
 }
 
 void seat_get_keyboard(wl_client* c, wl_resource* r, uint32_t id) {
+    if (static_cast<GlobalDef*>(wl_resource_get_user_data(r))->refuse_keyboard) {
+        wl_resource_post_error(r, 0, "wl_seat.get_keyboard called when no keyboard capability has existed");
+        return;
+    }
     wl_resource* kb = create_resource(c, &wl_keyboard_interface, wl_resource_get_version(r), id);
     if (!kb) return;
     wl_resource_set_implementation(kb, &keyboard_impl, nullptr, nullptr);
@@ -292,7 +303,7 @@ void bind_seat(wl_client* c, GlobalDef* def, uint32_t version, uint32_t id) {
     wl_resource* r = create_resource(c, &def->iface, int(version), id);
     if (!r) return;
     wl_resource_set_implementation(r, &seat_impl, def, nullptr);
-    wl_seat_send_capabilities(r, WL_SEAT_CAPABILITY_POINTER | WL_SEAT_CAPABILITY_KEYBOARD);
+    wl_seat_send_capabilities(r, def->capabilities);
     if (version >= 2 && def->name) wl_seat_send_name(r, def->name->c_str());
 }
 
@@ -350,8 +361,25 @@ struct BufferParams {
 
 struct Frame {
     BufferParams params;
+    wl_resource* resource = nullptr;
     bool used = false;
 };
+
+void destroy_frame(wl_resource* r) {
+    auto* f = static_cast<Frame*>(wl_resource_get_user_data(r));
+    std::erase(g.frames, f);
+    delete f;
+}
+
+// "fail": "pool" / "buffer": the client's newest frame not yet copied fails
+// when the pool or the buffer for it is created.
+void fail_pending_frame(wl_client* c, FrameSetup::Fail where) {
+    for (auto it = g.frames.rbegin(); it != g.frames.rend(); ++it) {
+        if (wl_resource_get_client((*it)->resource) != c || (*it)->used) continue;
+        if (frame_fails(where)) zwlr_screencopy_frame_v1_send_failed((*it)->resource);
+        return;
+    }
+}
 
 sigjmp_buf bus_jump;
 volatile sig_atomic_t copying = 0;
@@ -455,7 +483,9 @@ void start_capture(wl_client* c, wl_resource* manager, uint32_t id, wl_resource*
     p.width = uint32_t(f.width.value_or(ow));
     p.height = uint32_t(f.height.value_or(oh));
     p.stride = uint32_t(f.stride.value_or(4LL * p.width));
-    wl_resource_set_implementation(r, &frame_impl, new Frame{p}, delete_data<Frame>);
+    auto* frame = new Frame{p, r};
+    wl_resource_set_implementation(r, &frame_impl, frame, destroy_frame);
+    g.frames.push_back(frame);
     if (frame_fails(FrameSetup::Capture)) {
         zwlr_screencopy_frame_v1_send_failed(r);
         return;
@@ -637,8 +667,25 @@ void send_raw(wl_client* c, uint32_t object, uint32_t size, uint32_t opcode) {
     if (send(wl_client_get_fd(c), msg, sizeof msg, MSG_NOSIGNAL) != sizeof msg) perror("testcomp: raw send");
 }
 
-void trigger_fault(const Fault& f, wl_client* c, ClientState* cs, wl_resource* r, const char* request, int n) {
-    static const char* const names[] = {"close", "protocol_error", "bad_opcode", "truncated", "hang"};
+// A request argument as one wire word: ids for objects and new ids.
+uint32_t argument_word(const wl_protocol_logger_message* m, uint32_t index) {
+    int i = 0;
+    for (const char* p = m->message->signature; *p; ++p) {
+        if ((*p >= '0' && *p <= '9') || *p == '?') continue;
+        if (i == int(index) && i < m->arguments_count) {
+            const wl_argument& a = m->arguments[i];
+            if (*p == 'o') return a.o ? wl_resource_get_id(reinterpret_cast<wl_resource*>(a.o)) : 0;
+            return a.u;  // 'n', 'u', 'i' and 'f' share the 32-bit slot
+        }
+        ++i;
+    }
+    return 0;
+}
+
+void trigger_fault(const Fault& f, wl_client* c, ClientState* cs, const wl_protocol_logger_message* m, int n) {
+    static const char* const names[] = {"close", "protocol_error", "bad_opcode", "truncated", "hang", "raw"};
+    wl_resource* r = m->resource;
+    const char* request = m->message->name;
     std::string fields = ", \"action\": \"" + std::string(names[int(f.action)]) + "\", \"request\": " +
                          jstr(f.request) + ", \"occurrence\": " + std::to_string(n);
     const char* iface = wl_resource_get_class(r);
@@ -672,6 +719,23 @@ void trigger_fault(const Fault& f, wl_client* c, ClientState* cs, wl_resource* r
         record(cs->num, "fault", fields);
         hang_client(c, cs, r);
         break;
+    case Action::Raw: {
+        std::vector<uint32_t> words;
+        std::string listed;
+        for (const RawWord& w : f.words) {
+            uint32_t v = w.kind == RawWord::Object ? wl_resource_get_id(r)
+                         : w.kind == RawWord::Arg  ? argument_word(m, w.value)
+                                                   : w.value;
+            listed += (words.empty() ? "" : ", ") + std::to_string(v);
+            words.push_back(v);
+        }
+        record(cs->num, "fault", fields + ", \"words\": [" + listed + "]");
+        wl_client_flush(c);
+        const size_t size = words.size() * sizeof(uint32_t);
+        if (send(wl_client_get_fd(c), words.data(), size, MSG_NOSIGNAL) != ssize_t(size))
+            perror("testcomp: raw send");
+        break;
+    }
     }
 }
 
@@ -694,7 +758,7 @@ void on_protocol(void*, wl_protocol_logger_type type, const wl_protocol_logger_m
     if (cs->num == 1 && key == "wl_display.sync") on_first_client_sync(n);
     for (const Fault& f : g.sc.faults) {
         if (f.request != key || f.occurrence != n || (f.client && f.client != cs->num)) continue;
-        trigger_fault(f, c, cs, m->resource, m->message->name, n);
+        trigger_fault(f, c, cs, m, n);
         if (cs->cut) break;
     }
 }

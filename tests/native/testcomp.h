@@ -58,6 +58,8 @@ struct GlobalDef {
     int name_delay_ms = 0;
     int width = 64, height = 48;
     int after_syncs = 0, remove_after_syncs = 0;
+    uint32_t capabilities = 3;     // wl_seat: pointer and keyboard
+    bool refuse_keyboard = false;  // wl_seat: get_keyboard is a protocol error, as in wlroots without a keyboard
     wl_global* global = nullptr;
     bool removed = false;
 };
@@ -77,13 +79,20 @@ struct FrameSetup {
     std::optional<long long> width, height, stride;
     std::vector<BufferEvent> extra;
     bool y_invert = false;
-    enum Fail { None, Capture, Copy } fail = None;
+    enum Fail { None, Capture, Pool, Buffer, Copy } fail = None;
     long long fail_times = -1;  // how many frames fail; -1: all of them
     bool solid = false;
     uint8_t r = 0, g = 0, b = 0;
 };
 
-enum class Action { Close, ProtocolError, BadOpcode, Truncated, Hang };
+enum class Action { Close, ProtocolError, BadOpcode, Truncated, Hang, Raw };
+
+// One 32-bit word of a raw message: a number, or a value taken from the
+// request that triggers it (its object's id, or its n-th argument).
+struct RawWord {
+    enum Kind { Value, Object, Arg } kind = Value;
+    uint32_t value = 0;  // Value: the word; Arg: the argument's index
+};
 
 struct Fault {
     std::string request;
@@ -92,6 +101,7 @@ struct Fault {
     uint32_t code = 0;
     std::string message = "test fault";
     int client = 0;  // 0: any client
+    std::vector<RawWord> words;  // Raw: the message, header included
 };
 
 struct Scenario {

@@ -248,7 +248,7 @@ const Json& array_of(const Json& top, const char* key) {
 
 std::unique_ptr<GlobalDef> make_global(const Json& g, const std::string& where, int output_index) {
     check_keys(g, where, {"interface", "version", "name", "name_delay_ms", "width", "height",
-                          "after_syncs", "remove_after_syncs"});
+                          "after_syncs", "remove_after_syncs", "capabilities", "refuse_keyboard"});
     auto def = std::make_unique<GlobalDef>();
     def->iface_name = str_of(g, "interface", "", where);
     if (def->iface_name.empty()) bad(where, "interface is required");
@@ -283,6 +283,8 @@ std::unique_ptr<GlobalDef> make_global(const Json& g, const std::string& where, 
     def->height = int(int_of(g, "height", 48, where, 1, 1 << 15));
     def->after_syncs = int(int_of(g, "after_syncs", 0, where));
     def->remove_after_syncs = int(int_of(g, "remove_after_syncs", 0, where));
+    def->capabilities = uint32_t(int_of(g, "capabilities", 3, where, 0, 7));
+    def->refuse_keyboard = bool_of(g, "refuse_keyboard", where);
     return def;
 }
 
@@ -398,8 +400,10 @@ Scenario load_scenario(const std::string& path) {
         if (fail && fail->kind != Json::Null) {
             std::string v = str_of(*fr, "fail", "", "frame");
             if (v == "capture") f.fail = FrameSetup::Capture;
+            else if (v == "pool") f.fail = FrameSetup::Pool;
+            else if (v == "buffer") f.fail = FrameSetup::Buffer;
             else if (v == "copy") f.fail = FrameSetup::Copy;
-            else bad("frame", "fail must be null, \"capture\" or \"copy\"");
+            else bad("frame", "fail must be null, \"capture\", \"pool\", \"buffer\" or \"copy\"");
         }
         f.fail_times = int_of(*fr, "fail_times", -1, "frame", -1);
         std::string pattern = str_of(*fr, "pattern", "gradient", "frame");
@@ -420,7 +424,7 @@ Scenario load_scenario(const std::string& path) {
         for (size_t k = 0; k < fl.arr.size(); ++k) {
             std::string where = "faults[" + std::to_string(k) + "]";
             const Json& f = fl.arr[k];
-            check_keys(f, where, {"request", "occurrence", "action", "code", "message", "client"});
+            check_keys(f, where, {"request", "occurrence", "action", "code", "message", "client", "words"});
             Fault fs;
             fs.request = str_of(f, "request", "", where);
             if (fs.request.find('.') == std::string::npos) bad(where, "request must be \"interface.request\"");
@@ -431,10 +435,30 @@ Scenario load_scenario(const std::string& path) {
             else if (a == "bad_opcode") fs.action = Action::BadOpcode;
             else if (a == "truncated") fs.action = Action::Truncated;
             else if (a == "hang") fs.action = Action::Hang;
+            else if (a == "raw") fs.action = Action::Raw;
             else bad(where, "unknown action \"" + a + "\"");
             fs.code = uint32_t(int_of(f, "code", 0, where, 0, UINT32_MAX));
             fs.message = str_of(f, "message", fs.message, where);
             fs.client = int(int_of(f, "client", 0, where));
+            if (const Json* words = f.get("words")) {
+                if (words->kind != Json::Arr) bad(where, "words must be an array");
+                for (const Json& w : words->arr) {
+                    RawWord word;
+                    if (w.kind == Json::Int && w.i >= 0 && w.i <= UINT32_MAX) {
+                        word.value = uint32_t(w.i);
+                    } else if (w.kind == Json::Str && w.s == "object") {
+                        word.kind = RawWord::Object;
+                    } else if (w.kind == Json::Str && w.s.rfind("arg", 0) == 0 && w.s.size() == 4 &&
+                               w.s[3] >= '0' && w.s[3] <= '9') {
+                        word.kind = RawWord::Arg;
+                        word.value = uint32_t(w.s[3] - '0');
+                    } else {
+                        bad(where, "a word is a uint32, \"object\" or \"arg0\"..\"arg9\"");
+                    }
+                    fs.words.push_back(word);
+                }
+            }
+            if (fs.action == Action::Raw && fs.words.size() < 2) bad(where, "raw needs at least a header");
             sc.faults.push_back(std::move(fs));
         }
     }

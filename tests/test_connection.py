@@ -35,13 +35,11 @@ def test_missing_runtime_dir_is_reported_with_its_cause(env):
 
 
 def test_runtime_dir_that_is_not_unicode(env):
+    env.setenv("XDG_RUNTIME_DIR", "")  # so that the test's end puts the old value back
     os.environb[b"XDG_RUNTIME_DIR"] = b"/run/\xff"
-    try:
-        assert connect_error("wayland-0") == (
-            'no XDG_RUNTIME_DIR set\n\nCaused by:\n    environment variable was not valid unicode: "/run/\\xff"'
-        )
-    finally:
-        del os.environb[b"XDG_RUNTIME_DIR"]
+    assert connect_error("wayland-0") == (
+        'no XDG_RUNTIME_DIR set\n\nCaused by:\n    environment variable was not valid unicode: "/run/\\xff"'
+    )
 
 
 def test_missing_socket_names_the_path_and_os_error(env, tmp_path):

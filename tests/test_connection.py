@@ -35,6 +35,7 @@ def test_missing_runtime_dir_is_reported_with_its_cause(env):
 
 
 def test_runtime_dir_that_is_not_unicode(env):
+    env.delenv("XDG_RUNTIME_DIR", raising=False)  # so that the value in force is restored afterwards
     os.environb[b"XDG_RUNTIME_DIR"] = b"/run/\xff"
     try:
         assert connect_error("wayland-0") == (

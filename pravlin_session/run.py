@@ -2,7 +2,7 @@
 
     pravlin-run [options] -- COMMAND [ARGS...]
 
-The command gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR and SWAYSOCK pointing at the session, and
+The command gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR and (on sway) SWAYSOCK pointing at the session, and
 pravlin-run exits with its status (128 + N when a signal N ended it). pravlin-run's own failures
 exit with 125, a command that cannot be run with 126 or 127, as with env(1) and timeout(1).
 """

@@ -5,6 +5,7 @@ import gc
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 
 def open_fds():
@@ -63,3 +64,11 @@ class ClosingListener:
         self.proc.stdout.close()
 
 
+_script = Path(sys.executable).with_name("pravlin-run")
+PRAVLIN_RUN = [str(_script)] if _script.exists() else [sys.executable, "-m", "pravlin_session.run"]
+
+
+def leftovers():
+    """What a headless session could leave behind in the shared temporary places."""
+    return {*(f"/tmp/{n}" for n in os.listdir("/tmp") if n.startswith("pravlin-session-")),
+            *(f"/dev/shm/{n}" for n in os.listdir("/dev/shm"))}

@@ -12,20 +12,13 @@ from pathlib import Path
 import pytest
 
 import seat_bars
+from helpers import PRAVLIN_RUN, leftovers
 from pravlin import Pravlin
 from pravlin_session import HeadlessSession
 
 HERE = Path(__file__).resolve().parent
-_script = Path(sys.executable).with_name("pravlin-run")
-PRAVLIN_RUN = [str(_script)] if _script.exists() else [sys.executable, "-m", "pravlin_session.run"]
 
 pytestmark = pytest.mark.usefixtures("sway")  # skips the module where sway cannot run
-
-
-def leftovers():
-    """What a session could leave behind in the shared temporary places."""
-    return {*(f"/tmp/{n}" for n in os.listdir("/tmp") if n.startswith("pravlin-session-")),
-            *(f"/dev/shm/{n}" for n in os.listdir("/dev/shm"))}
 
 
 def run(args, **kw):

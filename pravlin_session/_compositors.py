@@ -11,8 +11,12 @@ class Compositor:
     name: str
     executable: str
     install_hint: str
-    # Whether the seat holder has to run on the compositor's CPU.
-    holder_shares_cpu = False
+    # Whether the seat holder has to run on the compositor's CPU. It takes the seat's keyboard back
+    # when the compositor tells of a change, and has to get there before the compositor serves the
+    # next client that asks for the keymap. On the compositor's CPU the holder, woken by the
+    # compositor's write, runs before the compositor serves anyone else; waking it on another, idle
+    # CPU (a virtual CPU above all) takes longer than a client's next round trips.
+    holder_shares_cpu = True
 
     def __init__(self, sizes: list[tuple[int, int]]):
         self.sizes = sizes
@@ -107,11 +111,6 @@ class Phoc(Compositor):
     name = "phoc"
     executable = "phoc"
     install_hint = "on Debian or Ubuntu: apt-get install phoc"
-    # The holder takes the seat's keyboard back as soon as phoc says another one became active; it has
-    # to get there before that keyboard's client can leave and the next client asks for the keymap.
-    # On phoc's CPU the holder, woken by phoc's write, runs before phoc serves anyone else; waking it on
-    # another, idle CPU (a virtual CPU above all) takes longer than a client's next round trips.
-    holder_shares_cpu = True
 
     def write_config(self, base: Path) -> list[str]:
         # Xwayland, phoc's default, would leave its sockets and lock files in /tmp.

@@ -1,14 +1,14 @@
-"""Time to a ready headless session against bare sway reaching its socket, measured in one run.
+"""Time to a ready headless session against the bare compositor reaching its socket, measured in one run.
 
-    python3 benchmarks/bench_session.py [--rounds N] [--outputs 1920x1080[,WxH...]]
+    python3 benchmarks/bench_session.py [--rounds N] [--outputs 1920x1080[,WxH...]] [--compositor NAME]
 
-In alternating rounds it measures
+For each compositor (by default every one installed: sway, phoc) it measures in alternating rounds
 
   ready   HeadlessSession(...).start(): from the call until it returns, which is when the socket
           accepts, every output is up at its size and the seat holder has its keyboard and pointer
           (the directory, config and user switch included);
-  bare    the same sway (same config, environment and user) started by hand, from the spawn until
-          a connect() to its Wayland socket succeeds (watched with inotify, no sleeping poll);
+  bare    the same compositor (same config, environment and user) started by hand, from the spawn
+          until a connect() to its Wayland socket succeeds (watched with inotify, no sleeping poll);
 
 and prints the medians, the 90th percentiles and the ratio ready / bare (the goal is at most 1.5).
 """
@@ -29,7 +29,7 @@ import time
 from pathlib import Path
 
 from pravlin_session import HeadlessSession, parse_outputs
-from pravlin_session._compositors import Sway
+from pravlin_session._compositors import COMPOSITORS
 
 GOAL = 1.5
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -54,7 +54,7 @@ def wait_for_socket(path: Path, proc: subprocess.Popen, timeout: float = 15.0) -
                 s.close()
                 continue
             if proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"bare sway never reached {path} (status {proc.poll()})")
+                raise RuntimeError(f"the bare compositor never reached {path} (status {proc.poll()})")
             if select.select([watch], [], [], max(deadline - time.monotonic(), 0))[0]:
                 os.read(watch, 4096)
     finally:
@@ -73,12 +73,13 @@ def round_trip(conn: socket.socket) -> None:
             data = data[size_opcode >> 16:]
         chunk = conn.recv(4096)
         if not chunk:
-            raise RuntimeError("bare sway closed the connection")
+            raise RuntimeError("the bare compositor closed the connection")
         data += chunk
 
 
-def bare_sway(sizes) -> tuple[float, float]:
-    """Seconds from spawning sway to its socket accepting, and to it answering a first round trip."""
+def bare_compositor(name, sizes) -> tuple[float, float]:
+    """Seconds from spawning the compositor to its socket accepting, and to it answering a first round
+    trip."""
     base = Path(tempfile.mkdtemp(prefix="pravlin-bare-"))
     try:
         base.chmod(0o711)
@@ -92,17 +93,17 @@ def bare_sway(sizes) -> tuple[float, float]:
         for d in (runtime, home):
             d.mkdir(mode=0o700)
             os.chown(d, uid, gid)
-        sway = Sway(sizes)
-        argv = sway.write_config(base)
+        comp = COMPOSITORS[name](sizes)
+        argv = comp.write_config(base)
         env = {"PATH": os.environ["PATH"], "LANG": "C.UTF-8", "HOME": str(home),
-               "XDG_RUNTIME_DIR": str(runtime), **sway.environment(runtime)}
+               "XDG_RUNTIME_DIR": str(runtime), **comp.environment(runtime)}
         with open(base / "log", "wb") as log:
             t0 = time.perf_counter()
             proc = subprocess.Popen(["setpriv", *privileges, "--", *argv], env=env, cwd=str(home),
                                     stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                     start_new_session=True)
             try:
-                conn = wait_for_socket(runtime / sway.socket_name(), proc)
+                conn = wait_for_socket(runtime / comp.socket_name(), proc)
                 accepting = time.perf_counter() - t0
                 round_trip(conn)
                 serving = time.perf_counter() - t0
@@ -116,40 +117,51 @@ def bare_sway(sizes) -> tuple[float, float]:
         shutil.rmtree(base, ignore_errors=True)
 
 
-def ready_session(sizes) -> float:
+def ready_session(name, sizes) -> float:
     t0 = time.perf_counter()
-    session = HeadlessSession(sizes).start()
+    session = HeadlessSession(sizes, compositor=name).start()
     elapsed = time.perf_counter() - t0
     session.close()
     return elapsed
 
 
-def main() -> int:
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--rounds", type=int, default=20)
-    ap.add_argument("--outputs", default="1920x1080")
-    args = ap.parse_args()
-    sizes = parse_outputs(args.outputs)
-    ready_session(sizes), bare_sway(sizes)  # warm the page cache
+def measure(name, sizes, rounds, outputs) -> None:
+    ready_session(name, sizes), bare_compositor(name, sizes)  # warm the page cache
     samples = {"ready": [], "accepting": [], "serving": []}
-    for r in range(args.rounds):
+    for r in range(rounds):
         for kind in (("ready", "bare") if r % 2 == 0 else ("bare", "ready")):
             if kind == "ready":
-                samples["ready"].append(ready_session(sizes))
+                samples["ready"].append(ready_session(name, sizes))
             else:
-                accepting, serving = bare_sway(sizes)
+                accepting, serving = bare_compositor(name, sizes)
                 samples["accepting"].append(accepting)
                 samples["serving"].append(serving)
     q = {k: (statistics.median(v) * 1e3, statistics.quantiles(v, n=10)[-1] * 1e3) for k, v in samples.items()}
-    print(f"headless sway, outputs {args.outputs}, {args.rounds} alternating rounds; median and p90")
-    rows = [("bare sway: spawn to its socket accepting", "accepting"),
-            ("bare sway: spawn to a first round trip answered", "serving"),
+    print(f"headless {name}, outputs {outputs}, {rounds} alternating rounds; median and p90")
+    rows = [(f"bare {name}: spawn to its socket accepting", "accepting"),
+            (f"bare {name}: spawn to a first round trip answered", "serving"),
             ("HeadlessSession.start(): call to ready", "ready")]
     for what, key in rows:
         print(f"  {what:50} {q[key][0]:6.1f} ms  {q[key][1]:6.1f} ms")
     ratio = q["ready"][0] / q["accepting"][0]
     print(f"  ready / bare socket accepting: {ratio:.2f}x (goal <= {GOAL}x: {'met' if ratio <= GOAL else 'MISSED'})")
     print(f"  ready / bare first round trip: {q['ready'][0] / q['serving'][0]:.2f}x")
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--rounds", type=int, default=20)
+    ap.add_argument("--outputs", default="1920x1080")
+    ap.add_argument("--compositor", choices=sorted(COMPOSITORS), action="append",
+                    help="measure this one (repeat for more; default: every one installed)")
+    args = ap.parse_args()
+    sizes = parse_outputs(args.outputs)
+    names = args.compositor or [n for n, c in COMPOSITORS.items() if shutil.which(c.executable)]
+    if not names:
+        print("no compositor installed (apt-get install sway phoc)", file=sys.stderr)
+        return 1
+    for name in names:
+        measure(name, sizes, args.rounds, args.outputs)
     return 0
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 import pwd
@@ -20,6 +21,7 @@ HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
 MAX_SIDE = 16384
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
+_sessions_started = itertools.count()
 
 
 class SessionError(RuntimeError):
@@ -77,6 +79,23 @@ def _stop_group(proc: subprocess.Popen | None, grace: float) -> None:
     for stream in (proc.stdin, proc.stdout, proc.stderr):
         if stream:
             stream.close()
+
+
+def _shared_cpu() -> int | None:
+    """A CPU for a compositor and its holder to share, or None where this process may use only one.
+    Sessions started by different processes, or one after another, mostly land on different CPUs."""
+    allowed = sorted(os.sched_getaffinity(0))
+    if len(allowed) < 2:
+        return None
+    return allowed[(os.getpid() + next(_sessions_started)) % len(allowed)]
+
+
+def _pin(pid: int, cpu: int | None) -> None:
+    if cpu is not None:
+        try:
+            os.sched_setaffinity(pid, {cpu})
+        except OSError:  # gone: the session's next user will hear of it
+            pass
 
 
 def _account(user: str | None) -> tuple[int, int, str]:
@@ -178,12 +197,13 @@ class HeadlessSession(_Display):
             Pravlin(session.socket).screenshot()
             session.spawn(["foot"])
 
-    It runs the compositor (sway: pixman renderer, no Xwayland, one output per size, laid out left to
-    right) in its own directory, as an unprivileged user when started by root, with the seat holder
-    keeping a virtual keyboard and pointer on the seat. Leaving the block stops everything it started and
-    removes its directory; if this process is killed outright, the holder does that. (The compositor
-    also has a parent-death signal, which Linux ties to the thread that started it: start a session
-    from a thread that outlives it.)
+    It runs the compositor (sway, or phoc with `compositor="phoc"`: pixman renderer, no Xwayland, one
+    output per size, laid out left to right) in its own directory, as an unprivileged user when started
+    by root, with the seat holder keeping a virtual keyboard and pointer on the seat. Once ready, the
+    compositor and the holder share one CPU. Leaving the block stops everything it started and removes
+    its directory; if this process is killed outright, the holder does that. (The compositor also has a
+    parent-death signal, which Linux ties to the thread that started it: start a session from a thread
+    that outlives it.)
 
     Once started: `display` and `socket` (the Wayland socket's name and absolute path), `runtime_dir`,
     `env` (the variables that point a client here), `outputs` (name, size and position of each output),
@@ -328,6 +348,12 @@ class HeadlessSession(_Display):
             env=holder_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             start_new_session=True)
         self.outputs = self._arrange(self._wait_ready(user))
+        if comp.holder_shares_cpu:
+            # Only once ready: the two start faster on two CPUs. The compositor's main thread is the
+            # one that serves clients.
+            cpu = _shared_cpu()
+            _pin(self.compositor_pid, cpu)
+            _pin(self._holder.pid, cpu)
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
                     **comp.client_environment(runtime)}
 

@@ -2,9 +2,10 @@
 
 Tests ask for the session-scoped fixture `wayland_session`. The session starts when the first test
 asks for it; from then until the run ends the test process's WAYLAND_DISPLAY, XDG_RUNTIME_DIR and
-SWAYSOCK point at it, so `Pravlin()` and GUI toolkits connect there. Options:
+(on sway) SWAYSOCK point at it, so `Pravlin()` and GUI toolkits connect there. Options:
 
     --wayland-outputs WxH[,WxH...]   output sizes (ini: wayland_outputs; default 1920x1080)
+    --wayland-compositor NAME        sway or phoc (ini: wayland_compositor; default sway)
     --wayland-display NAME           use this existing display instead of starting a session
     --no-wayland-session             start nothing; tests that use the fixture are skipped
 
@@ -28,6 +29,9 @@ def pytest_addoption(parser):
     group = parser.getgroup("wayland-session", "headless Wayland session (pravlin)")
     group.addoption("--wayland-outputs", metavar="WxH[,WxH...]",
                     help="output sizes of the headless session (default: ini wayland_outputs, 1920x1080)")
+    group.addoption("--wayland-compositor", metavar="NAME",
+                    help="compositor of the headless session: sway or phoc "
+                         "(default: ini wayland_compositor, sway)")
     group.addoption("--wayland-display", metavar="NAME",
                     help="use this existing Wayland display (a name in $XDG_RUNTIME_DIR or a socket path) "
                          "instead of starting a headless session")
@@ -72,7 +76,8 @@ class _SessionState:
                 session = ExistingDisplay(opt("wayland_display"))
             else:
                 outputs = parse_outputs(opt("wayland_outputs") or self.config.getini("wayland_outputs"))
-                session = HeadlessSession(outputs, compositor=self.config.getini("wayland_compositor"),
+                compositor = opt("wayland_compositor") or self.config.getini("wayland_compositor")
+                session = HeadlessSession(outputs, compositor=compositor,
                                           keyboard_layout=self.config.getini("wayland_keyboard_layout"))
                 session.start()
         except CompositorMissing as e:
@@ -83,7 +88,9 @@ class _SessionState:
             return
         self.session = session
         self.saved = {k: os.environ.get(k) for k in _EXPORTED}
-        os.environ.pop("WAYLAND_SOCKET", None)
+        # A session without sway IPC must not leave the test process pointed at some other sway.
+        for key in _EXPORTED:
+            os.environ.pop(key, None)
         os.environ.update(session.env)
 
     def pytest_terminal_summary(self, terminalreporter):

@@ -2,7 +2,7 @@
 
     pravlin-run [options] -- COMMAND [ARGS...]
 
-The command gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR and SWAYSOCK pointing at the session, and
+The command gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR and (on sway) SWAYSOCK pointing at the session, and
 pravlin-run exits with its status (128 + N when a signal N ended it). pravlin-run's own failures
 exit with 125, a command that cannot be run with 126 or 127, as with env(1) and timeout(1).
 """
@@ -10,6 +10,7 @@ exit with 125, a command that cannot be run with 126 or 127, as with env(1) and 
 from __future__ import annotations
 
 import argparse
+import ctypes
 import os
 import signal
 import subprocess
@@ -22,6 +23,7 @@ FAILED, CANNOT_RUN, NOT_FOUND = 125, 126, 127
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # How long the command may take to go after a stop signal was passed on to it.
 GRACE_SECONDS = 10.0
+PR_SET_PDEATHSIG = 1
 
 
 class _Stopped(BaseException):
@@ -92,11 +94,27 @@ class _Foreground:
             signal.signal(signal.SIGTTOU, old)
 
 
+def _command_dies_with_us(launcher: int):
+    """For the command, before it starts: until the holder has been told of the command's group,
+    nothing else would stop the command were pravlin-run killed outright."""
+
+    libc = ctypes.CDLL(None)
+
+    def arrange():
+        libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+        if os.getppid() != launcher:  # killed already
+            os._exit(128 + signal.SIGTERM)
+
+    return arrange
+
+
 def _run_command(argv: list[str], session: HeadlessSession) -> int:
     """Runs the command in a process group of its own; returns the status pravlin-run exits with."""
     terminal = _Foreground()
     try:
-        proc = subprocess.Popen(argv, env=session.environ(), process_group=0)
+        # pravlin-run has one thread, which the death signal is tied to and which makes preexec_fn safe.
+        proc = subprocess.Popen(argv, env=session.environ(), process_group=0,
+                                preexec_fn=_command_dies_with_us(os.getpid()))
     except FileNotFoundError:
         _say(f"{argv[0]}: command not found")
         return NOT_FOUND

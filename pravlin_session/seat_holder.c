@@ -4,7 +4,7 @@
 // always receives a keymap.
 //
 //   pravlin-seat-holder --socket PATH [--outputs N] [--layout L] [--variant V]
-//                       [--sway-ipc PATH] [--cleanup DIR --kill-group PGID]
+//                       [--sway-ipc PATH | --watch-keymaps] [--cleanup DIR --kill-group PGID]
 //   pravlin-seat-holder --socket PATH --probe
 //
 // It waits for PATH to appear, connects, waits until N outputs have announced
@@ -18,6 +18,20 @@
 // on each removed keyboard the holder creates a fresh virtual keyboard, which
 // sway makes the active one, and destroys its previous one. No key event is
 // ever sent.
+//
+// A compositor may have no seat until an input device appears (phoc): the
+// holder then creates its virtual pointer for no seat in particular, which
+// makes the compositor create its default one.
+//
+// With --watch-keymaps, for compositors without such reports (phoc), the
+// holder keeps a wl_keyboard of its own. wlroots sends the keymap of each
+// keyboard that becomes active to every wl_keyboard, always the same file for
+// one keyboard, so the file tells whose keyboard is active. The loss of the
+// active keyboard is announced to nobody, so the holder takes the seat back
+// whenever another keyboard becomes active, before its client can go away:
+// it sets and clears the Mod3 lock on its own keyboard, and a modifiers change
+// makes a keyboard the active one. The focused window sees that modifier come
+// and go; no key event is sent.
 //
 // With --cleanup, the holder is also the session's last line of cleanup. Its
 // standard input is a pipe from the process that started the session, which
@@ -46,6 +60,7 @@
 #include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -81,6 +96,13 @@ struct holder {
     uint32_t keymap_size;
     // Removals of our own replaced keyboards that sway has yet to report.
     int own_removals;
+    // --watch-keymaps: our wl_keyboard, the inode of our keyboard's keymap
+    // file, of the latest one received, and of the one a second wl_keyboard
+    // received during set-up.
+    struct wl_keyboard *seat_keyboard, *twin_keyboard;
+    ino_t own_keymap, last_keymap, twin_keymap;
+    uint32_t blip_mask;
+    bool foreign_active;
 };
 
 static const char *prog = "pravlin-seat-holder";
@@ -105,7 +127,7 @@ static int64_t now_ms(void) {
 // -- keymap ------------------------------------------------------------------
 
 // A memfd holding the keymap text with its terminating NUL.
-static int make_keymap(const char *layout, const char *variant, uint32_t *size) {
+static int make_keymap(const char *layout, const char *variant, uint32_t *size, uint32_t *mod3_mask) {
     struct xkb_context *ctx = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     if (!ctx) return -1;
     // Its own account of a failure spans many lines; ours is the one line that names the layout.
@@ -114,6 +136,9 @@ static int make_keymap(const char *layout, const char *variant, uint32_t *size) 
         .rules = "evdev", .model = "pc105", .layout = layout, .variant = variant, .options = ""};
     struct xkb_keymap *keymap = xkb_keymap_new_from_names(ctx, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
     char *text = keymap ? xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1) : NULL;
+    // Every keymap has the eight real modifiers.
+    const xkb_mod_index_t mod3 = keymap ? xkb_keymap_mod_get_index(keymap, "Mod3") : XKB_MOD_INVALID;
+    *mod3_mask = mod3 < 32 ? 1u << mod3 : 0;
     int fd = -1;
     if (text) {
         const size_t len = strlen(text) + 1;
@@ -171,7 +196,7 @@ static void on_global(void *data, struct wl_registry *registry, uint32_t name, c
                       uint32_t version) {
     struct holder *h = data;
     if (strcmp(interface, wl_seat_interface.name) == 0 && !h->seat) {
-        h->seat = wl_registry_bind(registry, name, &wl_seat_interface, 1);
+        h->seat = wl_registry_bind(registry, name, &wl_seat_interface, version < 3 ? version : 3);
     } else if (strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0 && !h->keyboard_manager) {
         h->keyboard_manager = wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1);
     } else if (strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0 && !h->pointer_manager) {
@@ -301,6 +326,85 @@ static void reassert_keyboard(struct holder *h) {
     h->keyboard = fresh;
     h->own_removals++;
     wl_display_flush(h->display);
+}
+
+// -- the active keyboard, told by its keymap file ---------------------------------
+
+static void keyboard_handle_keymap(void *data, struct wl_keyboard *keyboard, uint32_t format, int32_t fd,
+                                   uint32_t size) {
+    (void)format, (void)size;
+    struct holder *h = data;
+    struct stat st;
+    const ino_t inode = fstat(fd, &st) == 0 ? st.st_ino : 0;
+    close(fd);
+    if (keyboard == h->twin_keyboard) {
+        h->twin_keymap = inode;
+        return;
+    }
+    h->last_keymap = inode;
+    if (h->own_keymap) h->foreign_active = inode != h->own_keymap;
+}
+
+static void keyboard_handle_enter(void *data, struct wl_keyboard *keyboard, uint32_t serial,
+                                  struct wl_surface *surface, struct wl_array *keys) {
+    (void)data, (void)keyboard, (void)serial, (void)surface, (void)keys;
+}
+
+static void keyboard_handle_leave(void *data, struct wl_keyboard *keyboard, uint32_t serial,
+                                  struct wl_surface *surface) {
+    (void)data, (void)keyboard, (void)serial, (void)surface;
+}
+
+static void keyboard_handle_key(void *data, struct wl_keyboard *keyboard, uint32_t serial, uint32_t time,
+                                uint32_t key, uint32_t state) {
+    (void)data, (void)keyboard, (void)serial, (void)time, (void)key, (void)state;
+}
+
+static void keyboard_handle_modifiers(void *data, struct wl_keyboard *keyboard, uint32_t serial,
+                                      uint32_t depressed, uint32_t latched, uint32_t locked, uint32_t group) {
+    (void)data, (void)keyboard, (void)serial, (void)depressed, (void)latched, (void)locked, (void)group;
+}
+
+static void keyboard_handle_repeat_info(void *data, struct wl_keyboard *keyboard, int32_t rate, int32_t delay) {
+    (void)data, (void)keyboard, (void)rate, (void)delay;
+}
+
+static const struct wl_keyboard_listener keyboard_listener = {
+    keyboard_handle_keymap, keyboard_handle_enter,     keyboard_handle_leave,
+    keyboard_handle_key,    keyboard_handle_modifiers, keyboard_handle_repeat_info};
+
+static void release_keyboard(struct wl_keyboard *keyboard) {
+    if (wl_keyboard_get_version(keyboard) >= WL_KEYBOARD_RELEASE_SINCE_VERSION) wl_keyboard_release(keyboard);
+    else wl_keyboard_destroy(keyboard);
+}
+
+// Makes our keyboard the active one again with a modifiers change: the
+// compositor reports only real changes, so the lock goes on, then off.
+static void reactivate_by_modifiers(struct holder *h) {
+    h->foreign_active = false;
+    zwp_virtual_keyboard_v1_modifiers(h->keyboard, 0, 0, h->blip_mask, 0);
+    zwp_virtual_keyboard_v1_modifiers(h->keyboard, 0, 0, 0, 0);
+}
+
+// After the keyboard has been created: a seat that never had one refuses
+// get_keyboard. Both wl_keyboards hear the same keymap, ours; the compositor
+// must send the same file to both, or files would not tell keyboards apart.
+static void watch_keymaps(struct holder *h) {
+    h->seat_keyboard = wl_seat_get_keyboard(h->seat);
+    h->twin_keyboard = wl_seat_get_keyboard(h->seat);
+    wl_keyboard_add_listener(h->seat_keyboard, &keyboard_listener, h);
+    wl_keyboard_add_listener(h->twin_keyboard, &keyboard_listener, h);
+}
+
+static int check_own_keymap(struct holder *h) {
+    release_keyboard(h->twin_keyboard);
+    h->twin_keyboard = NULL;
+    if (!h->last_keymap) return fail("the seat keyboard sent no keymap");
+    if (h->twin_keymap != h->last_keymap)
+        return fail("the compositor sends each wl_keyboard its own copy of the keymap, "
+                    "so the holder cannot tell which keyboard is active");
+    h->own_keymap = h->last_keymap;
+    return 0;
 }
 
 // -- sway IPC ----------------------------------------------------------------------
@@ -570,14 +674,15 @@ static bool starter_gone(struct session_groups *groups) {
 
 static void usage(void) {
     fprintf(stderr,
-            "usage: %s --socket PATH [--outputs N] [--layout L] [--variant V] [--sway-ipc PATH]\n"
-            "       [--cleanup DIR --kill-group PGID] | --socket PATH --probe\n",
+            "usage: %s --socket PATH [--outputs N] [--layout L] [--variant V]\n"
+            "       [--sway-ipc PATH | --watch-keymaps] [--cleanup DIR --kill-group PGID]\n"
+            "       | --socket PATH --probe\n",
             prog);
 }
 
 // Sets up and holds the seat until told to stop or the compositor goes.
 static int hold(struct holder *h, const char *socket_path, int expected_outputs, const char *sway_ipc,
-                bool probe, int sfd, struct session_groups *groups, bool watch_starter) {
+                bool keymaps, bool probe, int sfd, struct session_groups *groups, bool watch_starter) {
     const int64_t deadline = now_ms() + SETUP_TIMEOUT_MS;
     h->display = connect_when_ready(socket_path, deadline);
     if (!h->display) return 1;
@@ -593,13 +698,18 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
         print_outputs(h);
         return 0;
     }
-    if (!h->seat || !h->keyboard_manager || !h->pointer_manager)
-        return fail("the compositor lacks%s%s%s", !h->seat ? " wl_seat" : "",
-                    !h->keyboard_manager ? " zwp_virtual_keyboard_manager_v1" : "",
+    if (!h->keyboard_manager || !h->pointer_manager)
+        return fail("the compositor lacks%s%s", !h->keyboard_manager ? " zwp_virtual_keyboard_manager_v1" : "",
                     !h->pointer_manager ? " zwlr_virtual_pointer_manager_v1" : "");
     h->pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(h->pointer_manager, h->seat);
+    if (!h->seat) {
+        if (wl_display_roundtrip(h->display) < 0) return fail("the compositor refused the virtual pointer");
+        if (!h->seat) return fail("the compositor announced no wl_seat, even for a virtual pointer");
+    }
     h->keyboard = new_keyboard(h);
+    if (keymaps) watch_keymaps(h);
     if (wl_display_roundtrip(h->display) < 0) return fail("the compositor refused the virtual devices");
+    if (keymaps && check_own_keymap(h) != 0) return 1;
 
     struct ipc ipc = {.fd = -1};
     if (sway_ipc && !ipc_subscribe(&ipc, sway_ipc)) return 1;
@@ -613,6 +723,7 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     };
     for (;;) {
         if (wl_display_dispatch_pending(h->display) < 0) return 0;
+        if (h->foreign_active) reactivate_by_modifiers(h);
         if (wl_display_flush(h->display) < 0 && errno != EAGAIN) return 0;
         handle_ipc_events(h, &ipc);
         if (poll(fds, 4, -1) < 0) {
@@ -633,12 +744,16 @@ int main(int argc, char **argv) {
     const char *socket_path = NULL, *layout = "us", *variant = "", *sway_ipc = NULL, *cleanup_dir = NULL;
     int expected_outputs = 0;
     struct session_groups groups = {0};
-    bool probe = false;
+    bool probe = false, keymaps = false;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : NULL;
         if (strcmp(arg, "--probe") == 0) {
             probe = true;
+            continue;
+        }
+        if (strcmp(arg, "--watch-keymaps") == 0) {
+            keymaps = true;
             continue;
         }
         if (!value) {
@@ -658,7 +773,7 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    if (!socket_path || expected_outputs < 0 || expected_outputs > MAX_OUTPUTS) {
+    if (!socket_path || expected_outputs < 0 || expected_outputs > MAX_OUTPUTS || (sway_ipc && keymaps)) {
         usage();
         return 2;
     }
@@ -682,12 +797,13 @@ int main(int argc, char **argv) {
         // few microseconds at a time.
         const struct sched_param lowest_realtime = {.sched_priority = 1};
         sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowest_realtime);
-        h.keymap_fd = make_keymap(layout, variant, &h.keymap_size);
+        h.keymap_fd = make_keymap(layout, variant, &h.keymap_size, &h.blip_mask);
         if (h.keymap_fd < 0)
             return fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
                         variant, *variant ? "'" : "");
     }
-    const int rc = hold(&h, socket_path, expected_outputs, sway_ipc, probe, sfd, &groups, cleanup_dir != NULL);
+    const int rc =
+        hold(&h, socket_path, expected_outputs, sway_ipc, keymaps, probe, sfd, &groups, cleanup_dir != NULL);
     if (cleanup_dir && starter_gone(&groups)) orphan_cleanup(&groups, cleanup_dir);
     if (h.display) wl_display_disconnect(h.display);
     return rc;

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 apt_packages=(
   build-essential pkg-config
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
-  sway grim wev wtype wayland-utils foot
+  sway phoc grim wev wtype wayland-utils foot
   python3-gi gir1.2-gtk-3.0 fonts-dejavu-core
 )
 missing=()

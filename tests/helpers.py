@@ -5,6 +5,7 @@ import gc
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 
 def open_fds():
@@ -63,3 +64,11 @@ class ClosingListener:
         self.proc.stdout.close()
 
 
+_script = Path(sys.executable).with_name("pravlin-run")
+PRAVLIN_RUN = [str(_script)] if _script.exists() else [sys.executable, "-m", "pravlin_session.run"]
+
+
+def shm_names():
+    """What a headless session could leave in /dev/shm. (Its directory in /tmp is checked by name:
+    other sessions, of this run or of others on the machine, come and go there.)"""
+    return set(os.listdir("/dev/shm"))

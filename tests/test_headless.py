@@ -12,20 +12,13 @@ from pathlib import Path
 import pytest
 
 import seat_bars
+from helpers import PRAVLIN_RUN, shm_names
 from pravlin import Pravlin
 from pravlin_session import HeadlessSession
 
 HERE = Path(__file__).resolve().parent
-_script = Path(sys.executable).with_name("pravlin-run")
-PRAVLIN_RUN = [str(_script)] if _script.exists() else [sys.executable, "-m", "pravlin_session.run"]
 
 pytestmark = pytest.mark.usefixtures("sway")  # skips the module where sway cannot run
-
-
-def shm_names():
-    """What a session could leave in /dev/shm. (Its directory in /tmp is checked by name: other
-    sessions, of this run or of others on the machine, come and go there.)"""
-    return set(os.listdir("/dev/shm"))
 
 
 def run(args, **kw):

@@ -69,7 +69,8 @@ def test_instances_come_and_go_on_phoc(via, tmp_path):
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(HERE), env.get("PYTHONPATH")]))
         argv = [sys.executable, "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider", "--rootdir", str(tmp_path),
                 "--wayland-compositor", "phoc", "--wayland-outputs", "1280x720", str(tmp_path / "test_bars.py")]
-    res = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=300)
+    # From tmp_path: a checkout on sys.path would shadow the installed package.
+    res = subprocess.run(argv, env=env, cwd=str(tmp_path), capture_output=True, text=True, timeout=300)
     assert res.returncode == 0, res.stdout[-2000:] + res.stderr[-2000:]
     line = [line for line in res.stdout.splitlines() if line.startswith("{") or "COUNTS " in line][-1]
     counts = json.loads(line.partition("COUNTS ")[2] or line)

@@ -1,5 +1,7 @@
 #include "arguments.hpp"
 
+#include "exceptions.hpp"
+
 #include <limits>
 #include <string>
 #include <vector>
@@ -24,12 +26,7 @@ std::string name_list(const std::vector<const char*>& names)
 void prefix_type_error(const char* name)
 {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef cause(value);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
+    PyRef cause = fetch_pending();
     PyRef text(PyObject_Str(cause.get()));
     if (!text) return;
     PyRef message(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));

@@ -54,7 +54,8 @@ namespace {
 
 thread_local HeldExceptions* innermost = nullptr;
 
-// The pending exception as one normalized object carrying its traceback.
+}  // namespace
+
 PyRef fetch_pending()
 {
     PyObject *type, *value, *traceback;
@@ -65,8 +66,6 @@ PyRef fetch_pending()
     Py_XDECREF(traceback);
     return PyRef(value);
 }
-
-}  // namespace
 
 HeldExceptions::HeldExceptions() : outer_(std::exchange(innermost, this)) {}
 

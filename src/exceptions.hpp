@@ -22,6 +22,10 @@ PyObject* raise_error(const pravlin_lib::Error& error);
 
 PyObject* raise_panic(const std::string& message);
 
+// Takes the pending exception: one normalized object carrying its traceback,
+// or null when none is pending.
+PyRef fetch_pending();
+
 // Exceptions that arise inside a call, in Python code the call runs (logging
 // handlers), but belong to its caller: KeyboardInterrupt, SystemExit and any
 // other BaseException that is no Exception, and whatever a signal handler

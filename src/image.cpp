@@ -20,16 +20,12 @@ bool numpy_ready()
     if (ready) return true;
     if (_import_array() < 0) {
         std::string reason = "unknown reason";
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyRef text(value ? PyObject_Str(value) : nullptr);
+        PyRef error = fetch_pending();
+        PyRef text(error ? PyObject_Str(error.get()) : nullptr);
         if (text) {
             if (const char* utf8 = PyUnicode_AsUTF8(text.get())) reason = utf8;
         }
         PyErr_Clear();
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
         raise_panic("Failed to access NumPy array API capsule: " + reason);
         return false;
     }

@@ -256,13 +256,7 @@ private:
 // chained to it.
 void raise_panic_from_pending(const std::string& what)
 {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value && traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyRef cause(value);
+    PyRef cause = fetch_pending();
 
     std::string text = what;
     if (cause) {
@@ -273,10 +267,10 @@ void raise_panic_from_pending(const std::string& what)
     }
     raise_panic(text);
     if (!cause) return;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (value) PyException_SetCause(value, cause.release());
-    PyErr_Restore(type, value, traceback);
+    if (PyRef panic = fetch_pending()) {
+        PyException_SetCause(panic.get(), cause.release());
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(panic.get())), panic.get());
+    }
 }
 
 }  // namespace

@@ -26,73 +26,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <wayland-client.h>
-
-#include "cpu_clock.h"
-#include "screencopy-client-protocol.h"
-
-struct floor_state {
-    struct wl_shm *shm;
-    struct wl_output *output;
-    struct zwlr_screencopy_manager_v1 *manager;
-    uint32_t width, height, stride;
-    int have_buffer, ready, failed;
-};
-
-static void on_global(void *data, struct wl_registry *registry, uint32_t name, const char *interface,
-                      uint32_t version) {
-    struct floor_state *s = data;
-    if (!s->shm && strcmp(interface, wl_shm_interface.name) == 0)
-        s->shm = wl_registry_bind(registry, name, &wl_shm_interface, 1);
-    else if (!s->output && strcmp(interface, wl_output_interface.name) == 0)
-        s->output = wl_registry_bind(registry, name, &wl_output_interface, 1);
-    else if (!s->manager && strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0 && version >= 3)
-        s->manager = wl_registry_bind(registry, name, &zwlr_screencopy_manager_v1_interface, 3);
-}
-
-static void on_global_remove(void *data, struct wl_registry *registry, uint32_t name) {
-    (void)data, (void)registry, (void)name;
-}
-
-static const struct wl_registry_listener registry_listener = {on_global, on_global_remove};
-
-static void on_buffer(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t format, uint32_t width,
-                      uint32_t height, uint32_t stride) {
-    (void)frame, (void)format;
-    struct floor_state *s = data;
-    s->width = width, s->height = height, s->stride = stride;
-    s->have_buffer = 1;
-}
-
-static void on_flags(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t flags) {
-    (void)data, (void)frame, (void)flags;
-}
-
-static void on_ready(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t hi, uint32_t lo, uint32_t ns) {
-    (void)frame, (void)hi, (void)lo, (void)ns;
-    ((struct floor_state *)data)->ready = 1;
-}
-
-static void on_failed(void *data, struct zwlr_screencopy_frame_v1 *frame) {
-    (void)frame;
-    ((struct floor_state *)data)->failed = 1;
-}
-
-static void on_damage(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t x, uint32_t y, uint32_t w,
-                      uint32_t h) {
-    (void)data, (void)frame, (void)x, (void)y, (void)w, (void)h;
-}
-
-static void on_dmabuf(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t format, uint32_t w, uint32_t h) {
-    (void)data, (void)frame, (void)format, (void)w, (void)h;
-}
-
-static void on_buffer_done(void *data, struct zwlr_screencopy_frame_v1 *frame) {
-    (void)data, (void)frame;
-}
-
-static const struct zwlr_screencopy_frame_v1_listener frame_listener = {
-    on_buffer, on_flags, on_ready, on_failed, on_damage, on_dmabuf, on_buffer_done};
+#include "capture_client.h"
 
 static int die(const char *what) {
     fprintf(stderr, "capture_floor: %s\n", what);
@@ -124,12 +58,6 @@ static int fresh_shm_file(off_t size) {
 // the frame's size, as a long-running caller does.
 static const long warm_up = 3;
 
-static int dispatch_until(struct wl_display *display, struct floor_state *s, const int *flag) {
-    while (!*flag && !s->failed)
-        if (wl_display_dispatch(display) < 0) return -1;
-    return s->failed ? -1 : 0;
-}
-
 // wl_display_roundtrip, adding its wall and CPU time to the totals.
 static int timed_roundtrip(struct wl_display *display, int64_t *wall, int64_t *cpu) {
     const int64_t wall0 = clock_ns(CLOCK_MONOTONIC), cpu0 = clock_ns(CLOCK_THREAD_CPUTIME_ID);
@@ -154,11 +82,9 @@ int main(int argc, char **argv) {
 
     struct wl_display *display = wl_display_connect(NULL);
     if (!display) return die("cannot connect to the compositor");
-    struct floor_state s = {0};
-    struct wl_registry *registry = wl_display_get_registry(display);
-    wl_registry_add_listener(registry, &registry_listener, &s);
-    if (wl_display_roundtrip(display) < 0) return die("registry round trip failed");
-    if (!s.shm || !s.output || !s.manager) return die("missing wl_shm, wl_output or screencopy manager v3");
+    struct capture s = {0};
+    const char *unusable = capture_connect(display, &s);
+    if (unusable) return die(unusable);
 
     int64_t *latency = calloc((size_t)count, sizeof *latency);
     if (!latency) return die("out of memory");
@@ -175,8 +101,8 @@ int main(int argc, char **argv) {
         const int64_t start = clock_ns(CLOCK_MONOTONIC);
         s.have_buffer = s.ready = 0;
         struct zwlr_screencopy_frame_v1 *frame = zwlr_screencopy_manager_v1_capture_output(s.manager, 0, s.output);
-        zwlr_screencopy_frame_v1_add_listener(frame, &frame_listener, &s);
-        if (wl_display_roundtrip(display) < 0 || dispatch_until(display, &s, &s.have_buffer) < 0)
+        zwlr_screencopy_frame_v1_add_listener(frame, &capture_frame_listener, &s);
+        if (wl_display_roundtrip(display) < 0 || capture_wait(display, &s, &s.have_buffer) < 0)
             return die("capture failed");
 
         const size_t row = (size_t)s.width * 4, size = row * s.height;
@@ -191,7 +117,7 @@ int main(int argc, char **argv) {
         if (roundtrips && timed_roundtrip(display, &roundtrip_ns, &roundtrip_cpu_ns) < 0)
             return die("round trip failed");
         zwlr_screencopy_frame_v1_copy(frame, buffer);
-        if (dispatch_until(display, &s, &s.ready) < 0) return die("copy failed");
+        if (capture_wait(display, &s, &s.ready) < 0) return die("copy failed");
         zwlr_screencopy_frame_v1_destroy(frame);
 
         // Page-aligned inside a malloc'ed block, as screenshot() does: read()

@@ -20,84 +20,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <wayland-client.h>
-
-#include "cpu_clock.h"
-#include "screencopy-client-protocol.h"
-
-struct ref {
-    struct wl_shm *shm;
-    struct wl_output *output;
-    struct zwlr_screencopy_manager_v1 *manager;
-    uint32_t width, height, stride;
-    int buffer_done, ready, failed;
-};
-
-static void on_global(void *data, struct wl_registry *registry, uint32_t name, const char *interface,
-                      uint32_t version) {
-    struct ref *r = data;
-    if (!r->shm && strcmp(interface, wl_shm_interface.name) == 0)
-        r->shm = wl_registry_bind(registry, name, &wl_shm_interface, 1);
-    else if (!r->output && strcmp(interface, wl_output_interface.name) == 0)
-        r->output = wl_registry_bind(registry, name, &wl_output_interface, 1);
-    else if (!r->manager && strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0 && version >= 3)
-        r->manager = wl_registry_bind(registry, name, &zwlr_screencopy_manager_v1_interface, 3);
-}
-
-static void on_global_remove(void *data, struct wl_registry *registry, uint32_t name) {
-    (void)data, (void)registry, (void)name;
-}
-
-static const struct wl_registry_listener registry_listener = {on_global, on_global_remove};
-
-static void on_buffer(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t format, uint32_t width,
-                      uint32_t height, uint32_t stride) {
-    (void)frame, (void)format;
-    struct ref *r = data;
-    r->width = width, r->height = height, r->stride = stride;
-}
-
-static void on_flags(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t flags) {
-    (void)data, (void)frame, (void)flags;
-}
-
-static void on_ready(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t hi, uint32_t lo, uint32_t ns) {
-    (void)frame, (void)hi, (void)lo, (void)ns;
-    ((struct ref *)data)->ready = 1;
-}
-
-static void on_failed(void *data, struct zwlr_screencopy_frame_v1 *frame) {
-    (void)frame;
-    ((struct ref *)data)->failed = 1;
-}
-
-static void on_damage(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t x, uint32_t y, uint32_t w,
-                      uint32_t h) {
-    (void)data, (void)frame, (void)x, (void)y, (void)w, (void)h;
-}
-
-static void on_dmabuf(void *data, struct zwlr_screencopy_frame_v1 *frame, uint32_t format, uint32_t w, uint32_t h) {
-    (void)data, (void)frame, (void)format, (void)w, (void)h;
-}
-
-static void on_buffer_done(void *data, struct zwlr_screencopy_frame_v1 *frame) {
-    (void)frame;
-    ((struct ref *)data)->buffer_done = 1;
-}
-
-static const struct zwlr_screencopy_frame_v1_listener frame_listener = {
-    on_buffer, on_flags, on_ready, on_failed, on_damage, on_dmabuf, on_buffer_done};
+#include "capture_client.h"
 
 static int die(const char *what) {
     fprintf(stderr, "capture_ref: %s\n", what);
     return 1;
-}
-
-// Dispatches until *flag or r->failed is set; 0 on success.
-static int wait_for(struct wl_display *display, struct ref *r, const int *flag) {
-    while (!*flag && !r->failed)
-        if (wl_display_dispatch(display) < 0) return -1;
-    return r->failed ? -1 : 0;
 }
 
 int main(int argc, char **argv) {
@@ -107,11 +34,9 @@ int main(int argc, char **argv) {
 
     struct wl_display *display = wl_display_connect(NULL);
     if (!display) return die("cannot connect to the compositor");
-    struct ref r = {0};
-    struct wl_registry *registry = wl_display_get_registry(display);
-    wl_registry_add_listener(registry, &registry_listener, &r);
-    if (wl_display_roundtrip(display) < 0) return die("registry round trip failed");
-    if (!r.shm || !r.output || !r.manager) return die("missing wl_shm, wl_output or screencopy manager v3");
+    struct capture r = {0};
+    const char *unusable = capture_connect(display, &r);
+    if (unusable) return die(unusable);
 
     int64_t *latency = calloc((size_t)count, sizeof *latency);
     if (!latency) return die("out of memory");
@@ -129,8 +54,8 @@ int main(int argc, char **argv) {
         const int64_t start = clock_ns(CLOCK_MONOTONIC);
         r.buffer_done = r.ready = 0;
         struct zwlr_screencopy_frame_v1 *frame = zwlr_screencopy_manager_v1_capture_output(r.manager, 0, r.output);
-        zwlr_screencopy_frame_v1_add_listener(frame, &frame_listener, &r);
-        if (wait_for(display, &r, &r.buffer_done) < 0) return die("capture failed");
+        zwlr_screencopy_frame_v1_add_listener(frame, &capture_frame_listener, &r);
+        if (capture_wait(display, &r, &r.buffer_done) < 0) return die("capture failed");
         if (!buffer) {
             mapped_size = (size_t)r.stride * r.height;
             int fd = memfd_create("capture_ref", MFD_CLOEXEC);
@@ -144,7 +69,7 @@ int main(int argc, char **argv) {
             close(fd);
         }
         zwlr_screencopy_frame_v1_copy(frame, buffer);
-        if (wait_for(display, &r, &r.ready) < 0) return die("copy failed");
+        if (capture_wait(display, &r, &r.ready) < 0) return die("copy failed");
         zwlr_screencopy_frame_v1_destroy(frame);
 
         const size_t row = (size_t)r.width * 4;

@@ -7,8 +7,10 @@ For each compositor (by default every one installed: sway, phoc) it measures in 
   ready   HeadlessSession(...).start(): from the call until it returns, which is when the socket
           accepts, every output is up at its size and the seat holder has its keyboard and pointer
           (the directory, config and user switch included);
-  bare    the same compositor (same config, environment and user) started by hand, from the spawn
-          until a connect() to its Wayland socket succeeds (watched with inotify, no sleeping poll);
+  bare    the same compositor started the way a session starts it (same directories, config,
+          environment and user) but without the seat holder, from that start until a connect() to its
+          Wayland socket succeeds (watched with inotify, no sleeping poll), and until it answers a
+          first round trip;
 
 and prints the medians, the 90th percentiles and the ratio ready / bare (the goal is at most 1.5).
 """
@@ -16,7 +18,6 @@ and prints the medians, the 90th percentiles and the ratio ready / bare (the goa
 import argparse
 import ctypes
 import os
-import pwd
 import select
 import shutil
 import socket
@@ -24,12 +25,12 @@ import statistics
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
 from pravlin_session import HeadlessSession, parse_outputs
 from pravlin_session._compositors import COMPOSITORS
+from pravlin_session._session import account, session_directory, start_compositor
 
 GOAL = 1.5
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -78,32 +79,17 @@ def round_trip(conn: socket.socket) -> None:
 
 
 def bare_compositor(name, sizes) -> tuple[float, float]:
-    """Seconds from spawning the compositor to its socket accepting, and to it answering a first round
-    trip."""
-    base = Path(tempfile.mkdtemp(prefix="pravlin-bare-"))
+    """Seconds from starting the compositor (as a session starts it, without the seat holder) to its
+    socket accepting, and to it answering a first round trip."""
+    base = session_directory("pravlin-bare-")
     try:
-        base.chmod(0o711)
-        runtime, home = base / "run", base / "home"
-        uid = gid = os.getuid()
-        privileges = []
-        if os.geteuid() == 0:
-            entry = pwd.getpwnam("nobody")
-            uid, gid = entry.pw_uid, entry.pw_gid
-            privileges = [f"--reuid={uid}", f"--regid={gid}", "--clear-groups"]
-        for d in (runtime, home):
-            d.mkdir(mode=0o700)
-            os.chown(d, uid, gid)
+        uid, gid, _ = account(None)
         comp = COMPOSITORS[name](sizes)
-        argv = comp.write_config(base)
-        env = {"PATH": os.environ["PATH"], "LANG": "C.UTF-8", "HOME": str(home),
-               "XDG_RUNTIME_DIR": str(runtime), **comp.environment(runtime)}
         with open(base / "log", "wb") as log:
             t0 = time.perf_counter()
-            proc = subprocess.Popen(["setpriv", *privileges, "--", *argv], env=env, cwd=str(home),
-                                    stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                                    start_new_session=True)
+            proc = start_compositor(comp, base, uid, gid, log)
             try:
-                conn = wait_for_socket(runtime / comp.socket_name(), proc)
+                conn = wait_for_socket(base / "run" / comp.socket_name(), proc)
                 accepting = time.perf_counter() - t0
                 round_trip(conn)
                 serving = time.perf_counter() - t0

@@ -37,6 +37,14 @@ class Compositor:
         """Writes whatever configuration it needs under `base`; returns its argument list."""
         raise NotImplementedError
 
+    @staticmethod
+    def _config_file(base: Path, name: str, text: str) -> Path:
+        """The configuration, readable by the compositor's user."""
+        config = base / name
+        config.write_text(text)
+        config.chmod(0o644)
+        return config
+
     def environment(self, runtime_dir: Path) -> dict[str, str]:
         """Variables the compositor itself needs (besides PATH, HOME and XDG_RUNTIME_DIR)."""
         return {
@@ -80,10 +88,7 @@ default_floating_border none
         lines = [self._CONFIG]
         for name, (width, height), (x, y) in zip(self.output_names(), self.sizes, self.positions()):
             lines.append(f"output {name} resolution {width}x{height} position {x} {y}\n")
-        config = base / "sway.config"
-        config.write_text("".join(lines))
-        config.chmod(0o644)
-        return [self.executable, "-c", str(config)]
+        return [self.executable, "-c", str(self._config_file(base, "sway.config", "".join(lines)))]
 
     def socket_name(self) -> str:
         # sway never takes wayland-0; in a fresh runtime directory it gets wayland-1.
@@ -118,10 +123,7 @@ class Phoc(Compositor):
         for name, (width, height), (x, y) in zip(self.output_names(), self.sizes, self.positions()):
             # Without a position phoc puts every output at 0,0.
             lines.append(f"\n[output:{name}]\nmode = {width}x{height}\nscale = 1\nx = {x}\ny = {y}\n")
-        config = base / "phoc.ini"
-        config.write_text("".join(lines))
-        config.chmod(0o644)
-        return [self.executable, "-C", str(config)]
+        return [self.executable, "-C", str(self._config_file(base, "phoc.ini", "".join(lines)))]
 
     def environment(self, runtime_dir: Path) -> dict[str, str]:
         # GSettings would otherwise go through dconf, which writes into the runtime directory.

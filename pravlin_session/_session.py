@@ -21,6 +21,7 @@ HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
 MAX_SIDE = 16384
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
+_RUNTIME = "run"  # the runtime directory's name inside a session's directory
 _sessions_started = itertools.count()
 
 
@@ -98,7 +99,7 @@ def _pin(pid: int, cpu: int | None) -> None:
             pass
 
 
-def _account(user: str | None) -> tuple[int, int, str]:
+def account(user: str | None) -> tuple[int, int, str]:
     """uid, gid and name the compositor runs as."""
     if os.geteuid() != 0:
         me = pwd.getpwuid(os.geteuid())
@@ -114,6 +115,41 @@ def _account(user: str | None) -> tuple[int, int, str]:
     if entry.pw_uid == 0:
         raise SessionError(f"user {name!r} is root; the compositor must run as an unprivileged user")
     return entry.pw_uid, entry.pw_gid, name
+
+
+def session_directory(prefix: str = "pravlin-session-") -> Path:
+    """A fresh directory for a session, under the temporary directory unless that path is too long
+    for the socket inside it."""
+    root = Path(tempfile.gettempdir())
+    if len(str(root)) > 60:  # keep the socket path well inside sun_path
+        root = Path("/tmp")
+    base = Path(tempfile.mkdtemp(prefix=prefix, dir=root))
+    # Root's directory: the compositor's user only needs to pass through it.
+    base.chmod(0o711)
+    return base
+
+
+def start_compositor(comp: Compositor, base: Path, uid: int, gid: int, log) -> subprocess.Popen:
+    """Starts `comp` in the session directory `base`, as uid/gid, writing to `log`: its runtime
+    directory (base/run) and home (base/home) are made here, its configuration written, and it leads
+    a process group of its own."""
+    runtime, home = base / _RUNTIME, base / "home"
+    for d in (runtime, home):
+        d.mkdir(mode=0o700)
+        os.chown(d, uid, gid)
+    argv = comp.write_config(base)
+    env = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "LANG": "C.UTF-8",
+        "HOME": str(home),
+        "XDG_RUNTIME_DIR": str(runtime),
+        **comp.environment(runtime),
+    }
+    privileges = [] if os.geteuid() != 0 else [f"--reuid={uid}", f"--regid={gid}", "--clear-groups"]
+    # The parent-death signal ends the compositor with its starter even when that is killed outright.
+    return subprocess.Popen(["setpriv", *privileges, "--pdeathsig", "TERM", "--", *argv], env=env,
+                            cwd=str(home), stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                            start_new_session=True)
 
 
 class _Display:
@@ -308,37 +344,20 @@ class HeadlessSession(_Display):
             raise CompositorMissing("setpriv is not installed (on Debian or Ubuntu: apt-get install util-linux)")
         if not HOLDER.exists():
             raise SessionError(f"the seat holder is missing: {HOLDER} (reinstall pravlin)")
-        uid, gid, user = _account(self._user)
+        uid, gid, user = account(self._user)
 
-        base = self._make_base()
-        runtime = base / "run"
-        home = base / "home"
-        for d in (runtime, home):
-            d.mkdir(mode=0o700)
-            os.chown(d, uid, gid)
-        argv = comp.write_config(base)
+        self._base = base = session_directory()
+        runtime = base / _RUNTIME
         socket = runtime / comp.socket_name()
         if len(str(socket)) > _SUN_PATH_MAX:
             raise SessionError(f"the session's socket path would be too long for a Unix socket: {socket}")
         self.runtime_dir, self.display, self.socket = str(runtime), comp.socket_name(), str(socket)
         self.log_path = str(self._keep_log or base / "compositor.log")
-
-        env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "LANG": "C.UTF-8",
-            "HOME": str(home),
-            "XDG_RUNTIME_DIR": str(runtime),
-            **comp.environment(runtime),
-        }
-        privileges = [] if os.geteuid() != 0 else [f"--reuid={uid}", f"--regid={gid}", "--clear-groups"]
         with open(self.log_path, "wb") as log:
-            # The parent-death signal ends the compositor with us even when we are killed outright.
-            self._compositor_proc = subprocess.Popen(
-                ["setpriv", *privileges, "--pdeathsig", "TERM", "--", *argv], env=env, cwd=str(home),
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+            self._compositor_proc = start_compositor(comp, base, uid, gid, log)
         self.compositor_pid = self._compositor_proc.pid
 
-        holder_env = {"PATH": env["PATH"], "LANG": "C.UTF-8"}
+        holder_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8"}
         if "XKB_CONFIG_ROOT" in os.environ:
             holder_env["XKB_CONFIG_ROOT"] = os.environ["XKB_CONFIG_ROOT"]
         self._holder = subprocess.Popen(
@@ -356,16 +375,6 @@ class HeadlessSession(_Display):
             _pin(self._holder.pid, cpu)
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
                     **comp.client_environment(runtime)}
-
-    def _make_base(self) -> Path:
-        root = Path(tempfile.gettempdir())
-        if len(str(root)) > 60:  # keep the socket path well inside sun_path
-            root = Path("/tmp")
-        base = Path(tempfile.mkdtemp(prefix="pravlin-session-", dir=root))
-        self._base = base
-        # Root's directory: the compositor's user only needs to pass through it.
-        base.chmod(0o711)
-        return base
 
     def _wait_ready(self, user: str) -> list[dict]:
         """The holder's report of the outputs, once it has the seat; SessionError if anything dies or

@@ -135,8 +135,18 @@ void registry_handle_global(void* data, wl_registry* registry, uint32_t name,
         auto& tag = d.output_tags.emplace_back(std::make_unique<AppData::OutputTag>(&d, name));
         wl_output_add_listener(output.get(), &output_listener, tag.get());
         auto [it, inserted] = d.outputs.try_emplace(name);
-        if (!inserted) d.retained.push_back(erase(std::move(it->second.output)));
-        it->second = Output{std::nullopt, std::move(output)};
+        if (!inserted) {
+            d.retained.push_back(erase(std::move(it->second.output)));
+            if (it->second.xdg_output) d.retained.push_back(erase(std::move(it->second.xdg_output)));
+        }
+        it->second = Output{};
+        it->second.output = std::move(output);
+        d.request_output_layout();
+    } else if (d.track_layout && iface == zxdg_output_manager_v1_interface.name) {
+        replace(d, d.xdg_output_manager,
+                bind<zxdg_output_manager_v1>(registry, name, &zxdg_output_manager_v1_interface, version,
+                                             supported_version::xdg_output_manager));
+        d.request_output_layout();
     } else if (iface == zwlr_screencopy_manager_v1_interface.name) {
         replace(d, d.screencopy_manager,
                 bind<zwlr_screencopy_manager_v1>(registry, name, &zwlr_screencopy_manager_v1_interface,
@@ -260,6 +270,15 @@ void output_handle_geometry(void* data, wl_output*, int32_t x, int32_t y, int32_
     });
 }
 
+// The entry of the output an event is for; it is made before the object
+// exists and is never removed.
+Output* tagged_output(void* data)
+{
+    const auto* tag = static_cast<const AppData::OutputTag*>(data);
+    auto it = tag->app->outputs.find(tag->global_name);
+    return it == tag->app->outputs.end() ? nullptr : &it->second;
+}
+
 void output_handle_mode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
                         int32_t refresh)
 {
@@ -267,6 +286,11 @@ void output_handle_mode(void* data, wl_output*, uint32_t flags, int32_t width, i
         return EventText("Mode").arg("flags", flags).arg("width", width).arg("height", height)
             .arg("refresh", refresh);
     });
+    if (Output* output = tagged_output(data); output && (flags & WL_OUTPUT_MODE_CURRENT)) {
+        output->mode_width = width;
+        output->mode_height = height;
+        output->refresh = refresh;
+    }
 }
 
 void output_handle_done(void* data, wl_output*)
@@ -282,10 +306,7 @@ void output_handle_scale(void* data, wl_output*, int32_t factor)
 void output_handle_name(void* data, wl_output*, const char* name)
 {
     log_output_event(data, [&] { return EventText("Name").arg("name", name); });
-    const auto* tag = static_cast<const AppData::OutputTag*>(data);
-    // The entry is made before the object exists and is never removed.
-    if (auto it = tag->app->outputs.find(tag->global_name); it != tag->app->outputs.end())
-        it->second.name = name;
+    if (Output* output = tagged_output(data)) output->name = name;
 }
 
 void output_handle_description(void* data, wl_output*, const char* description)
@@ -300,6 +321,52 @@ const wl_output_listener output_listener = {
     .scale = guarded<output_handle_scale>,
     .name = guarded<output_handle_name>,
     .description = guarded<output_handle_description>,
+};
+
+// -- zxdg_output_v1 ---------------------------------------------------------------
+
+template <class Render>
+void log_xdg_output_event(void* data, const Render& render)
+{
+    const auto* tag = static_cast<const AppData::OutputTag*>(data);
+    PRAVLIN_INFO(log::target::app_data,
+                 "XdgOutput event for " + std::to_string(tag->global_name) + ": " + render().str());
+}
+
+void xdg_output_handle_logical_position(void* data, zxdg_output_v1*, int32_t x, int32_t y)
+{
+    log_xdg_output_event(data, [&] { return EventText("LogicalPosition").arg("x", x).arg("y", y); });
+    if (Output* output = tagged_output(data)) output->logical_position = {x, y};
+}
+
+void xdg_output_handle_logical_size(void* data, zxdg_output_v1*, int32_t width, int32_t height)
+{
+    log_xdg_output_event(data,
+                         [&] { return EventText("LogicalSize").arg("width", width).arg("height", height); });
+    if (Output* output = tagged_output(data)) output->logical_size = {width, height};
+}
+
+void xdg_output_handle_done(void* data, zxdg_output_v1*)
+{
+    log_xdg_output_event(data, [] { return EventText("Done"); });
+}
+
+void xdg_output_handle_name(void* data, zxdg_output_v1*, const char* name)
+{
+    log_xdg_output_event(data, [&] { return EventText("Name").arg("name", name); });
+}
+
+void xdg_output_handle_description(void* data, zxdg_output_v1*, const char* description)
+{
+    log_xdg_output_event(data, [&] { return EventText("Description").arg("description", description); });
+}
+
+const zxdg_output_v1_listener xdg_output_listener = {
+    .logical_position = guarded<xdg_output_handle_logical_position>,
+    .logical_size = guarded<xdg_output_handle_logical_size>,
+    .done = guarded<xdg_output_handle_done>,
+    .name = guarded<xdg_output_handle_name>,
+    .description = guarded<xdg_output_handle_description>,
 };
 
 // -- wl_shm, wl_buffer -----------------------------------------------------------
@@ -404,6 +471,23 @@ void AppData::listen_keyboard(wl_keyboard* keyboard)
     retained.push_back(erase(Proxy<wl_keyboard>(keyboard)));
 }
 
+void AppData::request_output_layout()
+{
+    if (!track_layout || !xdg_output_manager) return;
+    for (auto& [global_name, output] : outputs) {
+        if (output.xdg_output || !output.output) continue;
+        zxdg_output_v1* xdg = zxdg_output_manager_v1_get_xdg_output(xdg_output_manager.get(), output.output.get());
+        if (!xdg) continue;
+        output.xdg_output.reset(xdg);
+        // Same listener data as the wl_output: the tag lives as long as the session.
+        for (const auto& tag : output_tags)
+            if (tag->global_name == global_name) {
+                zxdg_output_v1_add_listener(xdg, &xdg_output_listener, tag.get());
+                break;
+            }
+    }
+}
+
 void AppData::start_capture(zwlr_screencopy_frame_v1* frame)
 {
     zwlr_screencopy_frame_v1_add_listener(frame, &frame_listener, this);
@@ -428,7 +512,11 @@ std::optional<uint32_t> AppData::only_object_of(std::string_view interface) cons
     consider(virtual_pointer_manager.get());
     consider(screencopy_manager.get());
     consider(shm.get());
-    for (const auto& [global_name, output] : outputs) consider(output.output.get());
+    consider(xdg_output_manager.get());
+    for (const auto& [global_name, output] : outputs) {
+        consider(output.output.get());
+        consider(output.xdg_output.get());
+    }
     for (const auto& proxy : retained) consider(proxy.get());
     if (screencopy) consider(screencopy->frame.get());
     return count == 1 ? found : std::nullopt;

@@ -24,10 +24,32 @@ Result<DisplayPtr> connect_wayland(const std::optional<std::string>& wayland_dis
 // managers), if any is missing.
 std::optional<Error> lacking_globals(const AppData& app_data);
 
+struct VirtualKeyboard {
+    Proxy<zwp_virtual_keyboard_v1> keyboard;
+    Keymap keymap;  // the seat keyboard's, which the virtual keyboard was given
+};
+
 // Requests the seat keyboard, waits for its keymap and hands that keymap to a
 // new virtual keyboard. Failures are internal: the session cannot go on.
-Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, QueueHandle queue_handle,
-                                                             EventQueue& event_queue);
+Result<VirtualKeyboard> setup_virtual_keyboard(AppData& app_data, QueueHandle queue_handle,
+                                               EventQueue& event_queue);
+
+// A connection with the globals bound, the virtual keyboard carrying the seat
+// keyboard's keymap, and a virtual pointer. With `track_layout`, the outputs'
+// places in the layout are asked for as well.
+struct Session {
+    EventQueue queue;
+    std::unique_ptr<AppData> app_data;
+    VirtualKeyboard keyboard;
+    Proxy<zwlr_virtual_pointer_v1> pointer;
+};
+Result<Session> open_session(const std::optional<std::string>& wayland_display, bool track_layout);
+
+// Dispatches until every output that can announce a name has done so.
+Result<> wait_for_output_names(AppData& app_data, EventQueue& event_queue);
+
+// The text of a keymap the compositor sent.
+Result<std::string> read_keymap(const Keymap& keymap);
 
 // The pixels of one capture: height rows of width pixels, four bytes each in
 // the memory order of XRGB8888 (blue, green, red, unused), rows packed.

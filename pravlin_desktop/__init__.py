@@ -11,5 +11,7 @@
 """
 
 from ._desktop import Desktop, Output
+from ._screen import Frame
+from ._viewer import Viewer
 
-__all__ = ["Desktop", "Output"]
+__all__ = ["Desktop", "Frame", "Output", "Viewer"]

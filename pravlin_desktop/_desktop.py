@@ -18,6 +18,7 @@ from typing import NamedTuple
 
 from . import _human, _keys
 from ._human import Seconds
+from ._screen import _Frames
 
 try:
     from . import _native
@@ -43,7 +44,7 @@ class Output(NamedTuple):
     height: int
 
 
-class Desktop:
+class Desktop(_Frames):
     """One connection to a Wayland compositor with the whole keyboard and mouse of a person.
 
     Connects as `pravlin.Pravlin` does (`wayland_display`, or WAYLAND_DISPLAY and XDG_RUNTIME_DIR), with
@@ -303,14 +304,6 @@ class Desktop:
                         self._press_release([k for k in keys if k not in held], layout, hold)
                         if pause:
                             time.sleep(_human.draw(interval))
-
-    # -- screen -------------------------------------------------------------------------------------
-
-    def screenshot(self, screen_name: str | None = None):
-        """One output's pixels, as pravlin.Pravlin.screenshot gives them: uint8 (height, width, 4), blue,
-        green, red, unused."""
-        with self._lock:
-            return self._c.screenshot(screen_name)
 
     # -- the parts ----------------------------------------------------------------------------------
 

@@ -5,6 +5,7 @@
 
 #include "py_ref.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <new>
 
@@ -61,6 +62,23 @@ void core_dealloc(PyObject* self)
 
 // -- conversions -------------------------------------------------------------------
 
+// Lets other threads run while the core waits for frames. Records the core logs
+// meanwhile reach Python through the forwarder, which takes the interpreter
+// lock itself.
+class WithoutInterpreterLock {
+public:
+    WithoutInterpreterLock() : saved_(PyEval_SaveThread()) {}
+    ~WithoutInterpreterLock()
+    {
+        if (!python_abandoned) PyEval_RestoreThread(saved_);
+    }
+    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
 PyObject* u32_tuple(const std::vector<uint32_t>& values)
 {
     PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
@@ -88,20 +106,10 @@ constexpr PyMethodDef method_def(const char* doc)
     return ::method_def<CoreObject, Desktop, M>(doc);
 }
 
-constexpr Method outputs{{"outputs", {}, owner}, [](Desktop& core, const Args&) -> PyObject* {
-    const auto places = core.outputs();
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(places.size())));
-    if (!tuple) return nullptr;
-    for (size_t i = 0; i < places.size(); ++i) {
-        const auto& p = places[i];
-        PyRef name(text(p.name));
-        if (!name) return nullptr;
-        PyObject* item = Py_BuildValue("(Oiiiii)", name.get(), p.x, p.y, p.width, p.height, p.refresh);
-        if (!item) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return tuple.release();
-}};
+PyObject* outputs_tuple(const std::vector<pravlin_lib::OutputPlace>& places);
+
+constexpr Method outputs{{"outputs", {}, owner},
+                         [](Desktop& core, const Args&) { return outputs_tuple(core.outputs()); }};
 
 constexpr Method pointer{{"pointer", {}, owner}, [](Desktop& core, const Args&) -> PyObject* {
     const auto at = core.pointer();
@@ -186,12 +194,81 @@ constexpr Method restore_keymap{{"restore_keymap", {}, owner},
 constexpr Method spare_keys{{"spare_keys", {}, owner},
                             [](Desktop& core, const Args&) { return PyLong_FromSize_t(core.spare_keys()); }};
 
-constexpr Param screenshot_params[] = {{"screen_name", ParamKind::OptText}};
-constexpr Method screenshot{{"screenshot", screenshot_params, owner}, [](Desktop& core, const Args& a) {
-    auto image = core.screenshot(a.text(0));
+// What Core and Viewer share: the outputs, and their frames.
+
+PyObject* outputs_tuple(const std::vector<pravlin_lib::OutputPlace>& places)
+{
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(places.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < places.size(); ++i) {
+        const auto& p = places[i];
+        PyRef name(text(p.name));
+        if (!name) return nullptr;
+        PyObject* item = Py_BuildValue("(Oiiiii)", name.get(), p.x, p.y, p.width, p.height, p.refresh);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+constexpr Param capture_params[] = {
+    {"screen_name", ParamKind::OptText}, {"damage", ParamKind::OptU32}, {"timeout_ms", ParamKind::OptU32},
+    {"cursor", ParamKind::OptU32}};
+
+template <class Session>
+PyObject* capture_frames(Session& core, const Args& a)
+{
+    pravlin_lib::CaptureRequest request;
+    if (a.text(0)) request.screens.push_back(*a.text(0));
+    request.damage = a.opt_u32(1).value_or(0) != 0;
+    if (a.opt_u32(2)) request.timeout = std::chrono::milliseconds(*a.opt_u32(2));
+    request.cursor = a.opt_u32(3).value_or(0) != 0;
+    pravlin_lib::Result<std::vector<pravlin_lib::Frame>> frames;
+    {
+        WithoutInterpreterLock unlocked;
+        frames = core.capture(request);
+    }
+    if (!frames) return raise_error(frames.error());
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(frames->size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < frames->size(); ++i) {
+        auto& f = (*frames)[i];
+        PyRef name(text(f.screen));
+        PyRef array(name ? image_to_array(std::move(f.image)) : nullptr);
+        if (!array) return nullptr;
+        PyRef damage = f.damage ? PyRef(Py_BuildValue("(IIII)", (*f.damage)[0], (*f.damage)[1], (*f.damage)[2],
+                                                      (*f.damage)[3]))
+                                : PyRef::borrow(Py_None);
+        if (!damage) return nullptr;
+        PyObject* item = Py_BuildValue("(OOKO)", name.get(), array.get(), static_cast<unsigned long long>(f.time_ns),
+                                       damage.get());
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+template <class Session>
+PyObject* take_screenshot(Session& core, const Args& a)
+{
+    pravlin_lib::Result<pravlin_lib::Image> image;
+    {
+        WithoutInterpreterLock unlocked;
+        image = core.screenshot(a.text(0));
+    }
     if (!image) return raise_error(image.error());
     return image_to_array(std::move(*image));
-}};
+}
+
+constexpr Param screenshot_params[] = {{"screen_name", ParamKind::OptText}};
+constexpr Method screenshot{{"screenshot", screenshot_params, owner}, take_screenshot<Desktop>};
+constexpr Method capture{{"capture", capture_params, owner}, capture_frames<Desktop>};
+
+constexpr const char* capture_doc =
+    "capture($self, screen_name=None, damage=None, timeout_ms=None, cursor=None)\n--\n\n"
+    "Frames of one output or of all: (screen, pixels, presentation time in ns, damage box or None). With "
+    "damage, those of the outputs that changed since the previous such frame, at least one, or none when "
+    "timeout_ms ran out.";
 
 PyMethodDef methods[] = {
     method_def<outputs>("outputs($self)\n--\n\nEach output: (name, x, y, width, height, refresh in mHz)."),
@@ -213,6 +290,7 @@ PyMethodDef methods[] = {
     method_def<restore_keymap>("restore_keymap($self)\n--\n\nGives the keyboard the seat's keymap again."),
     method_def<spare_keys>("spare_keys($self)\n--\n\nHow many keysyms add_keysyms can place at once."),
     method_def<screenshot>("screenshot($self, screen_name=None)\n--\n\n"),
+    method_def<capture>(capture_doc),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -233,6 +311,83 @@ PyTypeObject make_type()
 PyTypeObject* core_type()
 {
     static PyTypeObject type = make_type();
+    static bool ready = false;
+    if (!ready) {
+        if (PyType_Ready(&type) < 0) return nullptr;
+        ready = true;
+    }
+    return &type;
+}
+
+// -- Viewer: frames only -------------------------------------------------------------
+
+using pravlin_lib::Viewer;
+
+struct ViewerObject {
+    PyObject_HEAD
+    Viewer core;
+    uintptr_t borrow;
+};
+
+constexpr const char* viewer_owner = "Viewer";
+constexpr Param viewer_new_params[] = {{"wayland_display", ParamKind::OptText}};
+constexpr Signature viewer_new_signature{"__new__", viewer_new_params, viewer_owner};
+
+PyObject* viewer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    HeldExceptions held;
+    return held.finish(guarded_call([&]() -> PyObject* {
+        BoundArgs bound;
+        Args values;
+        if (!bound.bind(viewer_new_signature, args, kwargs) || !bound.convert(viewer_new_signature, values))
+            return nullptr;
+        auto core = pravlin_lib::connect_viewer(values.text(0));
+        if (!core) return raise_error(core.error());
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        auto* obj = reinterpret_cast<ViewerObject*>(self);
+        new (&obj->core) Viewer(std::move(*core));
+        obj->borrow = 0;
+        return self;
+    }));
+}
+
+void viewer_dealloc(PyObject* self)
+{
+    reinterpret_cast<ViewerObject*>(self)->core.~Viewer();
+    Py_TYPE(self)->tp_free(self);
+}
+
+using ViewerMethod = ::Method<Viewer>;
+constexpr ViewerMethod viewer_outputs{{"outputs", {}, viewer_owner},
+                                      [](Viewer& core, const Args&) { return outputs_tuple(core.outputs()); }};
+constexpr ViewerMethod viewer_screenshot{{"screenshot", screenshot_params, viewer_owner}, take_screenshot<Viewer>};
+constexpr ViewerMethod viewer_capture{{"capture", capture_params, viewer_owner}, capture_frames<Viewer>};
+
+PyMethodDef viewer_methods[] = {
+    ::method_def<ViewerObject, Viewer, viewer_outputs>("outputs($self)\n--\n\n"),
+    ::method_def<ViewerObject, Viewer, viewer_screenshot>("screenshot($self, screen_name=None)\n--\n\n"),
+    ::method_def<ViewerObject, Viewer, viewer_capture>(capture_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_viewer_type()
+{
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = "pravlin_desktop._native.Viewer";
+    type.tp_basicsize = sizeof(ViewerObject);
+    type.tp_dealloc = viewer_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = "Viewer(wayland_display=None)\n--\n\n";
+    type.tp_methods = viewer_methods;
+    type.tp_new = viewer_new;
+    return type;
+}
+
+PyTypeObject* viewer_type()
+{
+    static PyTypeObject type = make_viewer_type();
     static bool ready = false;
     if (!ready) {
         if (PyType_Ready(&type) < 0) return nullptr;
@@ -262,6 +417,9 @@ PyObject* init_module()
     if (!install_log_forwarding()) return nullptr;
     PyTypeObject* type = core_type();
     if (!type || PyModule_AddObjectRef(module.get(), "Core", reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
+    PyTypeObject* viewer = viewer_type();
+    if (!viewer || PyModule_AddObjectRef(module.get(), "Viewer", reinterpret_cast<PyObject*>(viewer)) < 0)
+        return nullptr;
     owner_interpreter = interpreter;
     cached_module = Py_NewRef(module.get());
     return module.release();

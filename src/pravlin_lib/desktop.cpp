@@ -38,6 +38,13 @@ OutputPlace place_of(const Output& output)
     return place;
 }
 
+std::vector<OutputPlace> places(const AppData& app_data)
+{
+    std::vector<OutputPlace> out;
+    for (const auto& [global_name, output] : app_data.outputs) out.push_back(place_of(output));
+    return out;
+}
+
 }  // namespace
 
 Result<Desktop> connect_desktop(const std::optional<std::string>& wayland_display, const std::string& guard_program)
@@ -73,12 +80,7 @@ Desktop::~Desktop()
     if (keyboard_ && !event_queue_.broken()) (void)release_all();
 }
 
-std::vector<OutputPlace> Desktop::outputs() const
-{
-    std::vector<OutputPlace> places;
-    for (const auto& [global_name, output] : app_data_->outputs) places.push_back(place_of(output));
-    return places;
-}
+std::vector<OutputPlace> Desktop::outputs() const { return places(*app_data_); }
 
 Result<> Desktop::usable() const
 {
@@ -278,9 +280,37 @@ Result<> Desktop::restore_keymap()
     return {};
 }
 
-Result<Image> Desktop::screenshot(const std::optional<std::string>& screen_name)
+Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
+                         const std::optional<std::string>& screen_name)
 {
-    return pravlin_lib::screenshot(*app_data_, event_queue_.handle(), event_queue_, screen_name);
+    if (auto chosen = choose_output(app_data, screen_name); !chosen) return std::unexpected(std::move(chosen.error()));
+    CaptureRequest request;
+    if (screen_name) request.screens.push_back(*screen_name);
+    auto frames = capture.next(app_data, queue, request);
+    if (!frames) return std::unexpected(std::move(frames.error()));
+    return std::move(frames->front().image);
 }
+
+Result<Viewer> connect_viewer(const std::optional<std::string>& wayland_display)
+{
+    auto display = connect_wayland(wayland_display);
+    if (!display) return std::unexpected(std::move(display.error()));
+    auto queue = EventQueue::create(std::move(*display));
+    if (!queue) return std::unexpected(std::move(queue.error()));
+    auto app_data = std::make_unique<AppData>();
+    app_data->track_layout = true;
+    queue->resolve_objects_with(
+        [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
+    if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
+    // The second round trip brings what the outputs' xdg_outputs, asked for
+    // in the first, have to say.
+    for (int i = 0; i < 2; ++i)
+        if (auto r = queue->roundtrip(); !r)
+            return r.error().fails_construction("round trip failed while discovering globals");
+    if (auto named = wait_for_output_names(*app_data, *queue); !named) return std::unexpected(std::move(named.error()));
+    return Viewer(std::move(*queue), std::move(app_data));
+}
+
+std::vector<OutputPlace> Viewer::outputs() const { return places(*app_data_); }
 
 }  // namespace pravlin_lib

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app_data.hpp"
+#include "capture.hpp"
 #include "error.hpp"
 #include "held.hpp"
 #include "helper.hpp"
@@ -26,6 +27,11 @@ struct OutputPlace {
     int32_t x, y, width, height;  // logical pixels in the layout
     int32_t refresh;               // mHz, 0 when unknown
 };
+
+// A screenshot through a Capture: the output chosen as for pravlin's, its
+// frame in a reused buffer.
+Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
+                         const std::optional<std::string>& screen_name);
 
 // One step of what a person does, sent in this order and followed by one
 // round trip: keys go down, the pointer moves, buttons go down, the wheel
@@ -70,10 +76,14 @@ public:
     Result<> restore_keymap();
     size_t spare_keys() const { return layout_.free_keys().size(); }
 
-    Result<Image> screenshot(const std::optional<std::string>& screen_name);
-
-    AppData& app_data() { return *app_data_; }
-    EventQueue& event_queue() { return event_queue_; }
+    Result<std::vector<Frame>> capture(const CaptureRequest& request)
+    {
+        return capture_.next(*app_data_, event_queue_, request);
+    }
+    Result<Image> screenshot(const std::optional<std::string>& screen_name)
+    {
+        return pravlin_lib::screenshot(*app_data_, event_queue_, capture_, screen_name);
+    }
 
 private:
     friend Result<Desktop> connect_desktop(const std::optional<std::string>&, const std::string&);
@@ -96,12 +106,39 @@ private:
     Proxy<zwlr_virtual_pointer_v1> pointer_device_;
     KeyboardLayout layout_;
     Guard guard_;
+    Capture capture_;
     ModifierState sent_mods_;
     bool keymap_extended_ = false;
     std::vector<uint32_t> held_keys_;
     std::vector<uint32_t> held_buttons_;
     std::optional<std::pair<int32_t, int32_t>> pointer_;
 };
+
+// A session that only looks: the outputs and their frames, no input devices
+// on the seat.
+class Viewer {
+public:
+    std::vector<OutputPlace> outputs() const;
+    Result<std::vector<Frame>> capture(const CaptureRequest& request)
+    {
+        return capture_.next(*app_data_, event_queue_, request);
+    }
+    Result<Image> screenshot(const std::optional<std::string>& screen_name)
+    {
+        return pravlin_lib::screenshot(*app_data_, event_queue_, capture_, screen_name);
+    }
+
+private:
+    friend Result<Viewer> connect_viewer(const std::optional<std::string>&);
+    Viewer(EventQueue queue, std::unique_ptr<AppData> app_data)
+        : event_queue_(std::move(queue)), app_data_(std::move(app_data)) {}
+
+    EventQueue event_queue_;
+    std::unique_ptr<AppData> app_data_;
+    Capture capture_;
+};
+
+Result<Viewer> connect_viewer(const std::optional<std::string>& wayland_display);
 
 // Connects as `connect` does, learns the layout of the outputs, compiles the
 // seat's keymap and starts the guard program.

@@ -239,8 +239,6 @@ Result<> wait_for_output_names(AppData& app_data, EventQueue& event_queue)
 
 // -- screenshot ----------------------------------------------------------------
 
-namespace {
-
 Result<wl_output*> choose_output(const AppData& app_data, const std::optional<std::string>& screen_name)
 {
     if (screen_name) {
@@ -253,6 +251,8 @@ Result<wl_output*> choose_output(const AppData& app_data, const std::optional<st
         return fail("more that one WLOuput set. Please specify the name of the one to use");
     return app_data.outputs.begin()->second.output.get();
 }
+
+namespace {
 
 // The frame told us it cannot be copied: it is of no further use, so it is
 // destroyed and the record cleared, leaving the session ready for the next try.

@@ -58,10 +58,19 @@ struct Image {
         void operator()(uint8_t* p) const { std::free(p); }
     };
     std::unique_ptr<uint8_t, Free> block;  // malloc'ed, so that any owner can free() it
+    // Instead of `block`: what keeps the pixels alive (a mapping of shared
+    // memory), for as long as any owner holds a copy of it.
+    std::shared_ptr<void> keeper;
     uint8_t* pixels = nullptr;             // inside `block`, at the first page boundary
     uint32_t width = 0;
     uint32_t height = 0;
+    size_t stride = 0;      // bytes from one row to the next; 0: packed rows
+    bool y_invert = false;  // the rows are stored bottom row first
 };
+
+// The output a screenshot is of: the one named, or the only one; the error
+// says why there is none.
+Result<wl_output*> choose_output(const AppData& app_data, const std::optional<std::string>& screen_name);
 
 // Has the compositor copy one output into a shared-memory buffer and reads
 // it back. Without a name, the session must know exactly one output.

@@ -14,6 +14,14 @@ namespace pravlin_lib {
 
 namespace {
 
+// `render` builds the EventText; it runs only for a record that will be
+// forwarded.
+template <class Render>
+void log_event(std::string_view prefix, const Render& render)
+{
+    PRAVLIN_INFO(log::target::app_data, std::string(prefix) + render().str());
+}
+
 AppData& app(void* data) { return *static_cast<AppData*>(data); }
 
 // -- wl_registry ---------------------------------------------------------------

@@ -84,6 +84,15 @@ using Pending = Capture::Pending;
 
 Pending& pending(void* data) { return *static_cast<Pending*>(data); }
 
+// `render` builds the EventText; it runs only for a record that will be
+// forwarded.
+template <class Render>
+void log_event(std::string_view prefix, const Render& render)
+{
+    PRAVLIN_INFO(log::target::app_data, std::string(prefix) + render().str());
+}
+
+
 void handle_buffer(void* data, zwlr_screencopy_frame_v1* frame, uint32_t format, uint32_t width, uint32_t height,
                    uint32_t stride)
 {

@@ -1,5 +1,6 @@
 // What every event listener of the session shares: the one-line rendering of
-// an event for the log, and the guard that keeps C++ exceptions inside.
+// an event for the log, and the guard that keeps C++ exceptions inside. Each
+// file logs through a statement of its own, which the records name.
 #pragma once
 
 #include <cstdint>
@@ -81,13 +82,5 @@ struct Guarded<Handler> {
 
 template <auto Handler>
 constexpr auto guarded = &Guarded<Handler>::call;
-
-// `render` builds the EventText; it runs only for a record that will be
-// forwarded.
-template <class Render>
-void log_event(std::string_view prefix, const Render& render)
-{
-    PRAVLIN_INFO(log::target::app_data, std::string(prefix) + render().str());
-}
 
 }  // namespace pravlin_lib

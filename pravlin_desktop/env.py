@@ -77,6 +77,8 @@ _CLICKS = {"left_click": ("left", 1), "right_click": ("right", 1), "middle_click
 # Between the clicks of a double or triple click, as xdotool's --delay 10 in the computer tool's own
 # set-up: well inside any toolkit's double-click time.
 _CLICK_INTERVAL = 0.01
+# How long a soft reset waits for the screen to show the stopped programs' windows gone.
+_GONE_TIMEOUT = 0.5
 # What "text" may hold: printable ASCII, newline and tab.
 TEXT_CHARSET = string.printable.replace("\r", "").replace("\x0b", "").replace("\x0c", "")
 # OpenCV's own threads would compete with the sessions: a vector of environments is the parallelism.
@@ -281,23 +283,24 @@ class DesktopEnv(gymnasium.Env):
         if options:
             raise ValueError(f"unknown reset options: {', '.join(sorted(map(str, options)))} (known: soft)")
         t0 = time.monotonic()
+        # Every change of the screen before the programs start is taken in here, so that the first
+        # change after it is theirs.
         if soft and self.session is not None:
             # What an agent can leave pressed through the actions: the left button (left_mouse_down).
             self.desktop.mouse_up("left")
-            self._stop_programs()
+            if self._stop_programs():
+                self._wait_change(_GONE_TIMEOUT)  # the frame without their windows
             kind = "soft"
         else:
             self._close_session()
             self._start_session()
+            self._first_frames()
             kind = "hard"
         started = time.monotonic()
-        by_damage = bool(self._programs) and self._ready is not None and self._windows is None
-        if by_damage:
-            # The screen as it is before the programs come, so that their drawing is a change.
-            self._observe(settle=True)
         self._start_programs()
-        if by_damage:
-            self._observe(settle=True, first_change=self._ready_timeout)
+        if self._programs and self._ready is not None and not self._wait_change(self._ready_timeout):
+            names = ", ".join(shlex.join(p.argv) for p in self._programs)
+            raise ProgramError(f"the screen did not change within {self._ready_timeout:g} s of starting {names}")
         ready = time.monotonic()
         (w, h), (x, y) = self._sizes[0], self._origins[self._output_names[0]]
         self.desktop.move(x + w // 2, y + h // 2)
@@ -345,10 +348,11 @@ class DesktopEnv(gymnasium.Env):
     def _perform(self, name: str, action) -> None:
         d = self.desktop
         text = str(action["text"])
+        modifiers = text or ()  # Desktop reads a str as a combination, and "" as a malformed one
         if name in _CLICKS:
             button, clicks = _CLICKS[name]
             d.click(*self._point(action["coordinate"]), button=button, clicks=clicks, interval=_CLICK_INTERVAL,
-                    modifiers=text)
+                    modifiers=modifiers)
         elif name == "mouse_move":
             d.move(*self._point(action["coordinate"]))
         elif name == "left_click_drag":
@@ -360,7 +364,7 @@ class DesktopEnv(gymnasium.Env):
         elif name == "scroll":
             dx, dy = (int(v) for v in action["scroll"])
             x, y = self._point(action["coordinate"])
-            d.scroll(dy, dx, x=x, y=y, modifiers=text)
+            d.scroll(dy, dx, x=x, y=y, modifiers=modifiers)
         elif name == "type":
             d.type(text)
         elif name == "key":
@@ -372,9 +376,21 @@ class DesktopEnv(gymnasium.Env):
 
     # -- observing -------------------------------------------------------------------------------------
 
-    def _observe(self, settle: bool, first_change: float | None = None) -> dict[str, Any]:
-        """Fresh frames of the outputs; with `settle`, the last ones before the screen went quiet; with
-        `first_change`, the screen must change within that many seconds first (ProgramError if not)."""
+    def _wait_change(self, timeout: float) -> bool:
+        """Waits up to `timeout` seconds for the next change of the screen; whether one came."""
+        got = self.desktop.capture_all(damage=True, cursor=self._cursor, timeout=timeout)
+        for f in got:
+            self._frames[f.screen] = f
+        return bool(got)
+
+    def _first_frames(self) -> None:
+        """A new connection's first frame of each output (they come at once)."""
+        deadline = time.monotonic() + self._settle_timeout
+        while len(self._frames) < len(self._output_names) and time.monotonic() < deadline:
+            self._wait_change(deadline - time.monotonic())
+
+    def _observe(self, settle: bool) -> dict[str, Any]:
+        """Fresh frames of the outputs; with `settle`, the last ones before the screen went quiet."""
         d = self.desktop
         if not settle:
             for f in d.capture_all(damage=False, cursor=self._cursor):
@@ -383,9 +399,7 @@ class DesktopEnv(gymnasium.Env):
             return {}
         t0 = time.monotonic()
         deadline = t0 + self._settle_timeout
-        quiet_until = t0 + (self._quiet if first_change is None else first_change)
-        if first_change is not None:
-            deadline = max(deadline, quiet_until + self._settle_timeout)
+        quiet_until = t0 + self._quiet
         frames = 0
         while True:
             now = time.monotonic()
@@ -397,9 +411,6 @@ class DesktopEnv(gymnasium.Env):
                     self._frames[f.screen] = f
                 quiet_until = now + self._quiet
             elif now >= quiet_until:
-                if frames == 0 and first_change is not None:
-                    names = ", ".join(shlex.join(p.argv) for p in self._programs)
-                    raise ProgramError(f"the screen did not change within {first_change:g} s of starting {names}")
                 settled = True
                 break
             if now >= deadline:
@@ -524,9 +535,10 @@ class DesktopEnv(gymnasium.Env):
         elif event["change"] == "close":
             prog.windows.discard(con)
 
-    def _stop_programs(self) -> None:
+    def _stop_programs(self) -> bool:
         """Stops every program (its whole process group) and, with sway's IPC, waits until their
-        windows are gone."""
+        windows are gone; whether any was running."""
+        running = any(p.proc is not None and p.proc.poll() is None for p in self._programs)
         for prog in self._programs:
             stop_group(prog.proc, 3.0)
         if self._windows is not None:
@@ -540,11 +552,17 @@ class DesktopEnv(gymnasium.Env):
         for prog in self._programs:
             _close_log(prog)
             prog.proc, prog.windows = None, None
+        return running
 
     @property
     def steps(self) -> int:
         """Steps taken since the last reset."""
         return self._steps
+
+    @property
+    def program_pids(self) -> tuple[int, ...]:
+        """The process ids of the running programs (each leads its process group)."""
+        return tuple(p.proc.pid for p in self._programs if p.proc is not None)
 
     @property
     def compositor_pid(self) -> int | None:

@@ -92,8 +92,10 @@ def test_actions_the_desktop_cannot_perform_are_reported_and_actions_outside_the
             env.step(action("mouse_move", coordinate=(SIZE[0], 0)))  # one past the right edge
         with pytest.raises(ValueError, match="not in the action space"):
             env.step({**action("type"), "text": "\x00"})
-        env.step(action("screenshot"))
-        *_, truncated, _ = env.step(action("screenshot"))
+        # Clicks and wheel notches with no modifiers ("text" empty), and with one.
+        for act in (action("left_click", (20, 20)), action("scroll", (20, 20), text="shift", scroll=(0, 2))):
+            *_, truncated, info = env.step(act)
+            assert "action_error" not in info, info
         assert truncated, "max_steps=3 ends the episode at the third step"
 
 

@@ -77,8 +77,6 @@ _CLICKS = {"left_click": ("left", 1), "right_click": ("right", 1), "middle_click
 # Between the clicks of a double or triple click, as xdotool's --delay 10 in the computer tool's own
 # set-up: well inside any toolkit's double-click time.
 _CLICK_INTERVAL = 0.01
-# How long a soft reset waits for the screen to show the stopped programs' windows gone.
-_GONE_TIMEOUT = 0.5
 # What "text" may hold: printable ASCII, newline and tab.
 TEXT_CHARSET = string.printable.replace("\r", "").replace("\x0b", "").replace("\x0c", "")
 # OpenCV's own threads would compete with the sessions: a vector of environments is the parallelism.
@@ -272,7 +270,6 @@ class DesktopEnv(gymnasium.Env):
         self._frames: dict[str, Frame] = {}
         self._origins: dict[str, tuple[int, int]] = {}
         self._steps = 0
-        self._screen: np.ndarray | None = None
 
     # -- the episode ----------------------------------------------------------------------------------
 
@@ -288,26 +285,35 @@ class DesktopEnv(gymnasium.Env):
         if soft and self.session is not None:
             # What an agent can leave pressed through the actions: the left button (left_mouse_down).
             self.desktop.mouse_up("left")
-            if self._stop_programs():
-                self._wait_change(_GONE_TIMEOUT)  # the frame without their windows
+            self._stop_programs()
+            self._pointer_home()
+            # A fresh frame, rendered after all that: the next change is not ours.
+            self._observe(settle=False)
             kind = "soft"
         else:
             self._close_session()
             self._start_session()
+            self._pointer_home()
             self._first_frames()
             kind = "hard"
         started = time.monotonic()
         self._start_programs()
-        if self._programs and self._ready is not None and not self._wait_change(self._ready_timeout):
+        waited = self._programs and self._ready is not None
+        if waited and not self._wait_change(self._ready_timeout):
             names = ", ".join(shlex.join(p.argv) for p in self._programs)
             raise ProgramError(f"the screen did not change within {self._ready_timeout:g} s of starting {names}")
         ready = time.monotonic()
-        (w, h), (x, y) = self._sizes[0], self._origins[self._output_names[0]]
-        self.desktop.move(x + w // 2, y + h // 2)
-        info = self._observe(settle=self._settle)
+        # Without settling, the frame that showed the programs is the observation: fresh, and after
+        # every change made here.
+        info = self._observe(settle=self._settle) if self._settle or not waited else {}
         self._steps = 0
         info.update({"reset": kind, "programs_seconds": ready - started, "reset_seconds": time.monotonic() - t0})
         return self._observation(), info
+
+    def _pointer_home(self) -> None:
+        """The pointer to the middle of the first output, where every episode starts with it."""
+        (w, h), (x, y) = self._sizes[0], self._origins[self._output_names[0]]
+        self.desktop.move(x + w // 2, y + h // 2)
 
     def step(self, action):
         if self.desktop is None:
@@ -395,7 +401,6 @@ class DesktopEnv(gymnasium.Env):
         if not settle:
             for f in d.capture_all(damage=False, cursor=self._cursor):
                 self._frames[f.screen] = f
-            self._screen = None
             return {}
         t0 = time.monotonic()
         deadline = t0 + self._settle_timeout
@@ -420,7 +425,6 @@ class DesktopEnv(gymnasium.Env):
             # Outputs that never changed since the connection began: their first frame comes at once.
             for f in d.capture_all(damage=False, cursor=self._cursor):
                 self._frames.setdefault(f.screen, f)
-        self._screen = None
         return {"settled": settled, "settle_seconds": time.monotonic() - t0, "settle_frames": frames}
 
     def _observation(self) -> dict[str, np.ndarray]:
@@ -535,10 +539,9 @@ class DesktopEnv(gymnasium.Env):
         elif event["change"] == "close":
             prog.windows.discard(con)
 
-    def _stop_programs(self) -> bool:
+    def _stop_programs(self) -> None:
         """Stops every program (its whole process group) and, with sway's IPC, waits until their
-        windows are gone; whether any was running."""
-        running = any(p.proc is not None and p.proc.poll() is None for p in self._programs)
+        windows are gone."""
         for prog in self._programs:
             stop_group(prog.proc, 3.0)
         if self._windows is not None:
@@ -552,7 +555,6 @@ class DesktopEnv(gymnasium.Env):
         for prog in self._programs:
             _close_log(prog)
             prog.proc, prog.windows = None, None
-        return running
 
     @property
     def steps(self) -> int:

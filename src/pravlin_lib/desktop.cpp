@@ -15,6 +15,8 @@ constexpr uint32_t pressed_state = 1;
 constexpr uint32_t released_state = 0;
 // What one notch of a mouse wheel reports, in degrees, as libinput has it.
 constexpr double notch_degrees = 15.0;
+// A notch is four requests, about 60 bytes.
+constexpr int32_t notches_per_round_trip = 256;
 
 std::string point_text(int32_t x, int32_t y)
 {
@@ -151,20 +153,24 @@ void Desktop::button(uint32_t button, bool pressed, uint32_t time)
 }
 
 // Each notch as a wheel sends it: its source, the angle with its discrete
-// step, and a frame of its own.
-void Desktop::wheel(uint32_t axis, int32_t notches, uint32_t time)
+// step, and a frame of its own. A long turn waits for the compositor now and
+// then, so that the requests never outgrow the connection's buffers.
+Result<> Desktop::wheel(uint32_t axis, int32_t notches, uint32_t time)
 {
     const int32_t step = notches > 0 ? 1 : -1;
     const bool discrete =
         wl_proxy_get_version(reinterpret_cast<wl_proxy*>(pointer_device_.get())) >=
         ZWLR_VIRTUAL_POINTER_V1_AXIS_DISCRETE_SINCE_VERSION;
     for (int32_t i = 0; i != notches; i += step) {
+        if (i != 0 && i % notches_per_round_trip == 0)
+            if (auto r = event_queue_.roundtrip(); !r) return std::unexpected(r.error().to_error());
         zwlr_virtual_pointer_v1_axis_source(pointer_device_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
         const wl_fixed_t value = wl_fixed_from_double(notch_degrees * step);
         if (discrete) zwlr_virtual_pointer_v1_axis_discrete(pointer_device_.get(), time, axis, value, step);
         else zwlr_virtual_pointer_v1_axis(pointer_device_.get(), time, axis, value);
         zwlr_virtual_pointer_v1_frame(pointer_device_.get());
     }
+    return {};
 }
 
 Result<> Desktop::send(const InputStep& step)
@@ -211,12 +217,15 @@ Result<> Desktop::send(const InputStep& step)
         pointer_ = step.motion;
     }
     for (uint32_t b : step.buttons_down) button(b, true, time);
-    if (step.wheel_y) wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, step.wheel_y, time);
-    if (step.wheel_x) wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, step.wheel_x, time);
+    Result<> turned = {};
+    if (step.wheel_y) turned = wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, step.wheel_y, time);
+    if (turned && step.wheel_x) turned = wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, step.wheel_x, time);
     for (uint32_t b : step.buttons_up) button(b, false, time);
     for (uint32_t k : step.keys_up) key(k, false, time);
     if (layout_before) set_modifiers(layout_.lock_layout(*layout_before));
 
+    // A wheel turn whose round trip failed broke the session: nothing more goes out.
+    if (!turned) return turned;
     auto done = event_queue_.roundtrip();
     for (uint32_t b : step.buttons_up) let_go(held_buttons_, b);
     for (uint32_t k : step.keys_up) let_go(held_keys_, k);

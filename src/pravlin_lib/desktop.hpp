@@ -94,7 +94,7 @@ private:
     void key(uint32_t key, bool pressed, uint32_t time);
     void set_modifiers(const ModifierState& mods);
     void button(uint32_t button, bool pressed, uint32_t time);
-    void wheel(uint32_t axis, int32_t notches, uint32_t time);
+    Result<> wheel(uint32_t axis, int32_t notches, uint32_t time);
     Result<> upload_keymap(const std::string& text);
     void publish_held();
 

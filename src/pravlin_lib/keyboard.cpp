@@ -71,8 +71,9 @@ Result<KeyboardLayout::KeymapPtr> KeyboardLayout::compile_text(xkb_context* cont
 Result<KeyboardLayout> KeyboardLayout::compile(std::string text)
 {
     KeyboardLayout layout;
-    layout.context_.reset(xkb_context_new(
-        static_cast<xkb_context_flags>(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES)));
+    // Default include paths, as the compositor compiled it: a keymap may
+    // still name the rules files it was built from.
+    layout.context_.reset(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
     if (!layout.context_) return fail("failed to create an xkb context");
     auto keymap = compile_text(layout.context_.get(), text);
     if (!keymap) return std::unexpected(std::move(keymap.error()));

@@ -35,7 +35,8 @@ Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
 
 // One step of what a person does, sent in this order and followed by one
 // round trip: keys go down, the pointer moves, buttons go down, the wheel
-// turns, buttons come up, keys come up.
+// turns, buttons come up, keys come up. A key or button the step would press
+// that is held already stays held: the step neither presses nor releases it.
 struct InputStep {
     std::vector<uint32_t> keys_down;
     std::optional<std::pair<int32_t, int32_t>> motion;  // layout pixels
@@ -63,6 +64,17 @@ public:
     // ValueError-kind error when the point is on no output.
     Result<> check_point(int32_t x, int32_t y) const;
     Result<> send(const InputStep& step);
+    // Types keystrokes back to back: each one's keys go down in order and up
+    // in reverse (keys held already stay held), with its layout locked around
+    // it. A round trip closes every batch of strokes: the events a batch
+    // makes reach the focused window in one piece, and a window that falls
+    // behind can hold all of a long text in its socket's buffer, where one
+    // small write per keystroke would overflow it.
+    struct Keystroke {
+        std::vector<uint32_t> keys;
+        std::optional<uint32_t> layout;
+    };
+    Result<> type(const std::vector<Keystroke>& strokes);
     // Releases every key and button still held, in reverse order.
     Result<> release_all();
     const std::vector<uint32_t>& held_keys() const { return held_keys_; }
@@ -89,6 +101,10 @@ private:
     friend Result<Desktop> connect_desktop(const std::optional<std::string>&, const std::string&);
     Desktop(Session session, KeyboardLayout layout, Guard guard);
 
+    struct Box {
+        int32_t x, y, width, height;
+    };
+    Box layout_box() const;
     Result<> usable() const;
     Result<> check_capacity(const InputStep& step) const;
     void key(uint32_t key, bool pressed, uint32_t time);
@@ -112,6 +128,10 @@ private:
     std::vector<uint32_t> held_keys_;
     std::vector<uint32_t> held_buttons_;
     std::optional<std::pair<int32_t, int32_t>> pointer_;
+    // What a step presses and releases, kept to save allocations.
+    struct Scratch {
+        std::vector<uint32_t> press_keys, press_buttons, release_keys, release_buttons;
+    } scratch_;
 };
 
 // A session that only looks: the outputs and their frames, no input devices

@@ -179,9 +179,10 @@ ModifierState KeyboardLayout::modifiers() const
             xkb_state_serialize_layout(s, XKB_STATE_LAYOUT_EFFECTIVE)};
 }
 
-ModifierState KeyboardLayout::key(uint32_t key, bool pressed)
+std::optional<ModifierState> KeyboardLayout::key(uint32_t key, bool pressed)
 {
-    xkb_state_update_key(state_.get(), key + xkb_offset, pressed ? XKB_KEY_DOWN : XKB_KEY_UP);
+    const auto changed = xkb_state_update_key(state_.get(), key + xkb_offset, pressed ? XKB_KEY_DOWN : XKB_KEY_UP);
+    if (!(changed & (XKB_STATE_MODS_EFFECTIVE | XKB_STATE_LAYOUT_EFFECTIVE))) return std::nullopt;
     return modifiers();
 }
 

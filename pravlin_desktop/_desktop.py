@@ -257,6 +257,10 @@ class Desktop(_Frames):
                 keys, layout = plan.combo(syms)
                 if not plan.missing and cache_key is not None:
                     _remember(self._chords, cache_key, (tuple(keys), tuple(keys[::-1]), layout))
+                if hold == 0:
+                    # Back to back, in batches, as typed text goes.
+                    self._type_steps(self._c, [(keys, None, layout)] * repeat, 0, 0)
+                    return
                 for _ in range(repeat):
                     self._press_release(keys, layout, hold)
 

@@ -150,7 +150,8 @@ class Desktop(_Frames):
         _human.check_seconds(hold, "hold")
         with self._lock:
             core = self._c
-            mods = self._modifier_keys(modifiers)
+            mods = self._not_held(self._modifier_keys(modifiers))
+            ours = () if code in core.held()[1] else (code,)
             try:
                 for i in range(clicks):
                     down = mods if i == 0 else ()
@@ -166,7 +167,7 @@ class Desktop(_Frames):
                     if i < clicks - 1:
                         time.sleep(_human.draw(interval))
             except BaseException:
-                self._let_go(keys=mods, buttons=(code,))
+                self._let_go(keys=mods, buttons=ours)
                 raise
 
     def double_click(self, x: int | None = None, y: int | None = None, **options) -> None:
@@ -204,7 +205,8 @@ class Desktop(_Frames):
             core = self._c
             for p in pts:
                 core.check_point(*p)
-            mods = self._modifier_keys(modifiers)
+            mods = self._not_held(self._modifier_keys(modifiers))
+            ours = () if code in core.held()[1] else (code,)
             seconds = _human.draw(duration)
             try:
                 core.send(keys_down=mods, x=pts[0][0], y=pts[0][1], buttons_down=(code,))
@@ -213,9 +215,9 @@ class Desktop(_Frames):
                         core.send(x=px, y=py)
                 else:
                     self._glide_through(pts, seconds)
-                core.send(x=pts[-1][0], y=pts[-1][1], buttons_up=(code,), keys_up=mods[::-1])
+                core.send(x=pts[-1][0], y=pts[-1][1], buttons_up=ours, keys_up=mods[::-1])
             except BaseException:
-                self._let_go(keys=mods, buttons=(code,))
+                self._let_go(keys=mods, buttons=ours)
                 raise
 
     def scroll(self, dy: int = 0, dx: int = 0, *, x: int | None = None, y: int | None = None,
@@ -387,11 +389,18 @@ class Desktop(_Frames):
         if seconds <= 0:
             core.send(keys_down=keys, keys_up=keys[::-1], layout=layout)
             return
+        keys = self._not_held(keys)
         core.send(keys_down=keys, layout=layout)
         try:
             time.sleep(seconds)
         finally:
             core.send(keys_up=keys[::-1], layout=layout)
+
+    def _not_held(self, keys: Sequence[int]) -> list[int]:
+        """Those of `keys` that are not down now: an action that holds keys over time presses and releases
+        only these, and leaves what was held before it as it was."""
+        held = self._c.held()[0]
+        return [k for k in keys if k not in held]
 
     def _let_go(self, *, keys: Sequence[int] = (), buttons: Sequence[int] = ()) -> None:
         """After a failure: releases those of these keys and buttons that are still down."""

@@ -76,6 +76,9 @@ def test_chords_press_in_order_and_report_the_modifier_state_after_each_key(rig)
     rig.keys()
     rig.d.key("ctrl+a")
     assert rig.keys() == [("key", KEY_A, 1), ("key", KEY_A, 0)]
+    rig.d.key("ctrl+a", hold=0.01)
+    rig.d.click(1, 1, hold=0.01, modifiers=["ctrl"])
+    assert [k for k in rig.keys() if k[0] == "key"] == [("key", KEY_A, 1), ("key", KEY_A, 0)]
     rig.d.key_up("ctrl")
     assert rig.keys() == [("key", KEY_LEFTCTRL, 0), ("mods", 0, 0, 0)]
 

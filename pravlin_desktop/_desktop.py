@@ -18,7 +18,7 @@ from typing import NamedTuple
 
 from . import _human, _keys
 from ._human import Seconds
-from ._screen import _Frames
+from ._screen import Closed, _Frames
 
 try:
     from . import _native
@@ -55,7 +55,7 @@ class Desktop(_Frames):
     """
 
     def __init__(self, wayland_display: str | None = None):
-        self._core: _native.Core | None = _native.Core(wayland_display, str(_GUARD))
+        self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
         self._lock = threading.RLock()
         # What key_down pressed for each name, so that key_up lets go of the same keys.
         self._down: dict[str, list[int]] = {}
@@ -70,9 +70,9 @@ class Desktop(_Frames):
     def close(self) -> None:
         """Releases every key and button still held and closes the connection. Safe to call twice."""
         with self._lock:
-            core, self._core = self._core, None
+            core, self._c = self._c, Closed("Desktop")
             self._down.clear()
-            if core is not None:
+            if core:
                 try:
                     core.release_all()
                 finally:
@@ -83,13 +83,6 @@ class Desktop(_Frames):
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-    @property
-    def _c(self) -> _native.Core:
-        core = self._core
-        if core is None:
-            raise RuntimeError("this Desktop is closed")
-        return core
 
     # -- geometry -----------------------------------------------------------------------------------
 
@@ -141,8 +134,12 @@ class Desktop(_Frames):
         if code is None:
             code = _keys.button_code(button)
         if clicks == 1 and hold == 0 and not modifiers and clicks is not True:
-            with self._lock:
+            lock = self._lock
+            lock.acquire()
+            try:
                 self._c.send((), px, py, (code,), None, None, (code,), (), None)
+            finally:
+                lock.release()
             return
         if isinstance(clicks, bool) or not isinstance(clicks, int) or clicks < 1:
             raise ValueError(f"clicks must be a whole number, at least 1, not {clicks!r}")
@@ -232,9 +229,13 @@ class Desktop(_Frames):
                 if abs(v) > 100_000:
                     raise ValueError(f"{name}={v} notches is more than a wheel turns in one go (100000)")
         px, py = (None, None) if x is None and y is None else _optional_point(x, y)
-        with self._lock:
+        lock = self._lock
+        lock.acquire()
+        try:
             mods = self._modifier_keys(modifiers) if modifiers else ()
             self._c.send(mods, px, py, (), dy, dx, (), mods[::-1], None)
+        finally:
+            lock.release()
 
     # -- keyboard -----------------------------------------------------------------------------------
 
@@ -245,9 +246,12 @@ class Desktop(_Frames):
         cache_key = combo if isinstance(combo, str) else tuple(combo) if isinstance(combo, (list, tuple)) else None
         chord = self._chords.get(cache_key) if cache_key is not None else None
         if chord is not None and hold == 0 and repeat == 1:
-            down, up, layout = chord
-            with self._lock:
-                self._c.send(down, None, None, (), None, None, (), up, layout)
+            lock = self._lock
+            lock.acquire()
+            try:
+                self._c.send(chord[0], None, None, (), None, None, (), chord[1], chord[2])
+            finally:
+                lock.release()
             return
         names = _keys.split_combo(combo)
         _human.check_seconds(hold, "hold")
@@ -404,8 +408,8 @@ class Desktop(_Frames):
 
     def _let_go(self, *, keys: Sequence[int] = (), buttons: Sequence[int] = ()) -> None:
         """After a failure: releases those of these keys and buttons that are still down."""
-        core = self._core
-        if core is None:
+        core = self._c
+        if not core:
             return
         held_keys, held_buttons = core.held()
         up_b = [b for b in buttons if b in held_buttons]

@@ -197,7 +197,7 @@ Result<> Desktop::send(const InputStep& step)
         return invalid("the keymap has no layout " + std::to_string(*step.layout));
 
     const uint32_t time = monotonic_ms();
-    const auto holds = [](const std::vector<uint32_t>& held, uint32_t code) {
+    const auto holds = [](std::span<const uint32_t> held, uint32_t code) {
         return std::find(held.begin(), held.end(), code) != held.end();
     };
     const auto let_go = [](std::vector<uint32_t>& held, uint32_t code) {
@@ -214,7 +214,7 @@ Result<> Desktop::send(const InputStep& step)
         if (!holds(held_keys_, k) && !holds(press_keys, k)) press_keys.push_back(k);
     for (uint32_t b : step.buttons_down)
         if (!holds(held_buttons_, b) && !holds(press_buttons, b)) press_buttons.push_back(b);
-    const auto kept = [&](const std::vector<uint32_t>& wanted, const std::vector<uint32_t>& pressed, uint32_t code) {
+    const auto kept = [&](std::span<const uint32_t> wanted, std::span<const uint32_t> pressed, uint32_t code) {
         return holds(wanted, code) && !holds(pressed, code);
     };
     // The record lists what goes down before it goes down, and keeps what comes
@@ -313,9 +313,11 @@ Result<> Desktop::type(const std::vector<Keystroke>& strokes)
 Result<> Desktop::release_all()
 {
     if (held_keys_.empty() && held_buttons_.empty()) return {};
+    const std::vector<uint32_t> buttons(held_buttons_.rbegin(), held_buttons_.rend());
+    const std::vector<uint32_t> keys(held_keys_.rbegin(), held_keys_.rend());
     InputStep step;
-    step.buttons_up.assign(held_buttons_.rbegin(), held_buttons_.rend());
-    step.keys_up.assign(held_keys_.rbegin(), held_keys_.rend());
+    step.buttons_up = buttons;
+    step.keys_up = keys;
     return send(step);
 }
 

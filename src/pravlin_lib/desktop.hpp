@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,13 +39,14 @@ Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
 // turns, buttons come up, keys come up. A key or button the step would press
 // that is held already stays held: the step neither presses nor releases it.
 struct InputStep {
-    std::vector<uint32_t> keys_down;
+    // Key and button codes, borrowed from the caller for the call.
+    std::span<const uint32_t> keys_down;
     std::optional<std::pair<int32_t, int32_t>> motion;  // layout pixels
-    std::vector<uint32_t> buttons_down;
+    std::span<const uint32_t> buttons_down;
     int32_t wheel_y = 0;  // notches, positive down
     int32_t wheel_x = 0;  // notches, positive right
-    std::vector<uint32_t> buttons_up;
-    std::vector<uint32_t> keys_up;
+    std::span<const uint32_t> buttons_up;
+    std::span<const uint32_t> keys_up;
     // Lock this layout around the keys (a keysym only another layout has),
     // then go back to the one before.
     std::optional<uint32_t> layout;

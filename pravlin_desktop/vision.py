@@ -7,7 +7,7 @@
     boxes = vision.locate_all(shot, icon, confidence=0.9, region=(0, 0, 800, 600))
 
 What is searched and what is looked for can each be a numpy array, a Pillow image or the path of an
-image file. Arrays are uint8 and read by their shape: (h, w) gray, (h, w, 3) red, green, blue (Pillow's
+image file; a template searched for again and again can be read once, as a `Template`. Arrays are uint8 and read by their shape: (h, w) gray, (h, w, 3) red, green, blue (Pillow's
 order, and that of `shot[:, :, 2::-1]`), (h, w, 4) the order of pravlin's screenshots: blue, green, red and
 a fourth byte that is never read. Transparency comes from Pillow images and files (RGBA, LA, or a palette
 or colour key with transparency): only the template's fully opaque pixels are compared, since what a
@@ -27,7 +27,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-__all__ = ["Box", "best_match", "locate", "locate_all"]
+__all__ = ["Box", "Template", "best_match", "locate", "locate_all"]
 
 
 class Box(NamedTuple):
@@ -161,6 +161,21 @@ def _gray(pixels: np.ndarray) -> np.ndarray:
     return pixels if pixels.ndim == 2 else _cv2().cvtColor(pixels, _cv2().COLOR_BGR2GRAY)
 
 
+class Template:
+    """A template read and converted once, for searching many images (each frame of a wait)."""
+
+    def __init__(self, source: Any):
+        if isinstance(source, Template):
+            self.pixels, self.opaque = source.pixels, source.opaque
+        else:
+            self.pixels, self.opaque = _pixels(source, "template")
+
+    @property
+    def size(self) -> tuple[int, int]:
+        """Width and height."""
+        return self.pixels.shape[1], self.pixels.shape[0]
+
+
 class _Search:
     """One template against one image: the sum of squared differences at every place, from OpenCV."""
 
@@ -173,7 +188,8 @@ class _Search:
             hay, _ = _pixels(image, "image")
             self.left, self.top, rw, rh = _check_region(region, hay.shape[1], hay.shape[0])
             hay = hay[self.top:self.top + rh, self.left:self.left + rw]
-        needle, opaque = _pixels(template, "template")
+        prepared = Template(template)
+        needle, opaque = prepared.pixels, prepared.opaque
         if grayscale or hay.ndim == 2 or needle.ndim == 2:
             hay, needle = _gray(hay), _gray(needle)
         th, tw = needle.shape[:2]

@@ -43,6 +43,7 @@ def test_a_template_is_found_whatever_form_it_comes_in(tmp_path):
         "Pillow image": Image.fromarray(rgb),
         "path": tmp_path / "icon.png",
         "str path": str(tmp_path / "icon.png"),
+        "Template": vision.Template(tmp_path / "icon.png"),
     }
     for name, template in forms.items():
         assert vision.locate(shot, template) == want, name

@@ -9,6 +9,7 @@ apt_packages=(
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   sway phoc grim wev wtype wayland-utils foot
   python3-gi gir1.2-gtk-3.0 fonts-dejavu-core
+  xvfb xdotool scrot imagemagick
 )
 missing=()
 for p in "${apt_packages[@]}"; do

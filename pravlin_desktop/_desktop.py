@@ -18,7 +18,7 @@ from typing import NamedTuple
 
 from . import _human, _keys
 from ._human import Seconds
-from ._screen import _Frames
+from ._screen import Closed, _Frames
 
 try:
     from . import _native
@@ -55,19 +55,24 @@ class Desktop(_Frames):
     """
 
     def __init__(self, wayland_display: str | None = None):
-        self._core: _native.Core | None = _native.Core(wayland_display, str(_GUARD))
+        self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
         self._lock = threading.RLock()
         # What key_down pressed for each name, so that key_up lets go of the same keys.
         self._down: dict[str, list[int]] = {}
+        # Keys found in the seat's keymap, which a Desktop keeps for its life: per combination (keys
+        # down, keys up, layout), per character of text, per list of modifiers.
+        self._chords: dict[object, tuple[tuple[int, ...], tuple[int, ...], int | None]] = {}
+        self._typed: dict[str, tuple[tuple[int, ...], tuple[int, ...], int | None] | None] = {}
+        self._mods: dict[tuple[str, ...], tuple[int, ...]] = {}
 
     # -- life ---------------------------------------------------------------------------------------
 
     def close(self) -> None:
         """Releases every key and button still held and closes the connection. Safe to call twice."""
         with self._lock:
-            core, self._core = self._core, None
+            core, self._c = self._c, Closed("Desktop")
             self._down.clear()
-            if core is not None:
+            if core:
                 try:
                     core.release_all()
                 finally:
@@ -78,13 +83,6 @@ class Desktop(_Frames):
 
     def __exit__(self, *exc) -> None:
         self.close()
-
-    @property
-    def _c(self) -> _native.Core:
-        core = self._core
-        if core is None:
-            raise RuntimeError("this Desktop is closed")
-        return core
 
     # -- geometry -----------------------------------------------------------------------------------
 
@@ -128,31 +126,45 @@ class Desktop(_Frames):
               interval: Seconds = 0.05, hold: Seconds = 0, modifiers: Iterable[str] = ()) -> None:
         """Clicks `button` `clicks` times at (x, y), or where the pointer is, with `hold` between each
         press and its release, `interval` between clicks, and the `modifiers` held throughout."""
-        point = _optional_point(x, y)
-        code = _keys.button_code(button)
+        if x is None and y is None:
+            px = py = None
+        else:
+            px, py = _optional_point(x, y)
+        code = _keys.BUTTONS.get(button) if isinstance(button, str) else None
+        if code is None:
+            code = _keys.button_code(button)
+        if clicks == 1 and hold == 0 and not modifiers and clicks is not True:
+            lock = self._lock
+            lock.acquire()
+            try:
+                self._c.send((), px, py, (code,), None, None, (code,), (), None)
+            finally:
+                lock.release()
+            return
         if isinstance(clicks, bool) or not isinstance(clicks, int) or clicks < 1:
             raise ValueError(f"clicks must be a whole number, at least 1, not {clicks!r}")
         _human.check_seconds(interval, "interval")
         _human.check_seconds(hold, "hold")
         with self._lock:
             core = self._c
-            mods = self._modifier_keys(modifiers)
-            at = {"x": point[0], "y": point[1]} if point else {}
+            mods = self._not_held(self._modifier_keys(modifiers))
+            ours = () if code in core.held()[1] else (code,)
             try:
                 for i in range(clicks):
-                    down = {"keys_down": mods, **at} if i == 0 else {}
-                    up = {"keys_up": mods[::-1]} if i == clicks - 1 else {}
+                    down = mods if i == 0 else ()
+                    up = mods[::-1] if i == clicks - 1 else ()
                     seconds = _human.draw(hold)
                     if seconds <= 0:
-                        core.send(buttons_down=(code,), buttons_up=(code,), **down, **up)
+                        core.send(down, px, py, (code,), None, None, (code,), up, None)
                     else:
-                        core.send(buttons_down=(code,), **down)
+                        core.send(down, px, py, (code,), None, None, (), (), None)
                         time.sleep(seconds)
-                        core.send(buttons_up=(code,), **up)
+                        core.send((), None, None, (), None, None, (code,), up, None)
+                    px = py = None
                     if i < clicks - 1:
                         time.sleep(_human.draw(interval))
             except BaseException:
-                self._let_go(keys=mods, buttons=(code,))
+                self._let_go(keys=mods, buttons=ours)
                 raise
 
     def double_click(self, x: int | None = None, y: int | None = None, **options) -> None:
@@ -173,9 +185,7 @@ class Desktop(_Frames):
         """Releases a button that mouse_down pressed; a button that is not down is left alone."""
         code = _keys.button_code(button)
         with self._lock:
-            core = self._c
-            if code in core.held()[1]:
-                core.send(buttons_up=(code,))
+            self._c.send(buttons_up=(code,))
 
     def drag(self, points: Sequence[tuple[int, int]], *, button: str | int = "left", duration: Seconds = 0,
              modifiers: Iterable[str] = ()) -> None:
@@ -192,7 +202,8 @@ class Desktop(_Frames):
             core = self._c
             for p in pts:
                 core.check_point(*p)
-            mods = self._modifier_keys(modifiers)
+            mods = self._not_held(self._modifier_keys(modifiers))
+            ours = () if code in core.held()[1] else (code,)
             seconds = _human.draw(duration)
             try:
                 core.send(keys_down=mods, x=pts[0][0], y=pts[0][1], buttons_down=(code,))
@@ -201,9 +212,9 @@ class Desktop(_Frames):
                         core.send(x=px, y=py)
                 else:
                     self._glide_through(pts, seconds)
-                core.send(x=pts[-1][0], y=pts[-1][1], buttons_up=(code,), keys_up=mods[::-1])
+                core.send(x=pts[-1][0], y=pts[-1][1], buttons_up=ours, keys_up=mods[::-1])
             except BaseException:
-                self._let_go(keys=mods, buttons=(code,))
+                self._let_go(keys=mods, buttons=ours)
                 raise
 
     def scroll(self, dy: int = 0, dx: int = 0, *, x: int | None = None, y: int | None = None,
@@ -211,16 +222,20 @@ class Desktop(_Frames):
         """Turns the wheel `dy` notches down (negative: up) and `dx` notches right (negative: left), at
         (x, y) or where the pointer is, with the `modifiers` held. Each notch goes as a mouse wheel
         sends it, so toolkits scroll by their own line step."""
-        for name, v in (("dy", dy), ("dx", dx)):
-            if isinstance(v, bool) or not isinstance(v, int):
-                raise TypeError(f"{name} is a whole number of wheel notches, not {v!r}")
-            if abs(v) > 100_000:
-                raise ValueError(f"{name}={v} notches is more than a wheel turns in one go (100000)")
-        point = _optional_point(x, y)
-        with self._lock:
-            mods = self._modifier_keys(modifiers)
-            at = {"x": point[0], "y": point[1]} if point else {}
-            self._c.send(keys_down=mods, wheel_y=dy, wheel_x=dx, keys_up=mods[::-1], **at)
+        if not (type(dy) is int and type(dx) is int and -100_000 <= dy <= 100_000 and -100_000 <= dx <= 100_000):
+            for name, v in (("dy", dy), ("dx", dx)):
+                if isinstance(v, bool) or not isinstance(v, int):
+                    raise TypeError(f"{name} is a whole number of wheel notches, not {v!r}")
+                if abs(v) > 100_000:
+                    raise ValueError(f"{name}={v} notches is more than a wheel turns in one go (100000)")
+        px, py = (None, None) if x is None and y is None else _optional_point(x, y)
+        lock = self._lock
+        lock.acquire()
+        try:
+            mods = self._modifier_keys(modifiers) if modifiers else ()
+            self._c.send(mods, px, py, (), dy, dx, (), mods[::-1], None)
+        finally:
+            lock.release()
 
     # -- keyboard -----------------------------------------------------------------------------------
 
@@ -228,16 +243,30 @@ class Desktop(_Frames):
         """Presses a combination: "ctrl+shift+t" or ["ctrl", "shift", "t"]. The keys go down in order
         (with Shift or AltGr where the layout needs them for a character), stay `hold`, and come up in
         reverse; `repeat` times. Keys already held (key_down) stay as they are."""
+        cache_key = combo if isinstance(combo, str) else tuple(combo) if isinstance(combo, (list, tuple)) else None
+        chord = self._chords.get(cache_key) if cache_key is not None else None
+        if chord is not None and hold == 0 and repeat == 1:
+            lock = self._lock
+            lock.acquire()
+            try:
+                self._c.send(chord[0], None, None, (), None, None, (), chord[1], chord[2])
+            finally:
+                lock.release()
+            return
         names = _keys.split_combo(combo)
         _human.check_seconds(hold, "hold")
         if isinstance(repeat, bool) or not isinstance(repeat, int) or repeat < 1:
             raise ValueError(f"repeat must be a whole number, at least 1, not {repeat!r}")
         with self._lock:
-            core = self._c
             syms = [self._keysym(n) for n in names]
             with self._keymap_for(syms) as plan:
                 keys, layout = plan.combo(syms)
-                keys = [k for k in keys if k not in core.held()[0]]
+                if not plan.missing and cache_key is not None:
+                    _remember(self._chords, cache_key, (tuple(keys), tuple(keys[::-1]), layout))
+                if hold == 0:
+                    # Back to back, in batches, as typed text goes.
+                    self._type_steps(self._c, [(keys, None, layout)] * repeat, 0, 0)
+                    return
                 for _ in range(repeat):
                     self._press_release(keys, layout, hold)
 
@@ -293,17 +322,68 @@ class Desktop(_Frames):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
         _human.check_seconds(interval, "interval")
         _human.check_seconds(hold, "hold")
-        keysyms = self._text_keysyms(text)
         with self._lock:
-            pause = interval != 0
-            for segment in _segments(self, keysyms):
-                with self._keymap_for(segment) as plan:
-                    held = self._c.held()[0]
-                    for sym in segment:
+            core = self._c
+            steps = self._typing_steps(text)
+            if all(steps):
+                self._type_steps(core, steps, interval, hold)
+                return
+            # Some characters are not on the layout: their keysyms go on spare keys, as many runs of the
+            # text as it takes.
+            for run in _runs(text, steps, core.spare_keys()):
+                syms = [self._char_keysym(ch) for ch in run]
+                with self._keymap_for(syms) as plan:
+                    run_steps = []
+                    for sym in syms:
                         keys, layout = plan.keys_for(sym)
-                        self._press_release([k for k in keys if k not in held], layout, hold)
-                        if pause:
-                            time.sleep(_human.draw(interval))
+                        run_steps.append((tuple(keys), tuple(keys[::-1]), layout))
+                    self._type_steps(core, run_steps, interval, hold)
+
+    def _type_steps(self, core, steps, interval, hold) -> None:
+        if interval == 0 and hold == 0:
+            flat: list[int] = []
+            for down, _, layout in steps:
+                flat += (len(down), 0 if layout is None else layout + 1, *down)
+            core.type_keys(flat)
+            return
+        for i, (down, up, layout) in enumerate(steps):
+            self._press_release(list(down), layout, hold)
+            if interval != 0 and i < len(steps) - 1:
+                time.sleep(_human.draw(interval))
+
+    def _typing_steps(self, text: str) -> list:
+        """Per character the keys it takes on the seat's layout (down, up, layout), or None where the layout
+        lacks it; the text checked whole before anything is sent."""
+        typed = self._typed
+        steps = []
+        for i, ch in enumerate(text):
+            step = typed.get(ch, _UNKNOWN)
+            if step is _UNKNOWN:
+                sym = self._char_keysym(ch, index=i)
+                found = self._c.find_key(sym)
+                if found is None:
+                    step = None
+                else:
+                    key, modifier_keys, unkeyed, layout = found
+                    if unkeyed:
+                        raise ValueError(f"cannot type {ch!r} at index {i}: it needs a modifier (mask {unkeyed:#x}) "
+                                         "that no key of the layout sets")
+                    keys = (*modifier_keys, key)
+                    step = (keys, keys[::-1], layout or None)
+                _remember(typed, ch, step)
+            steps.append(step)
+        # "\r\n" is one Return.
+        return [st for i, st in enumerate(steps) if not (text[i] == "\n" and i and text[i - 1] == "\r")]
+
+    def _char_keysym(self, ch: str, index: int | None = None) -> int:
+        control = _keys.typed_control(ch)
+        if control:
+            return self._c.keysym_from_name(control)
+        sym = self._c.keysym_from_char(ord(ch)) if (ch.isprintable() or _is_typeable(ch)) else 0
+        if not sym:
+            where = f" at index {index}" if index is not None else ""
+            raise ValueError(f"cannot type {ch!r} (U+{ord(ch):04X}){where}: no key produces it")
+        return sym
 
     # -- the parts ----------------------------------------------------------------------------------
 
@@ -313,16 +393,23 @@ class Desktop(_Frames):
         if seconds <= 0:
             core.send(keys_down=keys, keys_up=keys[::-1], layout=layout)
             return
+        keys = self._not_held(keys)
         core.send(keys_down=keys, layout=layout)
         try:
             time.sleep(seconds)
         finally:
             core.send(keys_up=keys[::-1], layout=layout)
 
+    def _not_held(self, keys: Sequence[int]) -> list[int]:
+        """Those of `keys` that are not down now: an action that holds keys over time presses and releases
+        only these, and leaves what was held before it as it was."""
+        held = self._c.held()[0]
+        return [k for k in keys if k not in held]
+
     def _let_go(self, *, keys: Sequence[int] = (), buttons: Sequence[int] = ()) -> None:
         """After a failure: releases those of these keys and buttons that are still down."""
-        core = self._core
-        if core is None:
+        core = self._c
+        if not core:
             return
         held_keys, held_buttons = core.held()
         up_b = [b for b in buttons if b in held_buttons]
@@ -330,20 +417,23 @@ class Desktop(_Frames):
         if up_b or up_k:
             core.send(buttons_up=up_b, keys_up=up_k)
 
-    def _modifier_keys(self, names: Iterable[str]) -> list[int]:
-        """The keys for modifier names held during a pointer action, less those already down."""
+    def _modifier_keys(self, names: Iterable[str]) -> tuple[int, ...]:
+        """The keys for modifier names held during a pointer action (those already down stay down)."""
         if isinstance(names, str):
             names = _keys.split_combo(names)
         names = list(names)
         if not names:
-            return []
+            return ()
+        cached = self._mods.get(tuple(names))
+        if cached is not None:
+            return cached
         syms = [self._keysym(n) for n in names]
         plan = _KeyPlan(self, syms)
         if plan.missing:
             raise ValueError(f"{', '.join(repr(n) for n in names)} cannot be held: not on the keyboard's layout")
-        keys, _ = plan.combo(syms)
-        held = self._c.held()[0]
-        return [k for k in keys if k not in held]
+        keys = tuple(plan.combo(syms)[0])
+        _remember(self._mods, tuple(names), keys)
+        return keys
 
     def _keysym(self, name: str) -> int:
         if not isinstance(name, str):
@@ -358,32 +448,6 @@ class Desktop(_Frames):
             raise ValueError(f"unknown key name {name!r}: not an xkb keysym name, an alias such as 'ctrl', "
                              "'enter' or 'pgdn', or a single character")
         return sym
-
-    def _text_keysyms(self, text: str) -> list[int]:
-        core = self._c
-        syms = []
-        cache: dict[str, int] = {}
-        i = 0
-        while i < len(text):
-            ch = text[i]
-            if ch == "\r" and text.startswith("\r\n", i):
-                i += 1
-                continue
-            sym = cache.get(ch)
-            if sym is None:
-                control = _keys.typed_control(ch)
-                if control:
-                    sym = core.keysym_from_name(control)
-                elif ch.isprintable() or ch == " " or _is_typeable(ch):
-                    sym = core.keysym_from_char(ord(ch))
-                else:
-                    sym = 0
-                if not sym:
-                    raise ValueError(f"cannot type {ch!r} (U+{ord(ch):04X}) at index {i}: no key produces it")
-                cache[ch] = sym
-            syms.append(sym)
-            i += 1
-        return syms
 
     @contextlib.contextmanager
     def _keymap_for(self, keysyms: Sequence[int]) -> Iterator[_KeyPlan]:
@@ -481,30 +545,33 @@ class _KeyPlan:
         return keys, (layouts.pop() if layouts else None)
 
 
-def _segments(desktop: Desktop, keysyms: list[int]) -> Iterator[list[int]]:
-    """The text's keysyms in runs that one keymap can type: one run unless the text has more
-    characters the layout lacks than the keyboard has free keys."""
-    core = desktop._c
-    missing_all = [s for s in dict.fromkeys(keysyms) if core.find_key(s) is None]
-    if not missing_all:
-        yield keysyms
-        return
-    room = core.spare_keys()
+_UNKNOWN = object()
+_CACHE_LIMIT = 4096
+
+
+def _remember(cache: dict, key, value) -> None:
+    if len(cache) >= _CACHE_LIMIT:
+        cache.clear()
+    cache[key] = value
+
+
+def _runs(text: str, steps: list, room: int) -> Iterator[str]:
+    """The text in runs that one keymap can type: each run has at most `room` distinct characters the
+    layout lacks (those whose step is None)."""
     if room == 0:
-        raise RuntimeError("the keymap has no free key for characters its layout lacks")
-    missing = set(missing_all)
+        raise RuntimeError("the keymap has no spare key for characters its layout lacks")
+    chars = [ch for i, ch in enumerate(text) if not (ch == "\n" and i and text[i - 1] == "\r")]
     start = 0
-    while start < len(keysyms):
-        placed: set[int] = set()
+    while start < len(chars):
+        placed: set[str] = set()
         end = start
-        while end < len(keysyms):
-            s = keysyms[end]
-            if s in missing and s not in placed:
+        while end < len(chars):
+            if steps[end] is None and chars[end] not in placed:
                 if len(placed) == room:
                     break
-                placed.add(s)
+                placed.add(chars[end])
             end += 1
-        yield keysyms[start:end]
+        yield "".join(chars[start:end])
         start = end
 
 

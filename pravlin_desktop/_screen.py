@@ -28,8 +28,21 @@ class Frame(NamedTuple):
     damage: tuple[int, int, int, int] | None
 
 
+class Closed:
+    """Stands in for the native session of a closed Desktop or Viewer: every use says so."""
+
+    def __init__(self, what: str):
+        self._what = what
+
+    def __getattr__(self, name):
+        raise RuntimeError(f"this {self._what} is closed")
+
+    def __bool__(self) -> bool:
+        return False
+
+
 class _Frames:
-    """Capture through `self._c` (the native session), under `self._lock`."""
+    """Capture through `self._c` (the native session, or a Closed), under `self._lock`."""
 
     _lock: threading.RLock
 

@@ -6,7 +6,7 @@ import threading
 
 from . import _native
 from ._desktop import Output
-from ._screen import _Frames
+from ._screen import Closed, _Frames
 
 
 class Viewer(_Frames):
@@ -15,15 +15,8 @@ class Viewer(_Frames):
     touching its input. Same display rules and errors as Desktop."""
 
     def __init__(self, wayland_display: str | None = None):
-        self._core: _native.Viewer | None = _native.Viewer(wayland_display)
+        self._c: _native.Viewer | Closed = _native.Viewer(wayland_display)
         self._lock = threading.RLock()
-
-    @property
-    def _c(self) -> _native.Viewer:
-        core = self._core
-        if core is None:
-            raise RuntimeError("this Viewer is closed")
-        return core
 
     @property
     def outputs(self) -> tuple[Output, ...]:
@@ -31,7 +24,7 @@ class Viewer(_Frames):
 
     def close(self) -> None:
         with self._lock:
-            self._core = None
+            self._c = Closed("Viewer")
 
     def __enter__(self) -> Viewer:
         return self

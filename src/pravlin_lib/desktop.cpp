@@ -1,6 +1,7 @@
 #include "desktop.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <linux/input-event-codes.h>
@@ -15,6 +16,10 @@ constexpr uint32_t pressed_state = 1;
 constexpr uint32_t released_state = 0;
 // What one notch of a mouse wheel reports, in degrees, as libinput has it.
 constexpr double notch_degrees = 15.0;
+// A notch is four requests, about 60 bytes.
+constexpr int32_t notches_per_round_trip = 256;
+// A keystroke is two to six requests, and as many events for the window.
+constexpr size_t strokes_per_round_trip = 128;
 
 std::string point_text(int32_t x, int32_t y)
 {
@@ -30,12 +35,20 @@ std::unexpected<Error> invalid(std::string message)
     return std::unexpected(std::move(error));
 }
 
+// Where an output sits in the layout: as its xdg_output says, or, without
+// one, at the origin at the size of its mode.
+std::array<int32_t, 4> geometry(const Output& output)
+{
+    std::array<int32_t, 4> g{0, 0, output.mode_width, output.mode_height};
+    if (output.logical_position) std::tie(g[0], g[1]) = *output.logical_position;
+    if (output.logical_size) std::tie(g[2], g[3]) = *output.logical_size;
+    return g;
+}
+
 OutputPlace place_of(const Output& output)
 {
-    OutputPlace place{output.name.value_or(""), 0, 0, output.mode_width, output.mode_height, output.refresh};
-    if (output.logical_position) std::tie(place.x, place.y) = *output.logical_position;
-    if (output.logical_size) std::tie(place.width, place.height) = *output.logical_size;
-    return place;
+    const auto [x, y, w, h] = geometry(output);
+    return OutputPlace{output.name.value_or(""), x, y, w, h, output.refresh};
 }
 
 std::vector<OutputPlace> places(const AppData& app_data)
@@ -90,10 +103,13 @@ Result<> Desktop::usable() const
 
 Result<> Desktop::check_point(int32_t x, int32_t y) const
 {
+    for (const auto& [global_name, output] : app_data_->outputs) {
+        const auto [ox, oy, w, h] = geometry(output);
+        if (x >= ox && y >= oy && x - ox < w && y - oy < h) return {};
+    }
     std::string screens;
     for (const auto& [global_name, output] : app_data_->outputs) {
         const OutputPlace p = place_of(output);
-        if (x >= p.x && y >= p.y && x - p.x < p.width && y - p.y < p.height) return {};
         screens += (screens.empty() ? "" : ", ") + p.name + " " + std::to_string(p.width) + "x" +
                    std::to_string(p.height) + " at " + point_text(p.x, p.y);
     }
@@ -141,7 +157,7 @@ void Desktop::set_modifiers(const ModifierState& mods)
 void Desktop::key(uint32_t key, bool pressed, uint32_t time)
 {
     zwp_virtual_keyboard_v1_key(keyboard_.get(), time, key, pressed ? pressed_state : released_state);
-    set_modifiers(layout_.key(key, pressed));
+    if (const auto changed = layout_.key(key, pressed)) set_modifiers(*changed);
 }
 
 void Desktop::button(uint32_t button, bool pressed, uint32_t time)
@@ -151,20 +167,24 @@ void Desktop::button(uint32_t button, bool pressed, uint32_t time)
 }
 
 // Each notch as a wheel sends it: its source, the angle with its discrete
-// step, and a frame of its own.
-void Desktop::wheel(uint32_t axis, int32_t notches, uint32_t time)
+// step, and a frame of its own. A long turn waits for the compositor now and
+// then, so that the requests never outgrow the connection's buffers.
+Result<> Desktop::wheel(uint32_t axis, int32_t notches, uint32_t time)
 {
     const int32_t step = notches > 0 ? 1 : -1;
     const bool discrete =
         wl_proxy_get_version(reinterpret_cast<wl_proxy*>(pointer_device_.get())) >=
         ZWLR_VIRTUAL_POINTER_V1_AXIS_DISCRETE_SINCE_VERSION;
     for (int32_t i = 0; i != notches; i += step) {
+        if (i != 0 && i % notches_per_round_trip == 0)
+            if (auto r = event_queue_.roundtrip(); !r) return std::unexpected(r.error().to_error());
         zwlr_virtual_pointer_v1_axis_source(pointer_device_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
         const wl_fixed_t value = wl_fixed_from_double(notch_degrees * step);
         if (discrete) zwlr_virtual_pointer_v1_axis_discrete(pointer_device_.get(), time, axis, value, step);
         else zwlr_virtual_pointer_v1_axis(pointer_device_.get(), time, axis, value);
         zwlr_virtual_pointer_v1_frame(pointer_device_.get());
     }
+    return {};
 }
 
 Result<> Desktop::send(const InputStep& step)
@@ -177,60 +197,127 @@ Result<> Desktop::send(const InputStep& step)
         return invalid("the keymap has no layout " + std::to_string(*step.layout));
 
     const uint32_t time = monotonic_ms();
-    const auto hold = [](std::vector<uint32_t>& held, uint32_t code) {
-        if (std::find(held.begin(), held.end(), code) == held.end()) held.push_back(code);
+    const auto holds = [](std::span<const uint32_t> held, uint32_t code) {
+        return std::find(held.begin(), held.end(), code) != held.end();
     };
     const auto let_go = [](std::vector<uint32_t>& held, uint32_t code) {
         held.erase(std::remove(held.begin(), held.end(), code), held.end());
     };
+    // What the step would press that is down already stays as it is: it is
+    // neither pressed again nor released by the same step.
+    auto& [press_keys, press_buttons, release_keys, release_buttons] = scratch_;
+    press_keys.clear();
+    press_buttons.clear();
+    release_keys.clear();
+    release_buttons.clear();
+    for (uint32_t k : step.keys_down)
+        if (!holds(held_keys_, k) && !holds(press_keys, k)) press_keys.push_back(k);
+    for (uint32_t b : step.buttons_down)
+        if (!holds(held_buttons_, b) && !holds(press_buttons, b)) press_buttons.push_back(b);
+    const auto kept = [&](std::span<const uint32_t> wanted, std::span<const uint32_t> pressed, uint32_t code) {
+        return holds(wanted, code) && !holds(pressed, code);
+    };
     // The record lists what goes down before it goes down, and keeps what comes
     // up until it is up: a guard that acts in between sends a release too many,
     // which harms nothing, never one too few.
-    for (uint32_t k : step.keys_down) hold(held_keys_, k);
-    for (uint32_t b : step.buttons_down) hold(held_buttons_, b);
+    held_keys_.insert(held_keys_.end(), press_keys.begin(), press_keys.end());
+    held_buttons_.insert(held_buttons_.end(), press_buttons.begin(), press_buttons.end());
     publish_held();
 
-    const std::optional<uint32_t> layout_before =
-        step.layout ? std::optional<uint32_t>(layout_.modifiers().group) : std::nullopt;
+    const uint32_t layout_before = layout_.modifiers().group;
     if (step.layout) set_modifiers(layout_.lock_layout(*step.layout));
-    for (uint32_t k : step.keys_down) key(k, true, time);
+    for (uint32_t k : press_keys) key(k, true, time);
     if (step.motion) {
-        // The layout's bounding box is what absolute motion spans.
-        int32_t left = INT32_MAX, top = INT32_MAX, right = INT32_MIN, bottom = INT32_MIN;
-        for (const auto& place : outputs()) {
-            left = std::min(left, place.x);
-            top = std::min(top, place.y);
-            right = std::max(right, place.x + place.width);
-            bottom = std::max(bottom, place.y + place.height);
-        }
+        // Absolute motion spans the bounding box of the layout.
+        const Box box = layout_box();
         zwlr_virtual_pointer_v1_motion_absolute(pointer_device_.get(), time,
-                                                static_cast<uint32_t>(step.motion->first - left),
-                                                static_cast<uint32_t>(step.motion->second - top),
-                                                static_cast<uint32_t>(right - left), static_cast<uint32_t>(bottom - top));
+                                                static_cast<uint32_t>(step.motion->first - box.x),
+                                                static_cast<uint32_t>(step.motion->second - box.y),
+                                                static_cast<uint32_t>(box.width), static_cast<uint32_t>(box.height));
         zwlr_virtual_pointer_v1_frame(pointer_device_.get());
         pointer_ = step.motion;
     }
-    for (uint32_t b : step.buttons_down) button(b, true, time);
-    if (step.wheel_y) wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, step.wheel_y, time);
-    if (step.wheel_x) wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, step.wheel_x, time);
-    for (uint32_t b : step.buttons_up) button(b, false, time);
-    for (uint32_t k : step.keys_up) key(k, false, time);
-    if (layout_before) set_modifiers(layout_.lock_layout(*layout_before));
+    for (uint32_t b : press_buttons) button(b, true, time);
+    Result<> turned = {};
+    if (step.wheel_y) turned = wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, step.wheel_y, time);
+    if (turned && step.wheel_x) turned = wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, step.wheel_x, time);
+    for (uint32_t b : step.buttons_up)
+        if (holds(held_buttons_, b) && !kept(step.buttons_down, press_buttons, b) && !holds(release_buttons, b))
+            release_buttons.push_back(b);
+    for (uint32_t k : step.keys_up)
+        if (holds(held_keys_, k) && !kept(step.keys_down, press_keys, k) && !holds(release_keys, k))
+            release_keys.push_back(k);
+    for (uint32_t b : release_buttons) button(b, false, time);
+    for (uint32_t k : release_keys) key(k, false, time);
+    if (step.layout) set_modifiers(layout_.lock_layout(layout_before));
 
+    // A wheel turn whose round trip failed broke the session: nothing more goes out.
+    if (!turned) return turned;
     auto done = event_queue_.roundtrip();
-    for (uint32_t b : step.buttons_up) let_go(held_buttons_, b);
-    for (uint32_t k : step.keys_up) let_go(held_keys_, k);
+    for (uint32_t b : release_buttons) let_go(held_buttons_, b);
+    for (uint32_t k : release_keys) let_go(held_keys_, k);
     publish_held();
     if (!done) return std::unexpected(done.error().to_error());
+    return {};
+}
+
+Desktop::Box Desktop::layout_box() const
+{
+    int32_t left = INT32_MAX, top = INT32_MAX, right = INT32_MIN, bottom = INT32_MIN;
+    for (const auto& [global_name, output] : app_data_->outputs) {
+        const auto [x, y, w, h] = geometry(output);
+        left = std::min(left, x);
+        top = std::min(top, y);
+        right = std::max(right, x + w);
+        bottom = std::max(bottom, y + h);
+    }
+    return left > right ? Box{0, 0, 0, 0} : Box{left, top, right - left, bottom - top};
+}
+
+Result<> Desktop::type(const std::vector<Keystroke>& strokes)
+{
+    if (auto r = usable(); !r) return r;
+    for (const auto& stroke : strokes) {
+        if (stroke.layout && *stroke.layout >= layout_.layout_count())
+            return invalid("the keymap has no layout " + std::to_string(*stroke.layout));
+        if (held_keys_.size() + stroke.keys.size() > HeldRecord::max_keys)
+            return invalid("more than " + std::to_string(HeldRecord::max_keys) + " keys held at once");
+    }
+    const uint32_t time = monotonic_ms();
+    const size_t before = held_keys_.size();
+    size_t in_batch = 0;
+    for (const auto& stroke : strokes) {
+        std::vector<uint32_t> pressed;
+        for (uint32_t k : stroke.keys)
+            if (std::find(held_keys_.begin(), held_keys_.end(), k) == held_keys_.end()) {
+                held_keys_.push_back(k);
+                pressed.push_back(k);
+            }
+        publish_held();
+        const uint32_t layout_before = layout_.modifiers().group;
+        if (stroke.layout) set_modifiers(layout_.lock_layout(*stroke.layout));
+        for (uint32_t k : pressed) key(k, true, time);
+        for (auto k = pressed.rbegin(); k != pressed.rend(); ++k) key(*k, false, time);
+        if (stroke.layout) set_modifiers(layout_.lock_layout(layout_before));
+        held_keys_.resize(before);
+        if (++in_batch == strokes_per_round_trip || &stroke == &strokes.back()) {
+            in_batch = 0;
+            auto done = event_queue_.roundtrip();
+            publish_held();
+            if (!done) return std::unexpected(done.error().to_error());
+        }
+    }
     return {};
 }
 
 Result<> Desktop::release_all()
 {
     if (held_keys_.empty() && held_buttons_.empty()) return {};
+    const std::vector<uint32_t> buttons(held_buttons_.rbegin(), held_buttons_.rend());
+    const std::vector<uint32_t> keys(held_keys_.rbegin(), held_keys_.rend());
     InputStep step;
-    step.buttons_up.assign(held_buttons_.rbegin(), held_buttons_.rend());
-    step.keys_up.assign(held_keys_.rbegin(), held_keys_.rend());
+    step.buttons_up = buttons;
+    step.keys_up = keys;
     return send(step);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -35,15 +36,17 @@ Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
 
 // One step of what a person does, sent in this order and followed by one
 // round trip: keys go down, the pointer moves, buttons go down, the wheel
-// turns, buttons come up, keys come up.
+// turns, buttons come up, keys come up. A key or button the step would press
+// that is held already stays held: the step neither presses nor releases it.
 struct InputStep {
-    std::vector<uint32_t> keys_down;
+    // Key and button codes, borrowed from the caller for the call.
+    std::span<const uint32_t> keys_down;
     std::optional<std::pair<int32_t, int32_t>> motion;  // layout pixels
-    std::vector<uint32_t> buttons_down;
+    std::span<const uint32_t> buttons_down;
     int32_t wheel_y = 0;  // notches, positive down
     int32_t wheel_x = 0;  // notches, positive right
-    std::vector<uint32_t> buttons_up;
-    std::vector<uint32_t> keys_up;
+    std::span<const uint32_t> buttons_up;
+    std::span<const uint32_t> keys_up;
     // Lock this layout around the keys (a keysym only another layout has),
     // then go back to the one before.
     std::optional<uint32_t> layout;
@@ -63,6 +66,17 @@ public:
     // ValueError-kind error when the point is on no output.
     Result<> check_point(int32_t x, int32_t y) const;
     Result<> send(const InputStep& step);
+    // Types keystrokes back to back: each one's keys go down in order and up
+    // in reverse (keys held already stay held), with its layout locked around
+    // it. A round trip closes every batch of strokes: the events a batch
+    // makes reach the focused window in one piece, and a window that falls
+    // behind can hold all of a long text in its socket's buffer, where one
+    // small write per keystroke would overflow it.
+    struct Keystroke {
+        std::vector<uint32_t> keys;
+        std::optional<uint32_t> layout;
+    };
+    Result<> type(const std::vector<Keystroke>& strokes);
     // Releases every key and button still held, in reverse order.
     Result<> release_all();
     const std::vector<uint32_t>& held_keys() const { return held_keys_; }
@@ -89,12 +103,16 @@ private:
     friend Result<Desktop> connect_desktop(const std::optional<std::string>&, const std::string&);
     Desktop(Session session, KeyboardLayout layout, Guard guard);
 
+    struct Box {
+        int32_t x, y, width, height;
+    };
+    Box layout_box() const;
     Result<> usable() const;
     Result<> check_capacity(const InputStep& step) const;
     void key(uint32_t key, bool pressed, uint32_t time);
     void set_modifiers(const ModifierState& mods);
     void button(uint32_t button, bool pressed, uint32_t time);
-    void wheel(uint32_t axis, int32_t notches, uint32_t time);
+    Result<> wheel(uint32_t axis, int32_t notches, uint32_t time);
     Result<> upload_keymap(const std::string& text);
     void publish_held();
 
@@ -112,6 +130,10 @@ private:
     std::vector<uint32_t> held_keys_;
     std::vector<uint32_t> held_buttons_;
     std::optional<std::pair<int32_t, int32_t>> pointer_;
+    // What a step presses and releases, kept to save allocations.
+    struct Scratch {
+        std::vector<uint32_t> press_keys, press_buttons, release_keys, release_buttons;
+    } scratch_;
 };
 
 // A session that only looks: the outputs and their frames, no input devices

@@ -166,4 +166,18 @@ bool write_releases(int socket_fd, const HeldRecord& record, uint32_t time_ms)
     return true;
 }
 
+void hang_up_after_reading(int socket_fd)
+{
+    ::shutdown(socket_fd, SHUT_WR);
+    char sink[4096];
+    const uint32_t give_up = monotonic_ms() + 3000;
+    for (int32_t left; (left = static_cast<int32_t>(give_up - monotonic_ms())) > 0;) {
+        pollfd p{socket_fd, POLLIN, 0};
+        if (::poll(&p, 1, left) <= 0) continue;
+        const ssize_t n = ::recv(socket_fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+    }
+    ::close(socket_fd);
+}
+
 }  // namespace pravlin_lib

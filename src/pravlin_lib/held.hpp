@@ -67,6 +67,14 @@ private:
 // that none are held. False when the socket refused it.
 bool write_releases(int socket_fd, const HeldRecord& record, uint32_t time_ms);
 
+// Ends the guard's share of the connection once the compositor has read
+// everything on it. Closing outright would not do: a compositor that sees the
+// socket hung up drops the client without reading what is still queued.
+// Shutting down the sending side shows it the end of the stream behind the
+// releases instead; it reads them, then closes, which ends our wait (at most
+// a few seconds).
+void hang_up_after_reading(int socket_fd);
+
 // Milliseconds of the monotonic clock, which input devices stamp events with.
 uint32_t monotonic_ms();
 

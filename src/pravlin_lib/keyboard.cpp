@@ -71,8 +71,9 @@ Result<KeyboardLayout::KeymapPtr> KeyboardLayout::compile_text(xkb_context* cont
 Result<KeyboardLayout> KeyboardLayout::compile(std::string text)
 {
     KeyboardLayout layout;
-    layout.context_.reset(xkb_context_new(
-        static_cast<xkb_context_flags>(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES)));
+    // Default include paths, as the compositor compiled it: a keymap may
+    // still name the rules files it was built from.
+    layout.context_.reset(xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
     if (!layout.context_) return fail("failed to create an xkb context");
     auto keymap = compile_text(layout.context_.get(), text);
     if (!keymap) return std::unexpected(std::move(keymap.error()));
@@ -178,9 +179,10 @@ ModifierState KeyboardLayout::modifiers() const
             xkb_state_serialize_layout(s, XKB_STATE_LAYOUT_EFFECTIVE)};
 }
 
-ModifierState KeyboardLayout::key(uint32_t key, bool pressed)
+std::optional<ModifierState> KeyboardLayout::key(uint32_t key, bool pressed)
 {
-    xkb_state_update_key(state_.get(), key + xkb_offset, pressed ? XKB_KEY_DOWN : XKB_KEY_UP);
+    const auto changed = xkb_state_update_key(state_.get(), key + xkb_offset, pressed ? XKB_KEY_DOWN : XKB_KEY_UP);
+    if (!(changed & (XKB_STATE_MODS_EFFECTIVE | XKB_STATE_LAYOUT_EFFECTIVE))) return std::nullopt;
     return modifiers();
 }
 

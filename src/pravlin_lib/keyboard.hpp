@@ -45,8 +45,9 @@ public:
     std::optional<KeyChoice> find(xkb_keysym_t keysym) const;
 
     // Feeds one key into the keyboard's state, as the compositor would if it
-    // tracked a virtual keyboard's keys; returns the state that follows.
-    ModifierState key(uint32_t key, bool pressed);
+    // tracked a virtual keyboard's keys; returns the state that follows when
+    // the key changed it.
+    std::optional<ModifierState> key(uint32_t key, bool pressed);
     // Sets the locked layout (the group), keeping every modifier.
     ModifierState lock_layout(uint32_t layout);
     ModifierState modifiers() const;

@@ -1,0 +1,225 @@
+"""pravlin_desktop.Desktop on headless sway, checked by what real windows receive: text typed into
+foot arrives byte for byte (on a US and a German layout, keys of the layout unchanged afterwards); wev
+sees the modifier state, every button, the wheel's values and discrete steps, and motion during a drag;
+a GTK window's entry, list and slider answer to a person's keys, wheel and drag; and what a killed
+process held is released before the next one types and clicks."""
+
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from pravlin import Pravlin
+from pravlin_desktop import Desktop
+from pravlin_session import HeadlessSession
+
+GTK_WIDGETS = Path(__file__).resolve().parent / "gtk_widgets.py"
+TEXT = "The quick Brown fox, 42 times: é à ü ß ñ ç @ € [x] {y} | ~ \\ ' \" < > 漢字 😀 ✓\tend\n"
+KEY_Y, KEY_ENTER = 21, 28
+
+
+def wev_events(text):
+    """wev's output as dicts: the object's interface, the event, and all its text."""
+    events = []
+    for line in text.splitlines():
+        head = re.match(r"\[\s*\d+:\s*(\w+)\] (\w+): (.*)", line)
+        if head:
+            events.append({"iface": head[1], "event": head[2], "text": head[3]})
+        elif events and line.startswith(" "):
+            events[-1]["text"] += " " + line.strip()
+    return events
+
+
+class Client:
+    """A program of the session whose output the test reads as it comes."""
+
+    def __init__(self, session, argv, **kwargs):
+        self.proc = session.spawn(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, **kwargs)
+        self.output = ""
+
+    def read(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], max(timeout, 0))
+        if ready:
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                raise AssertionError(f"{self.proc.args[0]} exited; it printed:\n{self.output}")
+            self.output += chunk.decode(errors="replace")
+
+    def wait(self, predicate, what, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while not (found := predicate(self.output)):
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no {what} within {timeout} s; output:\n{self.output[-4000:]}")
+            self.read(left)
+        return found
+
+    def close(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait(10)
+        self.proc.stdout.close()
+
+
+def focused_at_full_size(session, pid, width, height, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        def walk(node):
+            yield node
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                yield from walk(child)
+        nodes = list(walk(json.loads(session.swaymsg("-r", "-t", "get_tree"))))
+        if any(n.get("pid") == pid and n.get("focused") and (n["rect"]["width"], n["rect"]["height"]) == (width, height)
+               for n in nodes):
+            return
+        assert time.monotonic() < deadline, f"window of {pid} never focused at {width}x{height}"
+        time.sleep(0.02)
+
+
+@pytest.fixture
+def wev(sway):
+    w = Client(sway, ["stdbuf", "-oL", "wev"])
+    try:
+        w.wait(lambda out: "wl_keyboard] enter" in out, "keyboard focus")
+        yield w
+    finally:
+        w.close()
+
+
+def type_into_cat(session, tmp_path, socket):
+    """Types TEXT into `cat > file` in foot, then KEY_Y and Enter as pravlin.Pravlin sends them, then
+    Ctrl+D; returns what cat wrote."""
+    out = tmp_path / "typed.txt"
+    foot = session.spawn(["foot", "sh", "-c", f"cat > {out}"], stderr=subprocess.DEVNULL)
+    try:
+        focused_at_full_size(session, foot.pid, session.outputs[0].width, session.outputs[0].height)
+        with Desktop(socket) as d:
+            d.type(TEXT)
+            p = Pravlin(socket)
+            p.key_press(KEY_Y, 0)
+            p.key_press(KEY_ENTER, 0)
+            del p
+            d.key("ctrl+d")
+        foot.wait(10)
+    finally:
+        if foot.poll() is None:
+            os.killpg(foot.pid, signal.SIGKILL)
+            foot.wait()
+    return out.read_text()
+
+
+def test_text_typed_into_foot_arrives_byte_for_byte_and_the_layout_stays(sway, tmp_path):
+    assert type_into_cat(sway, tmp_path, sway.socket) == TEXT + "y\n"
+
+
+def test_the_same_text_on_a_german_layout(tmp_path):
+    with HeadlessSession([(1280, 720)], keyboard_layout="de") as session:
+        # KEY_Y is "z" on a German keyboard, before and after.
+        assert type_into_cat(session, tmp_path, session.socket) == TEXT + "z\n"
+
+
+def test_wev_sees_modifiers_buttons_the_wheel_and_motion_during_a_drag(sway, wev):
+    with Desktop(sway.socket) as d:
+        d.click(300, 300, modifiers=["ctrl"])
+        for button in ("middle", "back", "forward", "right"):
+            d.click(button=button)
+        d.scroll(3)
+        d.scroll(dx=-1)
+        d.drag([(100, 100), (300, 160)])
+        d.key("alt+shift+x")
+    wev.wait(lambda out: re.search(r"key: 64; state: 0", out), "the last key")
+    ev = wev_events(wev.output)
+    kinds = [(e["event"], e["text"]) for e in ev if e["event"] in ("button", "modifiers", "axis_discrete",
+                                                                    "axis_stop", "axis", "motion", "key")]
+    buttons = [re.search(r"button: (\d+).*state: (\d)", t).groups() for k, t in kinds if k == "button"]
+    assert buttons == [(b, s) for b in ("272", "274", "275", "276", "273", "272") for s in ("1", "0")]
+    # Ctrl is down while the first click happens, and up afterwards.
+    first_press = next(i for i, (k, t) in enumerate(kinds) if k == "button")
+    assert "depressed: 00000004: Control" in [t for k, t in kinds[:first_press] if k == "modifiers"][-1]
+    # Three notches down, one left, each a 15-degree step with its discrete count.
+    axes = [re.search(r"axis: (\d).*value: (-?[\d.]+)", t).groups() for k, t in kinds if k == "axis"]
+    assert axes == [("0", "15.000000")] * 3 + [("1", "-15.000000")]
+    assert len(re.findall(r"discrete: 1\b", wev.output)) == 3 and len(re.findall(r"discrete: -1\b", wev.output)) == 1
+    # Between the drag's press and release the pointer moves, in steps, to the end.
+    press = max(i for i, (k, t) in enumerate(kinds) if k == "button" and "272" in t and "state: 1" in t)
+    moves = [t for k, t in kinds[press:] if k == "motion"]
+    assert len(moves) >= 10 and "x, y: 300.000000, 160.000000" in moves[-1]
+    mods = [t for k, t in kinds if k == "modifiers"]
+    assert any("depressed: 00000009: Shift Mod1" in t for t in mods)
+
+
+@pytest.mark.skipif(subprocess.run(["/usr/bin/python3", "-c", "import gi"], capture_output=True).returncode != 0,
+                    reason="python3-gi is not installed")
+def test_a_gtk_window_answers_keys_wheel_and_drag(sway):
+    width, height = sway.outputs[0].width, sway.outputs[0].height
+    app = Client(sway, ["/usr/bin/python3", "-u", str(GTK_WIDGETS)], env={"GDK_BACKEND": "wayland"})
+    try:
+        focused_at_full_size(sway, app.proc.pid, width, height, timeout=20)
+
+        def events(kind):
+            return [e for e in map(json.loads, app.output.splitlines()) if e["ev"] == kind]
+
+        app.wait(lambda out: any(e["width"] == width for e in events("places")), "the widgets at full size")
+        places = [e for e in events("places") if e["width"] == width][-1]
+        # The window fills the output at (0, 0): window coordinates are layout coordinates.
+        centre = {k: (v[0] + v[2] // 2, v[1] + v[3] // 2) for k, v in places.items() if k in ("entry", "list", "scale")}
+        with Desktop(sway.socket) as d:
+            d.click(*centre["entry"])
+            d.type("hello")
+            app.wait(lambda out: any(e["text"] == "hello" for e in events("entry")), "hello in the entry")
+            d.key("ctrl+a")
+            d.type("Grüße")
+            app.wait(lambda out: events("entry") and events("entry")[-1]["text"] == "Grüße", "the text replaced")
+
+            d.scroll(5, x=centre["list"][0], y=centre["list"][1])
+            app.wait(lambda out: events("scroll") and events("scroll")[-1]["value"] > 0, "the list scrolled down")
+            d.scroll(-50)
+            app.wait(lambda out: events("scroll")[-1]["value"] == 0, "the list back at the top")
+
+            x, y, w, h = places["scale"]
+            d.drag([(x + 8, y + h // 2), (x + w * 3 // 4, y + h // 2)], duration=0.3)
+            app.wait(lambda out: events("scale") and 60 <= events("scale")[-1]["value"] <= 90, "the slider moved")
+    finally:
+        app.close()
+
+
+HOLDER = textwrap.dedent("""
+    import sys, time
+    from pravlin_desktop import Desktop
+    d = Desktop(sys.argv[1])
+    d.move(500, 400)
+    d.key_down("shift")
+    d.mouse_down("left")
+    print("held", flush=True)
+    time.sleep(60)
+""")
+
+
+def test_what_a_killed_process_held_is_released_before_the_next_types_and_clicks(sway, wev):
+    proc = subprocess.Popen([sys.executable, "-P", "-c", HOLDER, sway.socket], stdout=subprocess.PIPE)
+    try:
+        assert proc.stdout.readline() == b"held\n"
+        wev.wait(lambda out: re.search(r"button: 272 \(left\), state: 1", out), "the press")
+        proc.kill()
+        proc.wait(10)
+    finally:
+        proc.stdout.close()
+    released = r"button: 272 \(left\), state: 0"
+    wev.wait(lambda out: re.search(released, out), "the guard's release of the button")
+    mark = len(wev_events(wev.output))
+    with Desktop(sway.socket) as d:
+        d.type("a")
+        d.click(600, 400)
+    wev.wait(lambda out: len(re.findall(released, out)) == 2, "the click's release")
+    after = wev_events(wev.output)[mark:]
+    typed = [e["text"] for e in after if e["event"] == "key" and "state: 1" in e["text"]]
+    assert len(typed) == 1 and "utf8: 'a'" in typed[0], typed
+    assert [re.search(r"state: (\d)", e["text"])[1] for e in after if e["event"] == "button"] == ["1", "0"]

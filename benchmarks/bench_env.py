@@ -2,7 +2,7 @@
 
 Usage:
     python3 benchmarks/bench_env.py [--size 1280x720] [--steps 60] [--envs 1,2,4] [--scale 1,2,4,8]
-                                    [--resets 5] [--settled-steps 30] [--quick]
+                                    [--resets 5] [--settled-steps 30] [--refresh HZ] [--quick]
 
 Both sides drive the same GTK application (benchmarks/gtk_app.py) at the same size, each step one
 action then one screenshot, as Gymnasium environments run N at a time in worker processes
@@ -12,7 +12,8 @@ action then one screenshot, as Gymnasium environments run N at a time in worker 
               for the wheel), then `scrot` writing a PNG (benchmarks/x11_reference.py), decoded into
               an RGB array; nothing sleeps for a fixed time;
   pravlin     pravlin_desktop.env.DesktopEnv on headless sway, settle=False: the action through
-              Desktop, then one fresh frame of the output.
+              Desktop, then one fresh frame of the output. The frame waits for the output's next
+              refresh: --refresh sets its rate (240 Hz by default where sessions take a rate).
 
 The steps cycle through clicks on rows of the application's list and wheel notches over it. Per
 side and number of environments: steps per second (all environments together), the ratio, and the
@@ -38,6 +39,7 @@ for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import argparse  # noqa: E402
 import base64  # noqa: E402
 import io  # noqa: E402
+import inspect  # noqa: E402
 import platform  # noqa: E402
 import statistics  # noqa: E402
 import sys  # noqa: E402
@@ -55,6 +57,7 @@ sys.path.insert(0, str(HERE))
 import x11_reference  # noqa: E402
 
 from pravlin_desktop.env import ACTIONS, DesktopEnv  # noqa: E402
+from pravlin_session import HeadlessSession  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -127,8 +130,8 @@ class ReferenceEnv(gymnasium.Env):
 class PravlinEnv(gymnasium.Wrapper):
     """DesktopEnv taking the plan's step numbers as actions."""
 
-    def __init__(self, size, plan, settle=False):
-        env = DesktopEnv(outputs=[size], programs=[{"command": app_argv(size, "wayland"),
+    def __init__(self, size, plan, settle=False, refresh=None):
+        env = DesktopEnv(outputs=[size], refresh=refresh, programs=[{"command": app_argv(size, "wayland"),
                                                     "env": {"GDK_BACKEND": "wayland", "NO_AT_BRIDGE": "1"}}],
                          settle=settle)
         super().__init__(env)
@@ -214,25 +217,25 @@ def time_resets(env, count, **options):
     return statistics.median(totals), statistics.median(programs), statistics.median(own)
 
 
-def settled_step(size, plan, steps):
-    env = PravlinEnv(size, plan, settle=True)
+def settled_step(size, plan, steps, refresh):
+    env = PravlinEnv(size, plan, settle=True, refresh=refresh)
     try:
         env.reset(seed=0)
         base = env.unwrapped
         pids = (base.compositor_pid, *base.program_pids)
         before = [self_cpu_s()] + [cpu_s(p) for p in pids]
-        seconds, frames = [], []
-        t0 = time.monotonic()
+        seconds, frames, walls = [], [], []
         for i in range(steps):
+            t0 = time.monotonic()
             _, _, _, _, info = env.step(i % len(plan))
+            walls.append(time.monotonic() - t0)
             seconds.append(info["settle_seconds"])
             frames.append(info["settle_frames"])
-        wall = time.monotonic() - t0
         after = [self_cpu_s()] + [cpu_s(p) for p in pids]
     finally:
         env.close()
     cpu = [1e3 * (a - b) / steps for a, b in zip(after, before)]
-    return {"step_ms": 1e3 * wall / steps, "settle_ms": 1e3 * statistics.median(seconds),
+    return {"step_ms": 1e3 * statistics.median(walls), "settle_ms": 1e3 * statistics.median(seconds),
             "frames": statistics.median(frames), "client_ms": cpu[0], "compositor_ms": cpu[1], "app_ms": sum(cpu[2:])}
 
 
@@ -244,8 +247,14 @@ def main():
     parser.add_argument("--scale", default="1,2,4,8", help="DesktopEnv environments for the scaling run (1,2,4,8)")
     parser.add_argument("--resets", type=int, default=5, help="resets timed per kind (5)")
     parser.add_argument("--settled-steps", type=int, default=30, help="settled steps timed (30)")
+    parser.add_argument("--refresh", type=float, help="Hz of the sessions' output (240 where sessions take a "
+                        "rate, else their default)")
     parser.add_argument("--quick", action="store_true", help="a smoke run: few steps and resets")
     args = parser.parse_args()
+    rates = "refresh" in inspect.signature(HeadlessSession).parameters
+    if args.refresh is None and rates:
+        args.refresh = 240.0
+    refresh_text = f"{args.refresh:g} Hz" if args.refresh else "the sessions' default rate (60 Hz)"
     if args.quick:
         args.steps, args.resets, args.settled_steps = 10, 2, 5
     size = tuple(int(v) for v in args.size.split("x"))
@@ -258,9 +267,10 @@ def main():
         return ReferenceEnv(size, plan)
 
     def make_pravlin():
-        return PravlinEnv(size, plan)
+        return PravlinEnv(size, plan, refresh=args.refresh)
 
-    print(f"{size[0]}x{size[1]}, the GTK application on both sides; {args.steps} vector steps per measurement; "
+    print(f"{size[0]}x{size[1]}, the GTK application on both sides; sway at {refresh_text}; "
+          f"{args.steps} vector steps per measurement; "
           f"machine: {os.cpu_count()} CPUs, Linux {platform.release()}, load average "
           f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}")
     print("\nOne action, then one screenshot (CPU per step, ms)")
@@ -283,7 +293,7 @@ def main():
         ref_reset = time_resets(ref_env, args.resets)
     finally:
         ref_env.close()
-    env = PravlinEnv(size, plan)
+    env = PravlinEnv(size, plan, refresh=args.refresh)
     try:
         hard = time_resets(env, args.resets)
         soft = time_resets(env, args.resets, options={"soft": True})
@@ -295,9 +305,9 @@ def main():
     print(f"  own cost, reference / pravlin: hard {ref_reset[2] / hard[2]:.1f}x, soft {ref_reset[2] / soft[2]:.1f}x "
           f"(goal >= 20x)")
 
-    s = settled_step(size, plan, args.settled_steps)
-    print(f"\nA settled step (settle_quiet 50 ms, one environment): {s['step_ms']:.1f} ms per step, of which "
-          f"{s['settle_ms']:.1f} ms waiting for quiet ({s['frames']:g} damage frames); CPU per step: client "
+    s = settled_step(size, plan, args.settled_steps, args.refresh)
+    print(f"\nA settled step (settle_quiet 50 ms, one environment; medians): {s['step_ms']:.1f} ms per step, of "
+          f"which {s['settle_ms']:.1f} ms waiting for quiet ({s['frames']:g} damage frames); CPU per step: client "
           f"{s['client_ms']:.2f} ms, compositor {s['compositor_ms']:.2f} ms, application {s['app_ms']:.2f} ms")
 
     print("\nDesktopEnv environments per machine (one action, one screenshot)")

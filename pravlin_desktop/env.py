@@ -279,6 +279,14 @@ class DesktopEnv(gymnasium.Env):
         soft = options.pop("soft", self._soft)
         if options:
             raise ValueError(f"unknown reset options: {', '.join(sorted(map(str, options)))} (known: soft)")
+        try:
+            return self._reset(soft)
+        except BaseException:
+            # Nothing of a failed reset stays running; the next reset starts a new session.
+            self._close_session()
+            raise
+
+    def _reset(self, soft: bool):
         t0 = time.monotonic()
         # Every change of the screen before the programs start is taken in here, so that the first
         # change after it is theirs.

@@ -133,5 +133,5 @@ def test_a_program_that_fails_to_start_is_reported_with_its_output():
     env = DesktopEnv(programs=[["sh", "-c", "echo no display for me >&2; exit 3"]], outputs=[SIZE])
     with pytest.raises(ProgramError, match=r"exited with status 3 (.|\n)*no display for me"):
         env.reset()
+    assert env.session is None and env.compositor_pid is None, "a failed reset leaves nothing running"
     env.close()
-    assert env.session is None

@@ -19,10 +19,11 @@ export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
 export PRAVLIN_SANITIZED=1
-python3 - <<'PY' || exit 1
-import pravlin, sys
-assert "sanitize" in pravlin.__file__, pravlin.__file__
-print("testing", pravlin.__file__)
+python3 -P - <<'PY' || exit 1
+import pravlin, pravlin_desktop._native as native
+for module in (pravlin, native):
+    assert "sanitize" in module.__file__, module.__file__
+    print("testing", module.__file__)
 PY
 python3 -P -m pytest -p no:cacheprovider -q tests "$@"
 rc=$?

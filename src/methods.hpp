@@ -1,6 +1,7 @@
 // How a class of ours calls its core: every method is a row of a table, its
 // parameters and the core call, and one trampoline binds, takes the instance,
-// converts, calls and releases.
+// converts, calls and releases. The classes are alike in the rest as well:
+// the instance is the object header, the core object and the borrow flag.
 #pragma once
 
 #include "py_ref.hpp"
@@ -94,16 +95,99 @@ constexpr PyMethodDef method_def(const char* doc)
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// The id of the interpreter importing a module of ours, which single-phase
-// initialisation ties to the first one: -1 with ImportError set for any
-// other (and -1 with an exception set when the id cannot be had).
-inline int64_t same_interpreter(int64_t owner, const char* module)
-{
-    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter < 0) return -1;
-    if (owner >= 0 && owner != interpreter) {
-        PyErr_Format(PyExc_ImportError, "%s does not support sub-interpreters", module);
-        return -1;
+// A module of ours: initialised once per process, in the first interpreter
+// that imports it (ImportError in any other); an import after that returns
+// the same module object. `fill` runs the module body; `again` runs on every
+// later import.
+struct ModuleOnce {
+    PyModuleDef& def;
+    PyObject* cached = nullptr;
+    int64_t owner = -1;
+
+    template <class Fill, class Again>
+    PyObject* init(Fill fill, Again again)
+    {
+        const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (interpreter < 0) return nullptr;
+        if (owner >= 0 && owner != interpreter) {
+            PyErr_Format(PyExc_ImportError, "%s does not support sub-interpreters", def.m_name);
+            return nullptr;
+        }
+        if (cached) return again() ? Py_NewRef(cached) : nullptr;
+        PyRef module(PyModule_Create(&def));
+        if (!module || !fill(module.get())) return nullptr;
+        owner = interpreter;
+        cached = Py_NewRef(module.get());
+        return module.release();
     }
-    return interpreter;
+};
+
+// The constructor of a class whose instance holds `Core`: binds and converts
+// the arguments, has `connect` make the core object from them, and moves it
+// into a new instance. Nothing is left behind when any step fails.
+template <class Object, class Core, class Connect>
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs, const Signature& signature, Connect connect)
+{
+    HeldExceptions held;
+    return held.finish(guarded_call([&]() -> PyObject* {
+        BoundArgs bound;
+        Args values;
+        if (!bound.bind(signature, args, kwargs) || !bound.convert(signature, values)) return nullptr;
+        pravlin_lib::Result<Core> core = connect(values);
+        if (!core) return raise_error(core.error());
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        auto* obj = reinterpret_cast<Object*>(self);
+        new (&obj->core) Core(std::move(*core));
+        obj->borrow = 0;
+        return self;
+    }));
+}
+
+template <class Object, class Core>
+void destroy(PyObject* self)
+{
+    reinterpret_cast<Object*>(self)->core.~Core();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// A class that cannot be subclassed, has no __dict__ and no weak references,
+// takes no part in garbage collection and is made only by `make`.
+inline PyTypeObject class_type(const char* name, Py_ssize_t size, destructor dealloc, const char* doc,
+                               PyMethodDef* methods, newfunc make)
+{
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = name;
+    type.tp_basicsize = size;
+    type.tp_dealloc = dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = doc;
+    type.tp_methods = methods;
+    type.tp_new = make;
+    return type;
+}
+
+// The type, readied on first use; null with an exception set when it cannot be.
+inline PyTypeObject* ready(PyTypeObject& type, bool& done)
+{
+    if (!done) {
+        if (PyType_Ready(&type) < 0) return nullptr;
+        done = true;
+    }
+    return &type;
+}
+
+// A module's initialisation function: no C++ exception leaves it.
+template <class F>
+PyObject* guarded_init(F&& init)
+{
+    try {
+        return init();
+    } catch (abi::__forced_unwind&) {
+        python_abandoned = true;
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
 }

@@ -20,9 +20,6 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* cached_module = nullptr;
-int64_t owner_interpreter = -1;
-
 bool add_class(PyObject* module, const char* name, PyObject* cls)
 {
     PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");
@@ -38,31 +35,16 @@ bool add_class(PyObject* module, const char* name, PyObject* cls)
 
 PyObject* init_module()
 {
-    const int64_t interpreter = same_interpreter(owner_interpreter, "pravlin");
-    if (interpreter < 0) return nullptr;
-    if (cached_module) return register_errors_module() ? Py_NewRef(cached_module) : nullptr;
-    PyRef module(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (!install_log_forwarding()) return nullptr;
-    if (!register_errors_module()) return nullptr;
-    PyTypeObject* type = pravlin_type();
-    if (!type || !add_class(module.get(), "Pravlin", reinterpret_cast<PyObject*>(type))) return nullptr;
-
-    owner_interpreter = interpreter;
-    cached_module = Py_NewRef(module.get());
-    return module.release();
+    static ModuleOnce once{module_def};
+    return once.init(
+        [](PyObject* module) {
+            if (!install_log_forwarding() || !register_errors_module()) return false;
+            PyTypeObject* type = pravlin_type();
+            return type && add_class(module, "Pravlin", reinterpret_cast<PyObject*>(type));
+        },
+        register_errors_module);
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_pravlin()
-{
-    try {
-        return init_module();
-    } catch (abi::__forced_unwind&) {
-        python_abandoned = true;
-        throw;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
+PyMODINIT_FUNC PyInit_pravlin() { return guarded_init(init_module); }

@@ -24,34 +24,15 @@ struct PravlinObject {
 constexpr Param new_params[] = {{"wayland_display", ParamKind::OptText}};
 constexpr Signature new_signature{"__new__", new_params};
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
-{
-    BoundArgs bound;
-    Args values;
-    if (!bound.bind(new_signature, args, kwargs) || !bound.convert(new_signature, values)) return nullptr;
-
-    auto core = pravlin_lib::connect(values.text(0));
-    if (!core) return raise_error(core.error());
-    if (auto named = core->wait_for_output_names(); !named) return raise_error(named.error());
-
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    auto* obj = reinterpret_cast<PravlinObject*>(self);
-    new (&obj->core) pravlin_lib::Pravlin(std::move(*core));
-    obj->borrow = 0;
-    return self;
-}
-
 PyObject* pravlin_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    HeldExceptions held;
-    return held.finish(guarded_call([&] { return construct(type, args, kwargs); }));
-}
-
-void pravlin_dealloc(PyObject* self)
-{
-    reinterpret_cast<PravlinObject*>(self)->core.~Pravlin();
-    Py_TYPE(self)->tp_free(self);
+    return construct<PravlinObject, pravlin_lib::Pravlin>(
+        type, args, kwargs, new_signature, [](const Args& a) -> pravlin_lib::Result<pravlin_lib::Pravlin> {
+            auto core = pravlin_lib::connect(a.text(0));
+            if (!core) return core;
+            if (auto named = core->wait_for_output_names(); !named) return std::unexpected(std::move(named.error()));
+            return core;
+        });
 }
 
 // -- methods -----------------------------------------------------------------------
@@ -106,29 +87,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject make_type()
-{
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-    type.tp_name = "builtins.Pravlin";
-    type.tp_basicsize = sizeof(PravlinObject);
-    type.tp_dealloc = pravlin_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = "Pravlin(wayland_display=None)\n--\n\n";
-    type.tp_methods = methods;
-    type.tp_new = pravlin_new;
-    return type;
-}
-
 }  // namespace
 
 PyTypeObject* pravlin_type()
 {
-    static PyTypeObject type = make_type();
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&type) < 0) return nullptr;
-        ready = true;
-    }
-    return &type;
+    static PyTypeObject type = class_type("builtins.Pravlin", sizeof(PravlinObject), destroy<PravlinObject, pravlin_lib::Pravlin>,
+                                          "Pravlin(wayland_display=None)\n--\n\n", methods, pravlin_new);
+    static bool done = false;
+    return ready(type, done);
 }

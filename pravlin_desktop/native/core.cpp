@@ -31,33 +31,11 @@ constexpr const char* owner = "Core";
 constexpr Param new_params[] = {{"wayland_display", ParamKind::OptText}, {"guard", ParamKind::Text}};
 constexpr Signature new_signature{"__new__", new_params, owner};
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
-{
-    BoundArgs bound;
-    Args values;
-    if (!bound.bind(new_signature, args, kwargs) || !bound.convert(new_signature, values)) return nullptr;
-    auto core = pravlin_lib::connect_desktop(values.text(0), *values.text(1));
-    if (!core) return raise_error(core.error());
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    auto* obj = reinterpret_cast<CoreObject*>(self);
-    new (&obj->core) Desktop(std::move(*core));
-    obj->borrow = 0;
-    return self;
-}
-
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    HeldExceptions held;
-    return held.finish(guarded_call([&] { return construct(type, args, kwargs); }));
-}
-
-void core_dealloc(PyObject* self)
-{
-    // Releases whatever is still held, with a round trip whose failure has
-    // nowhere to go.
-    reinterpret_cast<CoreObject*>(self)->core.~Desktop();
-    Py_TYPE(self)->tp_free(self);
+    return construct<CoreObject, Desktop>(type, args, kwargs, new_signature, [](const Args& a) {
+        return pravlin_lib::connect_desktop(a.text(0), *a.text(1));
+    });
 }
 
 // -- conversions -------------------------------------------------------------------
@@ -319,29 +297,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject make_type()
-{
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-    type.tp_name = "pravlin_desktop._native.Core";
-    type.tp_basicsize = sizeof(CoreObject);
-    type.tp_dealloc = core_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = "Core(wayland_display, guard)\n--\n\n";
-    type.tp_methods = methods;
-    type.tp_new = core_new;
-    return type;
-}
-
 PyTypeObject* core_type()
 {
-    static PyTypeObject type = make_type();
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&type) < 0) return nullptr;
-        ready = true;
-    }
-    return &type;
+    static PyTypeObject type = class_type("pravlin_desktop._native.Core", sizeof(CoreObject), destroy<CoreObject, Desktop>,
+                                          "Core(wayland_display, guard)\n--\n\n", methods, core_new);
+    static bool done = false;
+    return ready(type, done);
 }
 
 // -- Viewer: frames only -------------------------------------------------------------
@@ -360,27 +321,8 @@ constexpr Signature viewer_new_signature{"__new__", viewer_new_params, viewer_ow
 
 PyObject* viewer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
-    HeldExceptions held;
-    return held.finish(guarded_call([&]() -> PyObject* {
-        BoundArgs bound;
-        Args values;
-        if (!bound.bind(viewer_new_signature, args, kwargs) || !bound.convert(viewer_new_signature, values))
-            return nullptr;
-        auto core = pravlin_lib::connect_viewer(values.text(0));
-        if (!core) return raise_error(core.error());
-        PyObject* self = type->tp_alloc(type, 0);
-        if (!self) return nullptr;
-        auto* obj = reinterpret_cast<ViewerObject*>(self);
-        new (&obj->core) Viewer(std::move(*core));
-        obj->borrow = 0;
-        return self;
-    }));
-}
-
-void viewer_dealloc(PyObject* self)
-{
-    reinterpret_cast<ViewerObject*>(self)->core.~Viewer();
-    Py_TYPE(self)->tp_free(self);
+    return construct<ViewerObject, Viewer>(type, args, kwargs, viewer_new_signature,
+                                           [](const Args& a) { return pravlin_lib::connect_viewer(a.text(0)); });
 }
 
 using ViewerMethod = ::Method<Viewer>;
@@ -396,29 +338,12 @@ PyMethodDef viewer_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject make_viewer_type()
-{
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-    type.tp_name = "pravlin_desktop._native.Viewer";
-    type.tp_basicsize = sizeof(ViewerObject);
-    type.tp_dealloc = viewer_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = "Viewer(wayland_display=None)\n--\n\n";
-    type.tp_methods = viewer_methods;
-    type.tp_new = viewer_new;
-    return type;
-}
-
 PyTypeObject* viewer_type()
 {
-    static PyTypeObject type = make_viewer_type();
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&type) < 0) return nullptr;
-        ready = true;
-    }
-    return &type;
+    static PyTypeObject type = class_type("pravlin_desktop._native.Viewer", sizeof(ViewerObject), destroy<ViewerObject, Viewer>,
+                                          "Viewer(wayland_display=None)\n--\n\n", viewer_methods, viewer_new);
+    static bool done = false;
+    return ready(type, done);
 }
 
 PyModuleDef module_def = {
@@ -429,37 +354,19 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* cached_module = nullptr;
-int64_t owner_interpreter = -1;
-
 PyObject* init_module()
 {
-    const int64_t interpreter = same_interpreter(owner_interpreter, "pravlin_desktop");
-    if (interpreter < 0) return nullptr;
-    if (cached_module) return Py_NewRef(cached_module);
-    PyRef module(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    if (!install_log_forwarding()) return nullptr;
-    PyTypeObject* type = core_type();
-    if (!type || PyModule_AddObjectRef(module.get(), "Core", reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
-    PyTypeObject* viewer = viewer_type();
-    if (!viewer || PyModule_AddObjectRef(module.get(), "Viewer", reinterpret_cast<PyObject*>(viewer)) < 0)
-        return nullptr;
-    owner_interpreter = interpreter;
-    cached_module = Py_NewRef(module.get());
-    return module.release();
+    static ModuleOnce once{module_def};
+    return once.init(
+        [](PyObject* module) {
+            if (!install_log_forwarding()) return false;
+            for (auto [name, type] : {std::pair{"Core", core_type()}, std::pair{"Viewer", viewer_type()}})
+                if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
+            return true;
+        },
+        [] { return true; });
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__native()
-{
-    try {
-        return init_module();
-    } catch (abi::__forced_unwind&) {
-        python_abandoned = true;
-        throw;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
+PyMODINIT_FUNC PyInit__native() { return guarded_init(init_module); }

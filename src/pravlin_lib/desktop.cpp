@@ -380,22 +380,14 @@ Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
 
 Result<Viewer> connect_viewer(const std::optional<std::string>& wayland_display)
 {
-    auto display = connect_wayland(wayland_display);
-    if (!display) return std::unexpected(std::move(display.error()));
-    auto queue = EventQueue::create(std::move(*display));
-    if (!queue) return std::unexpected(std::move(queue.error()));
-    auto app_data = std::make_unique<AppData>();
-    app_data->track_layout = true;
-    queue->resolve_objects_with(
-        [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
-    if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
-    // The second round trip brings what the outputs' xdg_outputs, asked for
-    // in the first, have to say.
-    for (int i = 0; i < 2; ++i)
-        if (auto r = queue->roundtrip(); !r)
-            return r.error().fails_construction("round trip failed while discovering globals");
-    if (auto named = wait_for_output_names(*app_data, *queue); !named) return std::unexpected(std::move(named.error()));
-    return Viewer(std::move(*queue), std::move(app_data));
+    auto connection = open_connection(wayland_display, true);
+    if (!connection) return std::unexpected(std::move(connection.error()));
+    auto& [queue, app_data] = *connection;
+    // This round trip brings what the outputs' xdg_outputs, asked for in the
+    // first, have to say.
+    if (auto r = queue.roundtrip(); !r) return r.error().fails_construction("round trip failed while discovering globals");
+    if (auto named = wait_for_output_names(*app_data, queue); !named) return std::unexpected(std::move(named.error()));
+    return Viewer(std::move(queue), std::move(app_data));
 }
 
 std::vector<OutputPlace> Viewer::outputs() const { return places(*app_data_); }

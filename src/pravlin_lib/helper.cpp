@@ -194,7 +194,7 @@ Result<std::string> read_keymap(const Keymap& keymap)
     return text;
 }
 
-Result<Session> open_session(const std::optional<std::string>& wayland_display, bool track_layout)
+Result<Connection> open_connection(const std::optional<std::string>& wayland_display, bool track_layout)
 {
     auto display = connect_wayland(wayland_display);
     if (!display) return std::unexpected(std::move(display.error()));
@@ -208,18 +208,27 @@ Result<Session> open_session(const std::optional<std::string>& wayland_display, 
     if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
     if (auto r = queue->roundtrip(); !r)
         return r.error().fails_construction("round trip failed while discovering globals");
+    return Connection{std::move(*queue), std::move(app_data)};
+}
 
-    auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue->handle(), *queue);
+Result<Session> open_session(const std::optional<std::string>& wayland_display, bool track_layout)
+{
+    auto connection = open_connection(wayland_display, track_layout);
+    if (!connection) return std::unexpected(std::move(connection.error()));
+    auto& queue = connection->queue;
+    auto& app_data = connection->app_data;
+
+    auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue.handle(), queue);
     if (!virtual_keyboard) return std::unexpected(std::move(virtual_keyboard.error()));
 
     if (auto lacking = lacking_globals(*app_data)) return std::unexpected(std::move(*lacking));
     Proxy<zwlr_virtual_pointer_v1> virtual_pointer(zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
         app_data->virtual_pointer_manager.get(), app_data->seat.get()));
     if (!virtual_pointer) return internal_failure("failed to create the virtual pointer");
-    if (auto r = queue->roundtrip(); !r)
+    if (auto r = queue.roundtrip(); !r)
         return r.error().fails_construction("round trip failed after creating the virtual pointer");
 
-    return Session{std::move(*queue), std::move(app_data), std::move(*virtual_keyboard), std::move(virtual_pointer)};
+    return Session{std::move(queue), std::move(app_data), std::move(*virtual_keyboard), std::move(virtual_pointer)};
 }
 
 Result<> wait_for_output_names(AppData& app_data, EventQueue& event_queue)

@@ -34,6 +34,14 @@ struct VirtualKeyboard {
 Result<VirtualKeyboard> setup_virtual_keyboard(AppData& app_data, QueueHandle queue_handle,
                                                EventQueue& event_queue);
 
+// A connection whose globals are bound (with `track_layout`, the outputs'
+// places in the layout asked for as well).
+struct Connection {
+    EventQueue queue;
+    std::unique_ptr<AppData> app_data;
+};
+Result<Connection> open_connection(const std::optional<std::string>& wayland_display, bool track_layout);
+
 // A connection with the globals bound, the virtual keyboard carrying the seat
 // keyboard's keymap, and a virtual pointer. With `track_layout`, the outputs'
 // places in the layout are asked for as well.

@@ -77,6 +77,9 @@ _CLICKS = {"left_click": ("left", 1), "right_click": ("right", 1), "middle_click
 # Between the clicks of a double or triple click, as xdotool's --delay 10 in the computer tool's own
 # set-up: well inside any toolkit's double-click time.
 _CLICK_INTERVAL = 0.01
+# How long after a window mapped its first frame may take to reach the screen: sway shows it once the
+# window has drawn itself at the size it was given, or after its 200 ms transaction timeout.
+_SHOWN_TIMEOUT = 0.3
 # What "text" may hold: printable ASCII, newline and tab.
 TEXT_CHARSET = string.printable.replace("\r", "").replace("\x0b", "").replace("\x0c", "")
 # OpenCV's own threads would compete with the sessions: a vector of environments is the parallelism.
@@ -288,28 +291,35 @@ class DesktopEnv(gymnasium.Env):
 
     def _reset(self, soft: bool):
         t0 = time.monotonic()
-        # Every change of the screen before the programs start is taken in here, so that the first
-        # change after it is theirs.
         if soft and self.session is not None:
             # What an agent can leave pressed through the actions: the left button (left_mouse_down).
             self.desktop.mouse_up("left")
             self._stop_programs()
-            self._pointer_home()
-            # A fresh frame, rendered after all that: the next change is not ours.
-            self._observe(settle=False)
             kind = "soft"
         else:
             self._close_session()
             self._start_session()
-            self._pointer_home()
-            self._first_frames()
             kind = "hard"
+        self._pointer_home()
         started = time.monotonic()
         self._start_programs()
-        waited = self._programs and self._ready is not None
-        if waited and not self._wait_change(self._ready_timeout):
-            names = ", ".join(shlex.join(p.argv) for p in self._programs)
-            raise ProgramError(f"the screen did not change within {self._ready_timeout:g} s of starting {names}")
+        # While the programs start: a frame rendered after every change made above, so that the next
+        # change is theirs. A window maps and is drawn a round trip of its own after that at the
+        # earliest; should one have made it into this frame all the same, the wait below ends after
+        # _SHOWN_TIMEOUT with a fresh frame.
+        if kind == "hard":
+            self._first_frames()
+        else:
+            self._observe(settle=False)
+        waited = bool(self._programs) and self._ready is not None
+        if waited:
+            if self._windows is not None:
+                self._wait_mapped()
+                if not self._wait_change(_SHOWN_TIMEOUT):
+                    self._observe(settle=False)
+            elif not self._wait_change(self._ready_timeout):
+                names = ", ".join(shlex.join(p.argv) for p in self._programs)
+                raise ProgramError(f"the screen did not change within {self._ready_timeout:g} s of starting {names}")
         ready = time.monotonic()
         # Without settling, the frame that showed the programs is the observation: fresh, and after
         # every change made here.
@@ -501,9 +511,6 @@ class DesktopEnv(gymnasium.Env):
                 session.close()
 
     def _start_programs(self) -> None:
-        if not self._programs:
-            return
-        watch = self._windows
         for prog in self._programs:
             prog.log = tempfile.TemporaryFile()
             try:
@@ -512,8 +519,10 @@ class DesktopEnv(gymnasium.Env):
             except OSError as error:
                 raise ProgramError(f"cannot start {shlex.join(prog.argv)}: {error.strerror or error}") from None
             prog.windows = set()
-        if watch is None:
-            return
+
+    def _wait_mapped(self) -> None:
+        """Until every program has mapped a window, as sway's IPC tells."""
+        watch = self._windows
         deadline = time.monotonic() + self._ready_timeout
         waiting = list(self._programs)
         by_group = {prog.proc.pid: prog for prog in self._programs}

@@ -40,12 +40,14 @@ why. An action outside the space raises ValueError.
 
 from __future__ import annotations
 
+import contextlib
 import inspect
 import json
 import math
 import os
 import selectors
 import shlex
+import signal
 import string
 import subprocess
 import tempfile
@@ -291,10 +293,11 @@ class DesktopEnv(gymnasium.Env):
 
     def _reset(self, soft: bool):
         t0 = time.monotonic()
+        stopping: list[_Program] = []
         if soft and self.session is not None:
             # What an agent can leave pressed through the actions: the left button (left_mouse_down).
             self.desktop.mouse_up("left")
-            self._stop_programs()
+            stopping = self._signal_programs()
             kind = "soft"
         else:
             self._close_session()
@@ -303,6 +306,8 @@ class DesktopEnv(gymnasium.Env):
         self._pointer_home()
         started = time.monotonic()
         self._start_programs()
+        # The old programs end while the new ones start.
+        self._finish_stopping(stopping)
         # While the programs start: a frame rendered after every change made above, so that the next
         # change is theirs. A window maps and is drawn a round trip of its own after that at the
         # earliest; should one have made it into this frame all the same, the wait below ends after
@@ -556,22 +561,34 @@ class DesktopEnv(gymnasium.Env):
         elif event["change"] == "close":
             prog.windows.discard(con)
 
-    def _stop_programs(self) -> None:
-        """Stops every program (its whole process group) and, with sway's IPC, waits until their
-        windows are gone."""
+    def _signal_programs(self) -> list[_Program]:
+        """Tells every program (its whole process group) to stop; what they were, for
+        _finish_stopping, while the same programs start again."""
+        old = []
         for prog in self._programs:
-            stop_group(prog.proc, 3.0)
+            if prog.proc is not None:
+                with contextlib.suppress(ProcessLookupError, PermissionError):
+                    os.killpg(prog.proc.pid, signal.SIGTERM)
+            old.append(_Program(prog.argv, prog.env, prog.proc, prog.log, prog.windows))
+            prog.proc, prog.log, prog.windows = None, None, None
+        return old
+
+    def _finish_stopping(self, old: list[_Program]) -> None:
+        """Waits until sway reports the old programs' windows gone (noting the new programs' windows
+        meanwhile), and until the old processes have ended."""
         if self._windows is not None:
-            open_windows = {con for p in self._programs for con in (p.windows or ())}
+            by_group = {p.proc.pid: p for p in self._programs if p.proc is not None}
+            open_windows = {con for p in old for con in (p.windows or ())}
             deadline = time.monotonic() + self._ready_timeout
             while open_windows and time.monotonic() < deadline:
                 for event in self._windows.poll(deadline - time.monotonic(),
                                                 until=lambda e: e.get("change") == "close"):
                     if event.get("change") == "close":
                         open_windows.discard((event.get("container") or {}).get("id"))
-        for prog in self._programs:
+                    self._note_window(event, by_group)
+        for prog in old:
+            stop_group(prog.proc, 3.0)
             _close_log(prog)
-            prog.proc, prog.windows = None, None
 
     @property
     def steps(self) -> int:

@@ -30,7 +30,6 @@ from pathlib import Path
 
 from pravlin_session import HeadlessSession, parse_outputs
 from pravlin_session._compositors import COMPOSITORS
-from pravlin_session._session import account, session_directory, start_compositor
 
 GOAL = 1.5
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -79,28 +78,22 @@ def round_trip(conn: socket.socket) -> None:
 
 
 def bare_compositor(name, sizes) -> tuple[float, float]:
-    """Seconds from starting the compositor (as a session starts it, without the seat holder) to its
-    socket accepting, and to it answering a first round trip."""
-    base = session_directory("pravlin-bare-")
+    """Seconds from starting the compositor (as a session starts it, in a directory and as an account
+    the seat holder has prepared, but with no seat held) to its socket accepting, and to it answering
+    a first round trip."""
+    session = HeadlessSession(sizes, compositor=name)
     try:
-        uid, gid, _ = account(None)
-        comp = COMPOSITORS[name](sizes)
-        with open(base / "log", "wb") as log:
-            t0 = time.perf_counter()
-            proc = start_compositor(comp, base, uid, gid, log)
-            try:
-                conn = wait_for_socket(base / "run" / comp.socket_name(), proc)
-                accepting = time.perf_counter() - t0
-                round_trip(conn)
-                serving = time.perf_counter() - t0
-                conn.close()
-                return accepting, serving
-            finally:
-                # SIGKILL: a SIGTERM that reaches sway before its event loop runs is lost.
-                os.killpg(proc.pid, 9)
-                proc.wait(10)
+        session._prepare(seat=False)
+        t0 = time.perf_counter()
+        proc = session._launch_compositor()
+        conn = wait_for_socket(Path(session.socket), proc)
+        accepting = time.perf_counter() - t0
+        round_trip(conn)
+        serving = time.perf_counter() - t0
+        conn.close()
+        return accepting, serving
     finally:
-        shutil.rmtree(base, ignore_errors=True)
+        session.close()
 
 
 def ready_session(name, sizes) -> float:

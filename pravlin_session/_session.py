@@ -99,44 +99,43 @@ def _pin(pid: int, cpu: int | None) -> None:
             pass
 
 
-def account(user: str | None) -> tuple[int, int, str]:
-    """uid, gid and name the compositor runs as."""
+def _account(user: str | None) -> tuple[list[str], str | None]:
+    """How the seat holder is to pick the compositor's account, and the account's name (None for a
+    dynamic user, whose id the holder reports)."""
     if os.geteuid() != 0:
-        me = pwd.getpwuid(os.geteuid())
-        if user not in (None, me.pw_name):
+        try:
+            me = pwd.getpwuid(os.geteuid()).pw_name
+        except KeyError:
+            me = str(os.geteuid())
+        if user not in (None, me):
             raise SessionError(f"only root can run the compositor as another user (asked for {user!r})")
-        return me.pw_uid, os.getegid(), me.pw_name
-    name = user or "nobody"
+        return [], me
+    if user is None:
+        return ["--dynamic-user"], None
     try:
-        entry = pwd.getpwnam(name)
+        entry = pwd.getpwnam(user)
     except KeyError:
-        raise SessionError(f"running as root, but there is no user {name!r} to run the compositor as "
+        raise SessionError(f"running as root, but there is no user {user!r} to run the compositor as "
                            "(it refuses root); name an unprivileged user") from None
     if entry.pw_uid == 0:
-        raise SessionError(f"user {name!r} is root; the compositor must run as an unprivileged user")
-    return entry.pw_uid, entry.pw_gid, name
+        raise SessionError(f"user {user!r} is root; the compositor must run as an unprivileged user")
+    return ["--user-id", str(entry.pw_uid), "--group-id", str(entry.pw_gid)], user
 
 
-def session_directory(prefix: str = "pravlin-session-") -> Path:
-    """A fresh directory for a session, under the temporary directory unless that path is too long
-    for the socket inside it."""
-    root = Path(tempfile.gettempdir())
-    if len(str(root)) > 60:  # keep the socket path well inside sun_path
-        root = Path("/tmp")
-    base = Path(tempfile.mkdtemp(prefix=prefix, dir=root))
-    # Root's directory: the compositor's user only needs to pass through it.
-    base.chmod(0o711)
-    return base
+def _session_parent() -> str:
+    """Where a session's directory goes: the temporary directory, unless its path would make the
+    socket's too long, or is not plain text (clients pass the socket's path on as UTF-8)."""
+    root = tempfile.gettempdir()
+    if len(root) > 60 or not (root.isascii() and root.isprintable()):
+        root = "/tmp"
+    return root
 
 
 def start_compositor(comp: Compositor, base: Path, uid: int, gid: int, log) -> subprocess.Popen:
-    """Starts `comp` in the session directory `base`, as uid/gid, writing to `log`: its runtime
-    directory (base/run) and home (base/home) are made here, its configuration written, and it leads
-    a process group of its own."""
+    """Starts `comp` in the session directory `base` (made by the seat holder, with its runtime
+    directory base/run and home base/home), as uid/gid, writing to `log`; it leads a process group
+    of its own."""
     runtime, home = base / _RUNTIME, base / "home"
-    for d in (runtime, home):
-        d.mkdir(mode=0o700)
-        os.chown(d, uid, gid)
     argv = comp.write_config(base)
     env = {
         "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
@@ -146,8 +145,9 @@ def start_compositor(comp: Compositor, base: Path, uid: int, gid: int, log) -> s
         **comp.environment(runtime),
     }
     privileges = [] if os.geteuid() != 0 else [f"--reuid={uid}", f"--regid={gid}", "--clear-groups"]
-    # The parent-death signal ends the compositor with its starter even when that is killed outright.
-    return subprocess.Popen(["setpriv", *privileges, "--pdeathsig", "TERM", "--", *argv], env=env,
+    # The parent-death signal ends the compositor with its starter even when that is killed
+    # outright; SIGKILL, since sway loses a SIGTERM that comes before its event loop runs.
+    return subprocess.Popen(["setpriv", *privileges, "--pdeathsig", "KILL", "--", *argv], env=env,
                             cwd=str(home), stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                             start_new_session=True)
 
@@ -234,8 +234,9 @@ class HeadlessSession(_Display):
             session.spawn(["foot"])
 
     It runs the compositor (sway, or phoc with `compositor="phoc"`: pixman renderer, no Xwayland, one
-    output per size, laid out left to right) in its own directory, as an unprivileged user when started
-    by root, with the seat holder keeping a virtual keyboard and pointer on the seat. Once ready, the
+    output per size, laid out left to right) in its own directory, with the seat holder keeping a
+    virtual keyboard and pointer on the seat. Started by root, the compositor runs as a user id of its
+    own, which no account and no other process has while the session lasts (or as `user`). Once ready, the
     compositor and the holder share one CPU. Leaving the block stops everything it started and removes
     its directory; if this process is killed outright, the holder does that. (The compositor also has a
     parent-death signal, which Linux ties to the thread that started it: start a session from a thread
@@ -264,6 +265,9 @@ class HeadlessSession(_Display):
         self._base: Path | None = None
         self._compositor_proc: subprocess.Popen | None = None
         self._holder: subprocess.Popen | None = None
+        self._holder_output = b""
+        self._user_name: str | None = None
+        self._deadline = 0.0
         self._adopted: list[int] = []
         self.log_path: str | None = None
         self.compositor_pid: int | None = None
@@ -313,6 +317,7 @@ class HeadlessSession(_Display):
         if self._base is not None:
             shutil.rmtree(self._base, ignore_errors=True)
             self._base = None
+        self._holder_output = b""
 
     # -- clients -------------------------------------------------------------------
 
@@ -320,12 +325,7 @@ class HeadlessSession(_Display):
         """Makes a process group part of the session: stopped with it, and by the seat holder if this
         process is killed outright."""
         self._adopted.append(pgid)
-        if self._holder is not None and self._holder.stdin is not None:
-            try:
-                self._holder.stdin.write(f"stop {pgid}\n".encode())
-                self._holder.stdin.flush()
-            except OSError:
-                pass
+        self._tell_holder(f"stop {pgid}")
 
     def log_tail(self, lines: int = 15) -> str:
         try:
@@ -340,83 +340,118 @@ class HeadlessSession(_Display):
         comp = self._compositor
         if shutil.which(comp.executable) is None:
             raise CompositorMissing(f"{comp.name} is not installed ({comp.install_hint})")
-        if shutil.which("setpriv") is None:
-            raise CompositorMissing("setpriv is not installed (on Debian or Ubuntu: apt-get install util-linux)")
-        if not HOLDER.exists():
-            raise SessionError(f"the seat holder is missing: {HOLDER} (reinstall pravlin)")
-        uid, gid, user = account(self._user)
-
-        self._base = base = session_directory()
-        runtime = base / _RUNTIME
-        socket = runtime / comp.socket_name()
-        if len(str(socket)) > _SUN_PATH_MAX:
-            raise SessionError(f"the session's socket path would be too long for a Unix socket: {socket}")
-        self.runtime_dir, self.display, self.socket = str(runtime), comp.socket_name(), str(socket)
-        self.log_path = str(self._keep_log or base / "compositor.log")
-        with open(self.log_path, "wb") as log:
-            self._compositor_proc = start_compositor(comp, base, uid, gid, log)
-        self.compositor_pid = self._compositor_proc.pid
-
-        holder_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8"}
-        if "XKB_CONFIG_ROOT" in os.environ:
-            holder_env["XKB_CONFIG_ROOT"] = os.environ["XKB_CONFIG_ROOT"]
-        self._holder = subprocess.Popen(
-            [str(HOLDER), "--socket", str(socket), "--outputs", str(len(self._sizes)),
-             "--layout", self._layout, "--variant", self._variant, *comp.holder_arguments(runtime),
-             "--cleanup", str(base), "--kill-group", str(self.compositor_pid)],
-            env=holder_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            start_new_session=True)
-        self.outputs = self._arrange(self._wait_ready(user))
+        self._prepare(seat=True)
+        self._launch_compositor()
+        self.outputs = self._arrange(self._holder_report()["outputs"])
         if comp.holder_shares_cpu:
             # Only once ready: the two start faster on two CPUs. The compositor's main thread is the
             # one that serves clients.
             cpu = _shared_cpu()
             _pin(self.compositor_pid, cpu)
             _pin(self._holder.pid, cpu)
+        runtime = Path(self.runtime_dir)
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
                     **comp.client_environment(runtime)}
 
-    def _wait_ready(self, user: str) -> list[dict]:
-        """The holder's report of the outputs, once it has the seat; SessionError if anything dies or
-        the time runs out first."""
+    def _prepare(self, seat: bool) -> None:
+        """Starts the seat holder, which makes the session's directory and account before anything
+        else exists, so that it can clean up after this process whenever that dies."""
         comp = self._compositor
-        deadline = time.monotonic() + self._timeout
+        if shutil.which("setpriv") is None:
+            raise CompositorMissing("setpriv is not installed (on Debian or Ubuntu: apt-get install util-linux)")
+        if not HOLDER.exists():
+            raise SessionError(f"the seat holder is missing: {HOLDER} (reinstall pravlin)")
+        account, self._user_name = _account(self._user)
+        parent = _session_parent()
+        socket = f"{parent}/pravlin-session-XXXXXX/{_RUNTIME}/{comp.socket_name()}"
+        if len(socket) > _SUN_PATH_MAX:
+            raise SessionError(f"the session's socket path would be too long for a Unix socket: {socket}")
+        self._deadline = time.monotonic() + self._timeout
+        seat_args = []
+        if seat:
+            seat_args = ["--socket", f"{_RUNTIME}/{comp.socket_name()}", "--outputs", str(len(self._sizes)),
+                         "--layout", self._layout, "--variant", self._variant,
+                         *comp.holder_arguments(Path(_RUNTIME))]
+        holder_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8"}
+        if "XKB_CONFIG_ROOT" in os.environ:
+            holder_env["XKB_CONFIG_ROOT"] = os.environ["XKB_CONFIG_ROOT"]
+        self._holder = subprocess.Popen(
+            [str(HOLDER), "--session-in", parent, *account, *seat_args,
+             "--timeout-ms", str(max(int(self._timeout * 1000), 1))],
+            env=holder_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            start_new_session=True)
+        made = self._holder_report()
+        self._base = base = Path(made["directory"])
+        self._uid, self._gid = made["uid"], made["gid"]
+        self._user_name = self._user_name or f"user id {self._uid}"
+        runtime = base / _RUNTIME
+        self.runtime_dir, self.display = str(runtime), comp.socket_name()
+        self.socket = str(runtime / comp.socket_name())
+
+    def _launch_compositor(self) -> subprocess.Popen:
+        """Starts the compositor in the prepared directory and tells the holder its process group."""
+        self.log_path = str(self._keep_log or self._base / "compositor.log")
+        with open(self.log_path, "wb") as log:
+            self._compositor_proc = start_compositor(self._compositor, self._base, self._uid, self._gid, log)
+        self.compositor_pid = self._compositor_proc.pid
+        self._tell_holder(f"stop {self.compositor_pid}")
+        return self._compositor_proc
+
+    def _tell_holder(self, line: str) -> None:
+        if self._holder is not None and self._holder.stdin is not None:
+            try:
+                self._holder.stdin.write(f"{line}\n".encode())
+                self._holder.stdin.flush()
+            except OSError:
+                pass
+
+    def _holder_report(self) -> dict:
+        """The holder's next line of JSON; SessionError if the holder or the compositor dies, or the
+        time runs out, first."""
+        comp = self._compositor
+        what = "ready" if self._base is not None else "prepared"
         sel = selectors.DefaultSelector()
-        comp_fd = os.pidfd_open(self._compositor_proc.pid)
-        holder_fd = os.pidfd_open(self._holder.pid)
+        fds = [os.pidfd_open(self._holder.pid)]
         try:
             sel.register(self._holder.stdout, selectors.EVENT_READ, "line")
-            sel.register(comp_fd, selectors.EVENT_READ, "compositor")
-            sel.register(holder_fd, selectors.EVENT_READ, "holder")
-            while True:
-                left = deadline - time.monotonic()
+            sel.register(fds[0], selectors.EVENT_READ, "holder")
+            if self._compositor_proc is not None:
+                fds.append(os.pidfd_open(self._compositor_proc.pid))
+                sel.register(fds[1], selectors.EVENT_READ, "compositor")
+            while b"\n" not in self._holder_output:
+                left = self._deadline - time.monotonic()
                 events = sel.select(max(left, 0)) if left > 0 else []
                 if not events:
-                    raise self._failure(f"{comp.name} was not ready within {self._timeout:g} s")
+                    raise self._failure(f"{comp.name} was not {what} within {self._timeout:g} s")
                 for key, _ in events:
                     if key.data == "line":
-                        line = self._holder.stdout.readline()
-                        if line:
-                            return json.loads(line)["outputs"]
-                        sel.unregister(self._holder.stdout)
+                        chunk = os.read(self._holder.stdout.fileno(), 65536)
+                        self._holder_output += chunk
+                        if not chunk:
+                            sel.unregister(self._holder.stdout)
                     elif key.data == "compositor":
-                        status = self._compositor_proc.wait()
-                        raise self._failure(f"{comp.name} (as {user}) exited with status {status} while starting")
-                    else:
+                        raise self._compositor_died()
+                    elif b"\n" not in self._holder_output:
                         status = self._holder.wait()
                         # The holder's reason names the compositor's shortcoming (a missing global, an
                         # output that never came); if the compositor died meanwhile, that is the news.
-                        if self._compositor_proc.poll() is not None:
-                            raise self._failure(f"{comp.name} (as {user}) exited with status "
-                                                f"{self._compositor_proc.returncode} while starting")
+                        if self._compositor_proc is not None and self._compositor_proc.poll() is not None:
+                            raise self._compositor_died()
                         lines = self._holder.stderr.read().decode(errors="replace").strip().splitlines()
                         reason = lines[-1].removeprefix("pravlin-seat-holder: ") if lines else ""
-                        raise SessionError(f"the seat holder could not take the seat (status {status}): "
+                        doing = "take the seat" if self._base is not None else "prepare the session"
+                        raise SessionError(f"the seat holder could not {doing} (status {status}): "
                                            f"{reason or 'no reason given'}")
         finally:
             sel.close()
-            os.close(comp_fd)
-            os.close(holder_fd)
+            for fd in fds:
+                os.close(fd)
+        line, _, self._holder_output = self._holder_output.partition(b"\n")
+        return json.loads(line.decode(errors="surrogateescape"))
+
+    def _compositor_died(self) -> SessionError:
+        status = self._compositor_proc.wait()
+        return self._failure(f"{self.compositor} (as {self._user_name}) exited with status {status} while starting")
 
     def _failure(self, what: str) -> SessionError:
         tail = self.log_tail()

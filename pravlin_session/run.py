@@ -49,7 +49,7 @@ def _parser() -> argparse.ArgumentParser:
                    help="xkb layout of the seat's keyboard (default: us)")
     p.add_argument("--keyboard-variant", metavar="VARIANT", default="", help="xkb variant of that layout")
     p.add_argument("-u", "--user", help="unprivileged user to run the compositor as when started by root "
-                                        "(default: nobody)")
+                                        "(default: a user id of the session's own)")
     p.add_argument("-e", "--error-file", metavar="FILE",
                    help="keep the compositor's log in FILE (it is removed with the session otherwise)")
     p.add_argument("-t", "--timeout", type=float, default=15.0, metavar="SECONDS",

@@ -1,16 +1,30 @@
 // pravlin-seat-holder: keeps a virtual keyboard and a virtual pointer on the
 // seat of a headless session for as long as the session runs, so that the
 // seat always has both capabilities and a client asking for the seat keyboard
-// always receives a keymap.
+// always receives a keymap. It is also the session's guardian: it makes the
+// session's directory and account, and cleans up if the session's starter dies.
 //
-//   pravlin-seat-holder --socket PATH [--outputs N] [--layout L] [--variant V]
-//                       [--sway-ipc PATH | --watch-keymaps] [--cleanup DIR --kill-group PGID]
+//   pravlin-seat-holder --session-in PARENT [--dynamic-user | --user-id UID --group-id GID]
+//                       [--socket PATH [--outputs N] [--layout L] [--variant V]
+//                        [--sway-ipc PATH | --watch-keymaps]] [--timeout-ms MS]
 //   pravlin-seat-holder --socket PATH --probe
 //
-// It waits for PATH to appear, connects, waits until N outputs have announced
-// their name and mode, sets up its devices and prints one line of JSON
-// describing the outputs ({"outputs": [{"name": ..., "width": ..., "height": ...}]}).
-// With --probe it prints that line and exits without touching the seat.
+// With --session-in it first makes a directory PARENT/pravlin-session-XXXXXX
+// holding run/ and home/ for the compositor's account, and prints one line of
+// JSON: {"directory": ..., "uid": ..., "gid": ...}. Relative paths given to
+// --socket and --sway-ipc are inside that directory. Run by root, the account
+// is the one given, or with --dynamic-user a user and group id that no
+// account and no process on the machine has, reserved for the holder's life
+// by a lock in /run/pravlin-session; every process of that user belongs to the
+// session and is killed when the holder ends. The directory is root's and
+// open to that group only; run/ and home/ are the account's alone (root
+// reaches them all the same).
+//
+// With --socket it waits for PATH to appear, connects, waits until N outputs
+// have announced their name and mode, sets up its devices and prints one line
+// of JSON describing the outputs ({"outputs": [{"name": ..., "width": ...,
+// "height": ...}]}). With --probe it prints that line and
+// exits without touching the seat.
 //
 // sway sets the seat's keyboard to none when the active keyboard is destroyed
 // (a client with a virtual keyboard disconnecting), and a new wl_keyboard then
@@ -33,19 +47,21 @@
 // makes a keyboard the active one. The focused window sees that modifier come
 // and go; no key event is sent.
 //
-// With --cleanup, the holder is also the session's last line of cleanup. Its
-// standard input is a pipe from the process that started the session, which
-// writes "stop PGID" lines naming further process groups of the session. When
-// that pipe ends without the holder having been told to stop (the starter was
-// killed outright), the holder stops the compositor's process group and the
-// groups named, and removes the session directory.
+// With --session-in, the holder's standard input is a pipe from the process
+// that started the session, which writes "stop PGID" lines naming process
+// groups of the session (the compositor's first). When that pipe ends, at any
+// point, without the holder having been told to stop (the starter was killed
+// outright), the holder stops those groups and the dynamic user's processes,
+// and removes the session directory without following any link in it.
 //
 // Exit status: 0 on SIGTERM/SIGINT/SIGHUP, when the compositor goes away or after cleaning up,
-// 1 on any failure to set up (with a one-line reason on stderr), 2 on bad usage.
+// 1 on any failure to set up (with a one-line reason on stderr), 2 on bad usage (likewise).
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <limits.h>
 #include <poll.h>
 #include <sched.h>
@@ -56,12 +72,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <pwd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -103,6 +123,25 @@ struct holder {
     ino_t own_keymap, last_keymap, twin_keymap;
     uint32_t blip_mask;
     bool foreign_active;
+    // Waits also watch these: the signalfd, and the starter's pipe (-1 when
+    // there is no starter to watch). `stopping` is set once either has spoken.
+    int sfd, starter;
+    struct session *session;
+    bool stopping;
+};
+
+// What the holder guards with --session-in.
+struct session {
+    char dir[PATH_MAX];  // "" until made
+    int dir_fd;
+    uid_t uid;
+    gid_t gid;
+    int uid_lock;  // held while the dynamic user is ours; -1 for a given account
+    pid_t *groups;  // named by the starter, the compositor's first
+    size_t count, cap;
+    char line[64];
+    size_t line_len;
+    bool starter_gone;
 };
 
 static const char *prog = "pravlin-seat-holder";
@@ -122,6 +161,69 @@ static int64_t now_ms(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// -- waits that hear the starter and signals ------------------------------------------
+
+// Reads "stop PGID" lines from the starter; false once the pipe has ended.
+static bool read_groups(struct session *s, int fd) {
+    char buf[512];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN;
+    if (n == 0) return false;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\n') {
+            if (s->line_len + 1 < sizeof s->line) s->line[s->line_len++] = buf[i];
+            continue;
+        }
+        s->line[s->line_len] = '\0';
+        s->line_len = 0;
+        long pgid;
+        if (sscanf(s->line, "stop %ld", &pgid) != 1 || pgid <= 1) continue;
+        if (s->count == s->cap) {
+            // Groups that have gone make room first.
+            size_t kept = 0;
+            for (size_t j = 0; j < s->count; ++j)
+                if (j == 0 || kill(-s->groups[j], 0) == 0 || errno == EPERM) s->groups[kept++] = s->groups[j];
+            s->count = kept;
+        }
+        if (s->count == s->cap) {
+            const size_t cap = s->cap ? s->cap * 2 : 64;
+            pid_t *groups = realloc(s->groups, cap * sizeof *groups);
+            if (!groups) continue;
+            s->groups = groups, s->cap = cap;
+        }
+        s->groups[s->count++] = (pid_t)pgid;
+    }
+    return true;
+}
+
+// Takes what the starter wrote; false (and the holder stopping) once its pipe has ended.
+static bool hear_starter(struct holder *h) {
+    if (read_groups(h->session, h->starter)) return true;
+    h->session->starter_gone = h->stopping = true;
+    return false;
+}
+
+// Waits until `fd` has `events` (1) or the deadline passes (0); -1 when a
+// signal or the end of the starter's pipe means the holder has to stop.
+static int await_fd(struct holder *h, int fd, short events, int64_t deadline) {
+    while (!h->stopping) {
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) return 0;
+        struct pollfd fds[3] = {{fd, events, 0}, {h->sfd, POLLIN, 0}, {h->starter, POLLIN, 0}};
+        if (poll(fds, 3, (int)left) < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        if (fds[1].revents & POLLIN) h->stopping = true;
+        else if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) hear_starter(h);
+        else if (fds[0].revents) return 1;
+    }
+    return -1;
 }
 
 // -- keymap ------------------------------------------------------------------
@@ -218,7 +320,7 @@ static const struct wl_registry_listener registry_listener = {on_global, on_glob
 
 // Connects once the compositor has created its socket (watched with inotify;
 // the socket may refuse for the moment between bind and listen).
-static struct wl_display *connect_when_ready(const char *path, int64_t deadline) {
+static struct wl_display *connect_when_ready(struct holder *h, const char *path, int64_t deadline) {
     struct sockaddr_un addr = {.sun_family = AF_UNIX};
     if (strlen(path) >= sizeof addr.sun_path) {
         fail("socket path too long: %s", path);
@@ -257,8 +359,9 @@ static struct wl_display *connect_when_ready(const char *path, int64_t deadline)
             nanosleep(&pause, NULL);
             continue;
         }
-        struct pollfd p = {watch, POLLIN, 0};
-        if (poll(&p, 1, (int)left) > 0) {
+        const int ready = await_fd(h, watch, POLLIN, deadline);
+        if (ready < 0) break;
+        if (ready > 0) {
             char buf[4096];
             while (read(watch, buf, sizeof buf) > 0) {
             }
@@ -285,8 +388,7 @@ static bool dispatch_until(struct holder *h, bool (*ready)(const struct holder *
         const int64_t left = deadline - now_ms();
         if (left <= 0) return false;
         if (wl_display_prepare_read(h->display) != 0) continue;
-        struct pollfd p = {wl_display_get_fd(h->display), POLLIN, 0};
-        if (poll(&p, 1, (int)left) <= 0) {
+        if (await_fd(h, wl_display_get_fd(h->display), POLLIN, deadline) <= 0) {
             wl_display_cancel_read(h->display);
             return false;
         }
@@ -295,17 +397,15 @@ static bool dispatch_until(struct holder *h, bool (*ready)(const struct holder *
     return true;
 }
 
+static void print_json_string(const char *text);
+
 static void print_outputs(const struct holder *h) {
     printf("{\"outputs\": [");
     for (int i = 0; i < h->output_count; ++i) {
         const struct output *o = &h->outputs[i];
-        printf("%s{\"name\": \"", i ? ", " : "");
-        for (const char *c = o->name; *c; ++c) {
-            if (*c == '"' || *c == '\\') printf("\\%c", *c);
-            else if ((unsigned char)*c < 0x20) printf("\\u%04x", *c);
-            else putchar(*c);
-        }
-        printf("\", \"width\": %d, \"height\": %d}", o->width, o->height);
+        printf("%s{\"name\": ", i ? ", " : "");
+        print_json_string(o->name);
+        printf(", \"width\": %d, \"height\": %d}", o->width, o->height);
     }
     printf("]}\n");
     fflush(stdout);
@@ -598,7 +698,132 @@ static bool ipc_subscribe(struct ipc *ipc, const char *path) {
     return ok;
 }
 
-// -- cleanup after the parent's death -----------------------------------------------
+// -- the session's account and directory --------------------------------------------
+
+// User ids handed out by --dynamic-user: a range that neither distributions
+// nor systemd allocate (systemd's table calls 1879048192-2147483647 unused),
+// and for a holder in a user namespace that maps only 16-bit ids, the unused
+// range below systemd's DynamicUser one.
+static const struct {
+    uid_t first, count;
+} dynamic_ranges[] = {{1879048192u, 65536u}, {60578u, 606u}};
+#define UID_LOCKS "/run/pravlin-session"
+
+static bool ids_mapped(const char *map, unsigned long first, unsigned long count) {
+    FILE *f = fopen(map, "re");
+    if (!f) return true;  // no user namespaces
+    unsigned long inside, outside, n;
+    bool mapped = false;
+    while (!mapped && fscanf(f, "%lu %lu %lu", &inside, &outside, &n) == 3)
+        mapped = first >= inside && first + count <= inside + n;
+    fclose(f);
+    return mapped;
+}
+
+static void pause_ms(long ms) {
+    const struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000};
+    nanosleep(&pause, NULL);
+}
+
+// No account and no group has the id, and no process has it as a user or group id.
+static bool id_unused(uid_t id) {
+    if (getpwuid(id) || getgrgid(id)) return false;
+    DIR *proc = opendir("/proc");
+    if (!proc) return false;
+    bool used = false;
+    char path[300], buf[4096];
+    for (struct dirent *e; !used && (e = readdir(proc));) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        snprintf(path, sizeof path, "/proc/%s/status", e->d_name);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const ssize_t n = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        if (n <= 0) continue;
+        buf[n] = '\0';
+        // "Uid:\treal\teffective\tsaved\tfs", and the same for Gid.
+        for (const char *key = buf; !used && (key = strstr(key, "id:\t")); key += 4) {
+            if (key == buf || (key[-1] != 'U' && key[-1] != 'G')) continue;
+            char *p = (char *)key + 4;
+            for (int i = 0; i < 4 && !used; ++i) used = strtoul(p, &p, 10) == id;
+        }
+    }
+    closedir(proc);
+    return !used;
+}
+
+// Reserves a user id (and the same group id) for the holder's life: the
+// lowest one whose lock under UID_LOCKS is free and that nobody uses. The
+// check matters beside the lock: processes of a session whose holder was
+// killed outright may still be running as its id.
+static int allocate_user(struct session *s) {
+    if (mkdir(UID_LOCKS, 0700) < 0 && errno != EEXIST) return fail("cannot make %s: %s", UID_LOCKS, strerror(errno));
+    const int dir = open(UID_LOCKS, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (dir < 0 || fstat(dir, &st) < 0 || st.st_uid != 0 || (st.st_mode & 022)) {
+        if (dir >= 0) close(dir);
+        return fail("%s is not a directory of root's alone", UID_LOCKS);
+    }
+    for (size_t r = 0; r < sizeof dynamic_ranges / sizeof *dynamic_ranges; ++r) {
+        const uid_t first = dynamic_ranges[r].first, count = dynamic_ranges[r].count;
+        if (!ids_mapped("/proc/self/uid_map", first, count) || !ids_mapped("/proc/self/gid_map", first, count))
+            continue;
+        for (uid_t id = first; id < first + count; ++id) {
+            char name[16];
+            snprintf(name, sizeof name, "%u", (unsigned)id);
+            const int lock = openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (lock < 0) continue;
+            if (flock(lock, LOCK_EX | LOCK_NB) == 0 && id_unused(id)) {
+                close(dir);
+                s->uid = id, s->gid = id, s->uid_lock = lock;
+                return 0;
+            }
+            close(lock);
+        }
+    }
+    close(dir);
+    return fail("no free user id to run the compositor as");
+}
+
+static void print_json_string(const char *text) {
+    putchar('"');
+    for (const char *c = text; *c; ++c) {
+        if (*c == '"' || *c == '\\') printf("\\%c", *c);
+        else if ((unsigned char)*c < 0x20) printf("\\u%04x", *c);
+        else putchar(*c);
+    }
+    putchar('"');
+}
+
+// Makes PARENT/pravlin-session-XXXXXX with run/ and home/ for the account;
+// run by root, the directory itself is open to the account's group only.
+static int make_directory(struct session *s, const char *parent) {
+    if (snprintf(s->dir, sizeof s->dir, "%s/pravlin-session-XXXXXX", parent) >= (int)sizeof s->dir) {
+        s->dir[0] = '\0';
+        return fail("the directory %s has too long a path", parent);
+    }
+    if (!mkdtemp(s->dir)) {
+        const int err = errno;
+        s->dir[0] = '\0';
+        return fail("cannot make a session directory in %s: %s", parent, strerror(err));
+    }
+    s->dir_fd = open(s->dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (s->dir_fd < 0) return fail("cannot open %s: %s", s->dir, strerror(errno));
+    const bool root = geteuid() == 0;
+    static const char *const subdirs[] = {"run", "home"};
+    for (size_t i = 0; i < 2; ++i) {
+        if (mkdirat(s->dir_fd, subdirs[i], 0700) < 0 ||
+            (root && fchownat(s->dir_fd, subdirs[i], s->uid, s->gid, AT_SYMLINK_NOFOLLOW) < 0))
+            return fail("cannot make %s/%s: %s", s->dir, subdirs[i], strerror(errno));
+    }
+    if (root && (fchown(s->dir_fd, 0, s->gid) < 0 || fchmod(s->dir_fd, 0710) < 0))
+        return fail("cannot hand %s to the compositor's group: %s", s->dir, strerror(errno));
+    printf("{\"directory\": ");
+    print_json_string(s->dir);
+    printf(", \"uid\": %u, \"gid\": %u}\n", (unsigned)s->uid, (unsigned)s->gid);
+    fflush(stdout);
+    return 0;
+}
 
 static int remove_entry(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
     (void)st, (void)ftw;
@@ -606,90 +831,80 @@ static int remove_entry(const char *path, const struct stat *st, int flag, struc
     return 0;
 }
 
-#define MAX_GROUPS 256
-
-struct session_groups {
-    pid_t compositor;
-    pid_t others[MAX_GROUPS];
-    int count;
-    char line[64];
-    size_t line_len;
-};
-
-static void signal_groups(const struct session_groups *g, int sig) {
-    if (g->compositor > 0) kill(-g->compositor, sig);
-    for (int i = 0; i < g->count; ++i) kill(-g->others[i], sig);
+static void remove_directory(struct session *s) {
+    if (s->dir_fd >= 0) close(s->dir_fd);
+    s->dir_fd = -1;
+    if (s->dir[0]) nftw(s->dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    s->dir[0] = '\0';
 }
 
-// Reads "stop PGID" lines from the starter; false once the pipe has ended.
-static bool read_groups(int fd, struct session_groups *g) {
-    char buf[512];
-    ssize_t n;
-    do {
-        n = read(fd, buf, sizeof buf);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno == EAGAIN;
-    if (n == 0) return false;
-    for (ssize_t i = 0; i < n; ++i) {
-        if (buf[i] != '\n') {
-            if (g->line_len + 1 < sizeof g->line) g->line[g->line_len++] = buf[i];
-            continue;
-        }
-        g->line[g->line_len] = '\0';
-        g->line_len = 0;
-        long pgid;
-        if (sscanf(g->line, "stop %ld", &pgid) == 1 && pgid > 1 && g->count < MAX_GROUPS)
-            g->others[g->count++] = (pid_t)pgid;
+// Every process of the dynamic user is the session's: the compositor, what it
+// started (swaymsg exec) and whatever outlived it. kill(-1) by a process of
+// that user reaches exactly those.
+static void kill_user(uid_t uid) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setresuid(uid, uid, uid) == 0)
+            for (int i = 0; i < 3 && kill(-1, SIGKILL) == 0; ++i) pause_ms(1);
+        _exit(0);
     }
-    return true;
+    if (pid > 0)
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        }
 }
 
-static bool groups_alive(const struct session_groups *g) {
-    if (g->compositor > 0 && (kill(-g->compositor, 0) == 0 || errno == EPERM)) return true;
-    for (int i = 0; i < g->count; ++i)
-        if (kill(-g->others[i], 0) == 0 || errno == EPERM) return true;
+static void signal_groups(const struct session *s, int sig) {
+    for (size_t i = 0; i < s->count; ++i) kill(-s->groups[i], sig);
+}
+
+static bool groups_alive(const struct session *s) {
+    for (size_t i = 0; i < s->count; ++i)
+        if (kill(-s->groups[i], 0) == 0 || errno == EPERM) return true;
     return false;
 }
 
-// The process that started the session is gone: stop the session's process
-// groups (a few seconds' grace, then SIGKILL) and remove the session directory.
-static void orphan_cleanup(const struct session_groups *groups, const char *dir) {
-    signal_groups(groups, SIGTERM);
-    const struct timespec pause = {0, 10 * 1000 * 1000};
-    for (const int64_t deadline = now_ms() + 3000; groups_alive(groups) && now_ms() < deadline;)
-        nanosleep(&pause, NULL);
-    signal_groups(groups, SIGKILL);
-    if (dir) nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+// The starter is gone: stop the session's process groups (a few seconds'
+// grace, then SIGKILL) and remove the session directory.
+static void orphan_cleanup(struct session *s) {
+    signal_groups(s, SIGTERM);
+    for (const int64_t deadline = now_ms() + 3000; groups_alive(s) && now_ms() < deadline;) pause_ms(10);
+    signal_groups(s, SIGKILL);
+    if (s->uid_lock >= 0) kill_user(s->uid);
+    remove_directory(s);
 }
 
 // True when the starter's pipe has ended (it died or closed it).
-static bool starter_gone(struct session_groups *groups) {
-    struct pollfd p = {0, POLLIN, 0};
+static bool starter_gone(struct holder *h) {
+    if (h->session->starter_gone) return true;
+    struct pollfd p = {h->starter, POLLIN, 0};
     while (poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP)))
-        if (!read_groups(0, groups)) return true;
+        if (!hear_starter(h)) return true;
     return false;
 }
 
 // -- main ----------------------------------------------------------------------
 
-static void usage(void) {
+static int usage(const char *problem) {
     fprintf(stderr,
-            "usage: %s --socket PATH [--outputs N] [--layout L] [--variant V]\n"
-            "       [--sway-ipc PATH | --watch-keymaps] [--cleanup DIR --kill-group PGID]\n"
-            "       | --socket PATH --probe\n",
-            prog);
+            "usage: %s --session-in PARENT [--dynamic-user | --user-id UID --group-id GID]\n"
+            "       [--socket PATH [--outputs N] [--layout L] [--variant V] [--sway-ipc PATH | --watch-keymaps]]\n"
+            "       [--timeout-ms MS]\n"
+            "   or: %s --socket PATH --probe\n"
+            "%s: %s\n",
+            prog, prog, prog, problem);
+    return 2;
 }
 
 // Sets up and holds the seat until told to stop or the compositor goes.
 static int hold(struct holder *h, const char *socket_path, int expected_outputs, const char *sway_ipc,
-                bool keymaps, bool probe, int sfd, struct session_groups *groups, bool watch_starter) {
-    const int64_t deadline = now_ms() + SETUP_TIMEOUT_MS;
-    h->display = connect_when_ready(socket_path, deadline);
-    if (!h->display) return 1;
+                bool keymaps, bool probe, int64_t deadline) {
+    h->display = connect_when_ready(h, socket_path, deadline);
+    if (!h->display) return h->stopping ? 0 : 1;
     h->registry = wl_display_get_registry(h->display);
     wl_registry_add_listener(h->registry, &registry_listener, h);
     if (wl_display_roundtrip(h->display) < 0) return fail("the compositor closed the connection");
     if (!dispatch_until(h, outputs_ready, expected_outputs, deadline)) {
+        if (h->stopping) return 0;
         if (h->output_count < expected_outputs)
             return fail("the compositor announced %d of %d outputs", h->output_count, expected_outputs);
         return fail("the outputs did not announce their names and modes");
@@ -717,9 +932,9 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
 
     struct pollfd fds[4] = {
         {wl_display_get_fd(h->display), POLLIN, 0},
-        {sfd, POLLIN, 0},
+        {h->sfd, POLLIN, 0},
         {ipc.fd, POLLIN, 0},
-        {watch_starter ? 0 : -1, POLLIN, 0},
+        {h->starter, POLLIN, 0},
     };
     for (;;) {
         if (wl_display_dispatch_pending(h->display) < 0) return 0;
@@ -731,7 +946,7 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
             return fail("poll: %s", strerror(errno));
         }
         if (fds[1].revents & POLLIN) return 0;  // told to stop
-        if ((fds[3].revents & (POLLIN | POLLHUP)) && !read_groups(0, groups)) return 0;
+        if ((fds[3].revents & (POLLIN | POLLHUP)) && !hear_starter(h)) return 0;
         if ((fds[2].revents & (POLLIN | POLLHUP)) && !ipc_fill(&ipc)) return 0;  // sway is going away
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && wl_display_dispatch(h->display) < 0) {
             if (wl_display_get_error(h->display) == EPROTO) return fail("protocol error from the compositor");
@@ -740,44 +955,55 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     }
 }
 
+// A path given relative to the session directory, made absolute.
+static const char *in_session(const struct session *s, const char *path, char *buf, size_t size) {
+    if (!path || path[0] == '/' || !s->dir[0]) return path;
+    snprintf(buf, size, "%s/%s", s->dir, path);
+    return buf;
+}
+
+static bool parse_id(const char *text, unsigned long max, unsigned long *out) {
+    char *end;
+    errno = 0;
+    *out = strtoul(text, &end, 10);
+    return *text && *text != '-' && !*end && errno == 0 && *out <= max;
+}
+
 int main(int argc, char **argv) {
-    const char *socket_path = NULL, *layout = "us", *variant = "", *sway_ipc = NULL, *cleanup_dir = NULL;
-    int expected_outputs = 0;
-    struct session_groups groups = {0};
-    bool probe = false, keymaps = false;
+    const char *socket_path = NULL, *layout = "us", *variant = "", *sway_ipc = NULL, *session_in = NULL;
+    unsigned long expected_outputs = 0, timeout_ms = SETUP_TIMEOUT_MS, uid = 0, gid = 0;
+    bool probe = false, keymaps = false, dynamic = false, have_uid = false, have_gid = false;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : NULL;
-        if (strcmp(arg, "--probe") == 0) {
-            probe = true;
-            continue;
-        }
-        if (strcmp(arg, "--watch-keymaps") == 0) {
-            keymaps = true;
-            continue;
-        }
-        if (!value) {
-            usage();
-            return 2;
-        }
-        ++i;
-        if (strcmp(arg, "--socket") == 0) socket_path = value;
-        else if (strcmp(arg, "--outputs") == 0) expected_outputs = atoi(value);
+        if (strcmp(arg, "--probe") == 0) probe = true;
+        else if (strcmp(arg, "--watch-keymaps") == 0) keymaps = true;
+        else if (strcmp(arg, "--dynamic-user") == 0) dynamic = true;
+        else if (!value) return usage(strncmp(arg, "--", 2) == 0 ? "an option lacks its value" : "unknown argument");
+        else if ((++i, strcmp(arg, "--socket") == 0)) socket_path = value;
+        else if (strcmp(arg, "--session-in") == 0) session_in = value;
         else if (strcmp(arg, "--layout") == 0) layout = value;
         else if (strcmp(arg, "--variant") == 0) variant = value;
         else if (strcmp(arg, "--sway-ipc") == 0) sway_ipc = value;
-        else if (strcmp(arg, "--cleanup") == 0) cleanup_dir = value;
-        else if (strcmp(arg, "--kill-group") == 0) groups.compositor = (pid_t)atoi(value);
-        else {
-            usage();
-            return 2;
-        }
+        else if (strcmp(arg, "--outputs") == 0) {
+            if (!parse_id(value, MAX_OUTPUTS, &expected_outputs)) return usage("--outputs takes 0 to 16");
+        } else if (strcmp(arg, "--timeout-ms") == 0) {
+            if (!parse_id(value, INT32_MAX, &timeout_ms)) return usage("--timeout-ms takes a number of milliseconds");
+        } else if (strcmp(arg, "--user-id") == 0) {
+            if (!(have_uid = parse_id(value, UINT32_MAX - 1, &uid))) return usage("--user-id takes a user id");
+        } else if (strcmp(arg, "--group-id") == 0) {
+            if (!(have_gid = parse_id(value, UINT32_MAX - 1, &gid))) return usage("--group-id takes a group id");
+        } else return usage("unknown option");
     }
-    if (!socket_path || expected_outputs < 0 || expected_outputs > MAX_OUTPUTS || (sway_ipc && keymaps)) {
-        usage();
-        return 2;
-    }
+    if (probe ? !socket_path || session_in : !session_in) return usage("either --session-in or --probe");
+    if (sway_ipc && keymaps) return usage("--sway-ipc and --watch-keymaps exclude each other");
+    if (dynamic && (have_uid || have_gid)) return usage("--dynamic-user and --user-id exclude each other");
+    if (have_uid != have_gid) return usage("--user-id and --group-id go together");
+    if ((dynamic || have_uid) && geteuid() != 0 && (dynamic || uid != geteuid()))
+        return usage("only root runs the compositor as another user");
 
+    // Writing to a starter that is gone must not end the holder before it has cleaned up.
+    signal(SIGPIPE, SIG_IGN);
     // Signals arrive through the signalfd only.
     sigset_t mask;
     sigemptyset(&mask);
@@ -787,24 +1013,47 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &mask, NULL);
     const int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
     if (sfd < 0) return fail("signalfd: %s", strerror(errno));
-    if (cleanup_dir) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
 
-    struct holder h = {.keymap_fd = -1};
-    if (!probe) {
-        // Re-activating the keyboard races with whichever client asks for the
-        // seat keyboard next, so the holder wakes ahead of ordinary processes
-        // where it may (root, or an RLIMIT_RTPRIO). It only ever runs for a
-        // few microseconds at a time.
-        const struct sched_param lowest_realtime = {.sched_priority = 1};
-        sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowest_realtime);
-        h.keymap_fd = make_keymap(layout, variant, &h.keymap_size, &h.blip_mask);
-        if (h.keymap_fd < 0)
-            return fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
-                        variant, *variant ? "'" : "");
+    struct session session = {.dir_fd = -1, .uid_lock = -1, .uid = geteuid(), .gid = getegid()};
+    struct holder h = {.keymap_fd = -1, .sfd = sfd, .starter = -1, .session = &session};
+    const int64_t deadline = now_ms() + (int64_t)timeout_ms;
+    int rc = 0;
+    bool announced = false;
+    if (session_in) {
+        h.starter = 0;
+        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        if (have_uid) session.uid = (uid_t)uid, session.gid = (gid_t)gid;
+        rc = dynamic ? allocate_user(&session) : 0;
+        if (rc == 0) rc = make_directory(&session, session_in);
+        announced = rc == 0;
     }
-    const int rc =
-        hold(&h, socket_path, expected_outputs, sway_ipc, keymaps, probe, sfd, &groups, cleanup_dir != NULL);
-    if (cleanup_dir && starter_gone(&groups)) orphan_cleanup(&groups, cleanup_dir);
+    if (rc == 0 && socket_path) {
+        char socket_buf[PATH_MAX], ipc_buf[PATH_MAX];
+        socket_path = in_session(&session, socket_path, socket_buf, sizeof socket_buf);
+        sway_ipc = in_session(&session, sway_ipc, ipc_buf, sizeof ipc_buf);
+        if (!probe) {
+            // Re-activating the keyboard races with whichever client asks for the
+            // seat keyboard next, so the holder wakes ahead of ordinary processes
+            // where it may (root, or an RLIMIT_RTPRIO). It only ever runs for a
+            // few microseconds at a time.
+            const struct sched_param lowest_realtime = {.sched_priority = 1};
+            sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowest_realtime);
+            h.keymap_fd = make_keymap(layout, variant, &h.keymap_size, &h.blip_mask);
+            if (h.keymap_fd < 0)
+                rc = fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
+                          variant, *variant ? "'" : "");
+        }
+        if (rc == 0) rc = hold(&h, socket_path, (int)expected_outputs, sway_ipc, keymaps, probe, deadline);
+    } else if (rc == 0) {
+        // Only the directory and the account to guard.
+        while (await_fd(&h, -1, 0, now_ms() + 3600 * 1000) >= 0) {
+        }
+    }
     if (h.display) wl_display_disconnect(h.display);
+    if (session_in) {
+        if (starter_gone(&h)) orphan_cleanup(&session);
+        else if (session.uid_lock >= 0) kill_user(session.uid);
+        if (!announced) remove_directory(&session);
+    }
     return rc;
 }

@@ -33,18 +33,23 @@ def alive(pid):
         return False
 
 
-def session_pids(base):
-    """Processes whose command line names the session directory (the compositor and the holder)."""
-    pids = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
+def descendants(pid):
+    """Every process below `pid` (for a launcher: the command, the compositor and the holder)."""
+    found, todo = [], [pid]
+    while todo:
+        parent = todo.pop()
+        try:
+            tasks = os.listdir(f"/proc/{parent}/task")
+        except FileNotFoundError:
+            continue
+        for task in tasks:
             try:
-                cmdline = Path(f"/proc/{entry}/cmdline").read_bytes()
-            except OSError:
+                children = [int(c) for c in Path(f"/proc/{parent}/task/{task}/children").read_text().split()]
+            except FileNotFoundError:
                 continue
-            if base.encode() in cmdline and int(entry) != os.getpid():
-                pids.append(int(entry))
-    return pids
+            found += children
+            todo += children
+    return found
 
 
 def test_run_gives_the_command_the_session_and_its_status():
@@ -70,8 +75,8 @@ def test_launcher_signal_stops_every_process_of_the_session(sig):
     try:
         command_pid, runtime_dir = launcher.stdout.readline().split()
         base = str(Path(runtime_dir).parent)
-        pids = [int(command_pid), *session_pids(base)]
-        assert len(pids) >= 3, f"expected the command, sway and the holder: {pids}"
+        pids = descendants(launcher.pid)
+        assert int(command_pid) in pids and len(pids) >= 3, f"expected the command, sway and the holder: {pids}"
         launcher.send_signal(sig)
         status = launcher.wait(30)
         assert status == (-sig if sig == signal.SIGKILL else 128 + sig), launcher.stderr.read()

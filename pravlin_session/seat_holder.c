@@ -60,7 +60,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <grp.h>
 #include <limits.h>
 #include <poll.h>
@@ -825,16 +824,45 @@ static int make_directory(struct session *s, const char *parent) {
     return 0;
 }
 
-static int remove_entry(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
-    (void)st, (void)ftw;
-    (flag == FTW_DP ? rmdir : unlink)(path);
-    return 0;
+// Removes what the directory `fd` holds without following a link: each entry
+// is reached through the descriptor of its own directory, and directories are
+// opened with O_NOFOLLOW, so a link put in place of one (run/ and home/ are the
+// compositor account's to change) is itself removed, never its target.
+static void empty_directory(int fd, int depth) {
+    for (int pass = 0; pass < 3; ++pass) {
+        const int own = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *d = own >= 0 ? fdopendir(own) : NULL;
+        if (!d) {
+            if (own >= 0) close(own);
+            return;
+        }
+        bool found = false;
+        for (struct dirent *e; (e = readdir(d));) {
+            const char *name = e->d_name;
+            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+            found = true;
+            if (unlinkat(fd, name, 0) == 0 || errno == ENOENT) continue;
+            const int sub = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub < 0) {  // no longer a directory: a link or file now
+                unlinkat(fd, name, 0);
+                continue;
+            }
+            if (depth < 64) empty_directory(sub, depth + 1);
+            close(sub);
+            unlinkat(fd, name, AT_REMOVEDIR);
+        }
+        closedir(d);
+        if (!found) return;
+    }
 }
 
 static void remove_directory(struct session *s) {
-    if (s->dir_fd >= 0) close(s->dir_fd);
-    s->dir_fd = -1;
-    if (s->dir[0]) nftw(s->dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    if (s->dir_fd >= 0) {
+        empty_directory(s->dir_fd, 0);
+        close(s->dir_fd);
+        s->dir_fd = -1;
+    }
+    if (s->dir[0]) rmdir(s->dir);
     s->dir[0] = '\0';
 }
 

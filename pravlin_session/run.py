@@ -65,23 +65,28 @@ def _say(message: str) -> None:
 
 class _Foreground:
     """Hands the terminal to the command's process group while it runs, as a shell does for a job,
-    so that Ctrl-C and Ctrl-Z reach the command and not pravlin-run."""
+    so that Ctrl-C and Ctrl-Z reach the command and not pravlin-run. It acts only while one of the
+    two groups holds the terminal: a job the shell has put in the background (bg) leaves the
+    terminal to the shell."""
 
     def __init__(self):
-        self.fd = None
-        try:
-            if os.isatty(0) and os.tcgetpgrp(0) == os.getpgrp():
-                self.fd = 0
-        except OSError:
-            pass
+        self.fd = 0 if os.isatty(0) else None
 
     def give(self, pgid: int) -> None:
-        if self.fd is not None:
+        """To the command, when pravlin-run is in the foreground."""
+        if self._holder() == os.getpgrp():
             self._set(pgid)
 
-    def take_back(self) -> None:
-        if self.fd is not None:
+    def take_back(self, pgid: int) -> None:
+        """From the command, when it has the terminal."""
+        if self._holder() == pgid:
             self._set(os.getpgrp())
+
+    def _holder(self) -> int | None:
+        try:
+            return None if self.fd is None else os.tcgetpgrp(self.fd)
+        except OSError:  # not our controlling terminal
+            return None
 
     def _set(self, pgid: int) -> None:
         # A background group changing the terminal's foreground group would be stopped by SIGTTOU.
@@ -138,28 +143,34 @@ def _run_command(argv: list[str], session: HeadlessSession) -> int:
         except ProcessLookupError:
             pass
 
+    def resume(signum=None, frame=None):
+        # The shell's fg or bg continues pravlin-run's group; the command's follows, with the
+        # terminal when pravlin-run is in the foreground. At the start, the command may have met the
+        # terminal before it was handed over, and been stopped for it.
+        terminal.give(proc.pid)
+        try:
+            os.killpg(proc.pid, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
+
     for sig in STOP_SIGNALS:
         signal.signal(sig, pass_on)
     signal.signal(signal.SIGALRM, out_of_patience)
-    terminal.give(proc.pid)
-    # The command may have met the terminal before it was handed over, and been stopped for it.
-    try:
-        os.killpg(proc.pid, signal.SIGCONT)
-    except ProcessLookupError:
-        pass
+    signal.signal(signal.SIGCONT, resume)
+    resume()
     try:
         while True:
             _, status = os.waitpid(proc.pid, os.WUNTRACED)
             if not os.WIFSTOPPED(status):
                 break
-            # Ctrl-Z: stop with the command, as a job would, and hand the terminal back on resume.
-            terminal.take_back()
+            # Ctrl-Z, or a read of the terminal in the background: stop with the command, as a job
+            # would, until the shell continues pravlin-run.
+            terminal.take_back(proc.pid)
             os.kill(os.getpid(), signal.SIGSTOP)
-            terminal.give(proc.pid)
-            os.killpg(proc.pid, signal.SIGCONT)
     finally:
         signal.alarm(0)
-        terminal.take_back()
+        signal.signal(signal.SIGCONT, signal.SIG_DFL)
+        terminal.take_back(proc.pid)
         # Whatever the command left behind in its group goes with it.
         try:
             os.killpg(proc.pid, signal.SIGKILL)

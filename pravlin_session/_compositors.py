@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
 
 
@@ -88,6 +89,11 @@ default_floating_border none
         lines = [self._CONFIG]
         for name, (width, height), (x, y) in zip(self.output_names(), self.sizes, self.positions()):
             lines.append(f"output {name} resolution {width}x{height} position {x} {y}\n")
+        # sway runs what `exec` is given through the first sh on its PATH: this one frees the
+        # program from the CPU the compositor is pinned to.
+        cpus = ",".join(map(str, sorted(os.sched_getaffinity(0))))
+        (base / "bin").mkdir(mode=0o755)
+        self._config_file(base / "bin", "sh", f'#!/bin/sh\nexec taskset -c {cpus} /bin/sh "$@"\n').chmod(0o755)
         return [self.executable, "-c", str(self._config_file(base, "sway.config", "".join(lines)))]
 
     def socket_name(self) -> str:
@@ -103,6 +109,7 @@ default_floating_border none
             **super().environment(runtime_dir),
             # sway takes SWAYSOCK as the path of its IPC socket when nothing exists there yet.
             "SWAYSOCK": str(self.ipc_socket(runtime_dir)),
+            "PATH": f"{runtime_dir.parent / 'bin'}:{os.environ.get('PATH', '/usr/bin:/bin')}",
         }
 
     def client_environment(self, runtime_dir: Path) -> dict[str, str]:

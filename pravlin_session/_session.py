@@ -10,7 +10,6 @@ import selectors
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -58,28 +57,60 @@ def parse_outputs(text: str) -> list[tuple[int, int]]:
     return [parse_size(part) for part in text.split(",")]
 
 
-def _stop_group(proc: subprocess.Popen | None, grace: float) -> None:
-    """SIGTERM the process group `proc` leads, SIGKILL whatever is left after `grace` seconds."""
+def _stop_group(proc: subprocess.Popen | None, grace: float, group: bool = True) -> None:
+    """SIGTERM the process group `proc` leads (or `proc` alone, when it leads none), then SIGKILL
+    whatever of it is left once `grace` seconds have passed: every member of the group has the
+    grace, not only its leader."""
     if proc is None:
         return
-    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
+
+    def send(sig):
         try:
-            os.killpg(proc.pid, sig)
+            if group:
+                os.killpg(proc.pid, sig)
+            else:
+                proc.send_signal(sig)
         except (ProcessLookupError, PermissionError):
             pass
-        try:
-            proc.wait(wait)
-            break
-        except subprocess.TimeoutExpired:
-            continue
-    # Members that outlive the leader still carry its group.
+
+    def gone():
+        return proc.poll() is not None and not (group and _group_alive(proc.pid))
+
+    if not gone():
+        send(signal.SIGTERM)
+        deadline = time.monotonic() + grace
+        while not gone() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        send(signal.SIGKILL)
     try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
+        proc.wait(5.0)
+    except subprocess.TimeoutExpired:
         pass
     for stream in (proc.stdin, proc.stdout, proc.stderr):
         if stream:
             stream.close()
+
+
+def _group_alive(pgid: int) -> bool:
+    """Whether the group has a member that is not a zombie (an init that reaps late leaves
+    them standing)."""
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                fields = f.read().rpartition(b")")[2].split()  # state, parent, group, ...
+        except OSError:
+            continue
+        if len(fields) > 2 and fields[0] != b"Z" and int(fields[2]) == pgid:
+            return True
+    return False
 
 
 def _shared_cpu() -> int | None:
@@ -123,11 +154,18 @@ def _account(user: str | None) -> tuple[list[str], str | None]:
 
 
 def _session_parent() -> str:
-    """Where a session's directory goes: the temporary directory, unless its path would make the
-    socket's too long, or is not plain text (clients pass the socket's path on as UTF-8)."""
-    root = tempfile.gettempdir()
-    if len(root) > 60 or not (root.isascii() and root.isprintable()):
-        root = "/tmp"
+    """Where a session's directory goes: $TMPDIR as mktemp(1) takes it, unless its path would make
+    the socket's too long, is not plain text (clients pass the socket's path on as UTF-8), or, run by
+    root, cannot be passed through by the compositor's account."""
+    root = os.environ.get("TMPDIR", "").rstrip("/")
+    if not root.startswith("/") or len(root) > 60 or not (root.isascii() and root.isprintable()):
+        return "/tmp"
+    if os.geteuid() == 0:
+        try:
+            if not all(os.stat(d).st_mode & 0o001 for d in (root, *Path(root).parents)):
+                return "/tmp"
+        except OSError:
+            return "/tmp"
     return root
 
 
@@ -162,7 +200,7 @@ class _Display:
 
     def __init__(self):
         self.env: dict[str, str] = {}
-        self._clients: list[subprocess.Popen] = []
+        self._clients: list[tuple[subprocess.Popen, bool]] = []  # and whether it leads its group
 
     def environ(self) -> dict[str, str]:
         """os.environ pointed at this display (and away from any other)."""
@@ -178,8 +216,10 @@ class _Display:
         popen_kwargs["env"] = {**self.environ(), **popen_kwargs.get("env", {})}
         popen_kwargs.setdefault("start_new_session", True)
         proc = subprocess.Popen(argv, **popen_kwargs)
-        self._clients.append(proc)
-        if os.getpgid(proc.pid) == proc.pid:
+        # Popen returns once the child has run exec, so its group is settled.
+        leads = os.getpgid(proc.pid) == proc.pid
+        self._clients.append((proc, leads))
+        if leads:
             self.adopt_group(proc.pid)
         return proc
 
@@ -198,8 +238,8 @@ class _Display:
         return res.stdout
 
     def close(self) -> None:
-        for proc in self._clients:
-            _stop_group(proc, 3.0)
+        for proc, leads in self._clients:
+            _stop_group(proc, 3.0, group=leads)
         self._clients.clear()
 
 
@@ -308,12 +348,13 @@ class HeadlessSession(_Display):
             except (ProcessLookupError, PermissionError):
                 pass
         self._adopted.clear()
+        # sway loses a SIGTERM that arrives before its event loop runs: a session that never became
+        # ready gets no grace.
+        _stop_group(self._compositor_proc, 5.0 if self.ready_seconds is not None else 0.0)
+        self._compositor_proc = None
+        # Last, the holder: it kills what is left of a dynamic user's processes and removes the directory.
         _stop_group(self._holder, 3.0)
         self._holder = None
-        # sway loses a SIGTERM that arrives before its event loop runs: a session that never became
-        # ready gets little grace.
-        _stop_group(self._compositor_proc, 5.0 if self.ready_seconds is not None else 0.5)
-        self._compositor_proc = None
         if self._base is not None:
             shutil.rmtree(self._base, ignore_errors=True)
             self._base = None
@@ -432,22 +473,25 @@ class HeadlessSession(_Display):
                     elif key.data == "compositor":
                         raise self._compositor_died()
                     elif b"\n" not in self._holder_output:
+                        # Before there is a directory to guard, the holder gives up by exiting.
                         status = self._holder.wait()
-                        # The holder's reason names the compositor's shortcoming (a missing global, an
-                        # output that never came); if the compositor died meanwhile, that is the news.
-                        if self._compositor_proc is not None and self._compositor_proc.poll() is not None:
-                            raise self._compositor_died()
                         lines = self._holder.stderr.read().decode(errors="replace").strip().splitlines()
                         reason = lines[-1].removeprefix("pravlin-seat-holder: ") if lines else ""
-                        doing = "take the seat" if self._base is not None else "prepare the session"
-                        raise SessionError(f"the seat holder could not {doing} (status {status}): "
+                        raise SessionError(f"the seat holder could not prepare the session (status {status}): "
                                            f"{reason or 'no reason given'}")
         finally:
             sel.close()
             for fd in fds:
                 os.close(fd)
         line, _, self._holder_output = self._holder_output.partition(b"\n")
-        return json.loads(line.decode(errors="surrogateescape"))
+        report = json.loads(line.decode(errors="surrogateescape"))
+        if "error" in report:
+            # The holder's reason names the compositor's shortcoming (a missing global, an output that
+            # never came); if the compositor died meanwhile, that is the news.
+            if self._compositor_proc is not None and self._compositor_proc.poll() is not None:
+                raise self._compositor_died()
+            raise SessionError(f"the seat holder could not take the seat: {report['error']}")
+        return report
 
     def _compositor_died(self) -> SessionError:
         status = self._compositor_proc.wait()

@@ -146,13 +146,15 @@ struct session {
 static const char *prog = "pravlin-seat-holder";
 
 static int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The latest failure's reason, which a guarding holder also reports on stdout.
+static char failure[512];
+
 static int fail(const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    fprintf(stderr, "%s: ", prog);
-    vfprintf(stderr, fmt, args);
-    fputc('\n', stderr);
+    vsnprintf(failure, sizeof failure, fmt, args);
     va_end(args);
+    fprintf(stderr, "%s: %s\n", prog, failure);
     return 1;
 }
 
@@ -354,8 +356,7 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
         }
         if (err == ECONNREFUSED) {
             // Bound but not yet listening: the next step of the compositor's start.
-            struct timespec pause = {0, 200 * 1000};
-            nanosleep(&pause, NULL);
+            if (await_fd(h, -1, 0, now_ms() + 1) < 0) break;
             continue;
         }
         const int ready = await_fd(h, watch, POLLIN, deadline);
@@ -892,13 +893,12 @@ static bool groups_alive(const struct session *s) {
 }
 
 // The starter is gone: stop the session's process groups (a few seconds'
-// grace, then SIGKILL) and remove the session directory.
+// grace, then SIGKILL).
 static void orphan_cleanup(struct session *s) {
     signal_groups(s, SIGTERM);
     for (const int64_t deadline = now_ms() + 3000; groups_alive(s) && now_ms() < deadline;) pause_ms(10);
     signal_groups(s, SIGKILL);
     if (s->uid_lock >= 0) kill_user(s->uid);
-    remove_directory(s);
 }
 
 // True when the starter's pipe has ended (it died or closed it).
@@ -1072,16 +1072,21 @@ int main(int argc, char **argv) {
                           variant, *variant ? "'" : "");
         }
         if (rc == 0) rc = hold(&h, socket_path, (int)expected_outputs, sway_ipc, keymaps, probe, deadline);
-    } else if (rc == 0) {
-        // Only the directory and the account to guard.
-        while (await_fd(&h, -1, 0, now_ms() + 3600 * 1000) >= 0) {
-        }
     }
     if (h.display) wl_display_disconnect(h.display);
     if (session_in) {
+        if (rc != 0 && announced) {
+            printf("{\"error\": ");
+            print_json_string(failure);
+            printf("}\n");
+            fflush(stdout);
+        }
+        // The directory and the account are guarded until the starter says so, or dies.
+        while (announced && await_fd(&h, -1, 0, now_ms() + 3600 * 1000) >= 0) {
+        }
         if (starter_gone(&h)) orphan_cleanup(&session);
         else if (session.uid_lock >= 0) kill_user(session.uid);
-        if (!announced) remove_directory(&session);
+        remove_directory(&session);
     }
     return rc;
 }

@@ -181,3 +181,201 @@ def test_instances_come_and_go_inside_pravlin_run():
     counts = json.loads(res.stdout.splitlines()[-1])
     assert counts["constructions"] >= 190, counts["construction_failures"][:5]
     assert counts["clicks"] == 20, counts["click_misses"]
+
+
+def processes_mentioning(text):
+    """Live processes whose command line or environment holds `text` (a session's directory)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and int(entry) != os.getpid():
+            try:
+                seen = Path(f"/proc/{entry}/cmdline").read_bytes() + Path(f"/proc/{entry}/environ").read_bytes()
+                state = Path(f"/proc/{entry}/stat").read_text().rpartition(")")[2].split()[0]
+            except OSError:
+                continue
+            if text.encode() in seen and state != "Z":
+                found.append(int(entry))
+    return found
+
+
+def wait_until(condition, seconds=15.0):
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
+AS_OTHER = r"""
+import json, os, socket, sys
+run = sys.argv[1]
+out = {}
+for name in ("wayland-1", "sway-ipc.sock"):
+    s = socket.socket(socket.AF_UNIX)
+    try:
+        s.connect(os.path.join(run, name))
+        out[name] = "connected"
+    except OSError as e:
+        out[name] = e.strerror
+    s.close()
+for d in (run, os.path.join(os.path.dirname(run), "home"), os.path.dirname(run)):
+    try:
+        os.listdir(d)
+        out[d] = "listed"
+    except OSError as e:
+        out[d] = e.strerror
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="only root starts sessions as another user id")
+def test_a_root_session_is_reachable_by_root_alone():
+    with HeadlessSession([(320, 200)]) as a, HeadlessSession([(320, 200)]) as b:
+        owners = {os.stat(s.runtime_dir).st_uid for s in (a, b)}
+        assert len(owners) == 2 and 0 not in owners, "each session has a user id of its own"
+        for account in ("nobody", "4242"):
+            res = subprocess.run(["setpriv", f"--reuid={account}", "--regid=4242", "--clear-groups",
+                                  sys.executable, "-c", AS_OTHER, a.runtime_dir],
+                                 capture_output=True, text=True, timeout=30)
+            assert set(json.loads(res.stdout).values()) == {"Permission denied"}, (account, res.stdout)
+        assert Pravlin(a.socket).screenshot().shape == (200, 320, 4)
+        assert "1.7" in a.swaymsg("-t", "get_version")
+        # A program sway starts runs as its account, on any CPU, and goes with the session.
+        a.swaymsg("exec", "exec sleep 6061")
+
+        def started():
+            return [p for p in processes_mentioning(a.runtime_dir)
+                    if Path(f"/proc/{p}/cmdline").read_bytes() == b"sleep\x006061\x00"]
+
+        assert wait_until(started, 5)
+        (program,) = started()
+        assert os.stat(f"/proc/{program}").st_uid == os.stat(a.runtime_dir).st_uid
+        assert os.sched_getaffinity(program) == os.sched_getaffinity(0)
+        base = Path(a.runtime_dir).parent
+    assert wait_until(lambda: not processes_mentioning(str(base)), 5), processes_mentioning(str(base))
+    assert not base.exists()
+
+
+ATTACKER = r"""
+import ctypes, os, sys
+home, victim = sys.argv[1], sys.argv[2]
+a = os.path.join(home, "a")
+os.mkdir(a)
+for i in range(3000):
+    open(os.path.join(a, f"f{i}"), "w").close()
+libc = ctypes.CDLL(None, use_errno=True)
+fd = libc.inotify_init1(0)
+libc.inotify_add_watch(fd, a.encode(), 0x200)  # IN_DELETE
+print("armed", flush=True)
+os.read(fd, 4096)
+b = os.path.join(home, "b")
+while True:  # a link to the victim in place of a, half of the time
+    os.rename(a, b)
+    os.symlink(victim, a)
+    os.unlink(a)
+    os.rename(b, a)
+"""
+
+
+@pytest.mark.parametrize("case", ["signals during start-up", "300 clients", "a link swapped in"])
+def test_a_starter_killed_outright_leaves_nothing_behind(case, tmp_path):
+    """Whenever the process that started a session dies, the seat holder stops every process of the
+    session and removes its directory, and touches nothing outside it."""
+    if case == "a link swapped in" and os.geteuid() != 0:
+        pytest.skip("needs a second account to swap the link as")
+    # Short enough for sessions to go there (tmp_path is too long for a socket's path).
+    private_tmp = Path(tempfile.mkdtemp(prefix="pravlin-test-"))
+    private_tmp.chmod(0o711)  # the compositor's account passes through
+    env = {**os.environ, "TMPDIR": str(private_tmp)}
+    victim = tmp_path / "victim"
+    victim.mkdir(mode=0o700)
+    for i in range(3000):
+        (victim / f"f{i}").touch()
+    if case == "signals during start-up":
+        for i in range(20):
+            launcher = subprocess.Popen([*PRAVLIN_RUN, "--", "sleep", "60"], env=env, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+            time.sleep(0.035 * i / 20)
+            launcher.send_signal(signal.SIGKILL if i % 2 else signal.SIGINT)
+            launcher.wait(30)
+    elif case == "300 clients":
+        starter = subprocess.Popen(
+            [sys.executable, "-c", "import sys, time\nfrom pravlin_session import HeadlessSession\n"
+             "s = HeadlessSession([(320, 200)]).start()\n"
+             "for i in range(300): s.spawn(['sleep', '600'])\n"
+             "print('spawned', flush=True)\ntime.sleep(600)"],
+            env=env, stdout=subprocess.PIPE, text=True)
+        assert starter.stdout.readline() == "spawned\n"
+        starter.kill()
+        starter.wait()
+        starter.stdout.close()
+    else:
+        launcher = subprocess.Popen([*PRAVLIN_RUN, "--user", "nobody", "--", "sh", "-c",
+                                     'echo "$XDG_RUNTIME_DIR"; exec sleep 600'],
+                                    env=env, stdout=subprocess.PIPE, text=True)
+        home = Path(launcher.stdout.readline().strip()).parent / "home"
+        attacker = subprocess.Popen(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                     sys.executable, "-c", ATTACKER, str(home), str(victim)],
+                                    stdout=subprocess.PIPE, text=True, start_new_session=True)
+        try:
+            assert attacker.stdout.readline() == "armed\n"
+            launcher.kill()
+            launcher.wait()
+            launcher.stdout.close()
+            assert wait_until(lambda: not any(private_tmp.iterdir()))
+        finally:
+            attacker.kill()
+            attacker.wait()
+            attacker.stdout.close()
+    assert wait_until(lambda: not processes_mentioning(str(private_tmp)) and not any(private_tmp.iterdir())), (
+        processes_mentioning(str(private_tmp)), list(private_tmp.iterdir()))
+    private_tmp.rmdir()
+    assert len(list(victim.iterdir())) == 3000
+
+
+JOBS = r"""
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execvpe("bash", ["bash", "--norc", "--noprofile", "-i"], dict(os.environ, PS1="$ ", TERM="dumb"))
+out = b""
+def say(text, seconds):
+    global out
+    os.write(fd, text.encode())
+    end = time.monotonic() + seconds
+    while (left := end - time.monotonic()) > 0:
+        if select.select([fd], [], [], left)[0]:
+            try:
+                out += os.read(fd, 4096)
+            except OSError:
+                break
+say("", 0.5)
+say(sys.argv[1] + " -- sh -c 'sleep 1; read x; echo got-$x'\n", 1.0)
+say("\x1a", 0.5)             # Ctrl-Z
+say("bg\n", 2.0)             # the command reads the terminal in the background, and stops for it
+say("echo alive-$((2+3))\n", 0.5)
+say("fg\n", 1.0)
+say("abc\n", 1.0)
+say("echo status-$?\n", 0.5)
+say("exit\n", 0.5)
+print(out.decode(errors="replace"))
+"""
+
+
+def test_job_control_in_an_interactive_shell_works_as_with_env():
+    res = subprocess.run([sys.executable, "-c", JOBS, " ".join(PRAVLIN_RUN)], capture_output=True, text=True,
+                         timeout=60)
+    text = res.stdout
+    assert "alive-5" in text and "got-abc" in text and "status-0" in text, text
+    assert text.count("Stopped") >= 2, text  # after Ctrl-Z, and after the read in the background
+
+
+def test_close_gives_every_process_of_a_client_its_grace(tmp_path):
+    handler = f'trap "sleep 0.3; echo $$ >> {tmp_path}/stopped; exit 0" TERM; while :; do sleep 0.05; done'
+    with HeadlessSession([(320, 200)]) as session:
+        # The group's leader goes at once on SIGTERM; its two members need a moment.
+        session.spawn(["sh", "-c", f"sh -c '{handler}' & sh -c '{handler}' & trap 'exit 0' TERM; "
+                       "while :; do sleep 0.05; done"])
+        in_our_group = session.spawn(["sleep", "600"], start_new_session=False)
+        time.sleep(0.3)
+    assert len((tmp_path / "stopped").read_text().split()) == 2
+    assert in_our_group.poll() is not None

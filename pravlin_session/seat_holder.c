@@ -89,15 +89,17 @@
 
 #include "virtual_keyboard-client-protocol.h"
 #include "virtual_pointer-client-protocol.h"
+#include "xdg-output-client-protocol.h"
 
 #define MAX_OUTPUTS 16
 #define SETUP_TIMEOUT_MS 15000
 
 struct output {
     struct wl_output *wl;
+    struct zxdg_output_v1 *xdg;
     uint32_t global;
     char name[64];
-    int32_t width, height;
+    int32_t x, y, width, height, refresh_mhz;
     bool named, sized, done;
 };
 
@@ -107,6 +109,7 @@ struct holder {
     struct wl_seat *seat;
     struct zwp_virtual_keyboard_manager_v1 *keyboard_manager;
     struct zwlr_virtual_pointer_manager_v1 *pointer_manager;
+    struct zxdg_output_manager_v1 *xdg_output_manager;
     struct zwp_virtual_keyboard_v1 *keyboard;
     struct zwlr_virtual_pointer_v1 *pointer;
     struct output outputs[MAX_OUTPUTS];
@@ -263,15 +266,17 @@ static int make_keymap(const char *layout, const char *variant, uint32_t *size, 
 
 static void output_geometry(void *data, struct wl_output *wl, int32_t x, int32_t y, int32_t pw, int32_t ph,
                             int32_t subpixel, const char *make, const char *model, int32_t transform) {
-    (void)data, (void)wl, (void)x, (void)y, (void)pw, (void)ph, (void)subpixel, (void)make, (void)model,
-        (void)transform;
+    (void)wl, (void)pw, (void)ph, (void)subpixel, (void)make, (void)model, (void)transform;
+    struct output *o = data;
+    o->x = x, o->y = y;
 }
 
 static void output_mode(void *data, struct wl_output *wl, uint32_t flags, int32_t width, int32_t height,
                         int32_t refresh) {
-    (void)wl, (void)refresh;
+    (void)wl;
     struct output *o = data;
-    if (flags & WL_OUTPUT_MODE_CURRENT) o->width = width, o->height = height, o->sized = true;
+    if (flags & WL_OUTPUT_MODE_CURRENT)
+        o->width = width, o->height = height, o->refresh_mhz = refresh, o->sized = true;
 }
 
 static void output_done(void *data, struct wl_output *wl) {
@@ -295,6 +300,30 @@ static void output_description(void *data, struct wl_output *wl, const char *des
 static const struct wl_output_listener output_listener = {
     output_geometry, output_mode, output_done, output_scale, output_name, output_description};
 
+// wl_output's geometry event has the position too, but wlroots always sends 0,0 there.
+static void xdg_output_position(void *data, struct zxdg_output_v1 *xdg, int32_t x, int32_t y) {
+    (void)xdg;
+    struct output *o = data;
+    o->x = x, o->y = y;
+}
+
+static void xdg_output_size(void *data, struct zxdg_output_v1 *xdg, int32_t width, int32_t height) {
+    (void)data, (void)xdg, (void)width, (void)height;
+}
+
+static void xdg_output_done(void *data, struct zxdg_output_v1 *xdg) { (void)data, (void)xdg; }
+
+static void xdg_output_name(void *data, struct zxdg_output_v1 *xdg, const char *name) {
+    (void)data, (void)xdg, (void)name;
+}
+
+static void xdg_output_description(void *data, struct zxdg_output_v1 *xdg, const char *description) {
+    (void)data, (void)xdg, (void)description;
+}
+
+static const struct zxdg_output_v1_listener xdg_output_listener = {
+    xdg_output_position, xdg_output_size, xdg_output_done, xdg_output_name, xdg_output_description};
+
 static void on_global(void *data, struct wl_registry *registry, uint32_t name, const char *interface,
                       uint32_t version) {
     struct holder *h = data;
@@ -304,6 +333,8 @@ static void on_global(void *data, struct wl_registry *registry, uint32_t name, c
         h->keyboard_manager = wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1);
     } else if (strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0 && !h->pointer_manager) {
         h->pointer_manager = wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1);
+    } else if (strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 && !h->xdg_output_manager) {
+        h->xdg_output_manager = wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, 1);
     } else if (strcmp(interface, wl_output_interface.name) == 0 && h->output_count < MAX_OUTPUTS &&
                version >= WL_OUTPUT_NAME_SINCE_VERSION) {
         struct output *o = &h->outputs[h->output_count++];
@@ -320,8 +351,9 @@ static void on_global_remove(void *data, struct wl_registry *registry, uint32_t 
 static const struct wl_registry_listener registry_listener = {on_global, on_global_remove};
 
 // Connects once the compositor has created its socket (watched with inotify;
-// the socket may refuse for the moment between bind and listen).
-static struct wl_display *connect_when_ready(struct holder *h, const char *path, int64_t deadline) {
+// the socket may refuse for the moment between bind and listen); at once, or
+// not at all, unless `patient`.
+static struct wl_display *connect_when_ready(struct holder *h, const char *path, bool patient, int64_t deadline) {
     struct sockaddr_un addr = {.sun_family = AF_UNIX};
     if (strlen(path) >= sizeof addr.sun_path) {
         fail("socket path too long: %s", path);
@@ -332,8 +364,8 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
     snprintf(dir, sizeof dir, "%s", path);
     char *slash = strrchr(dir, '/');
     if (slash) *slash = '\0';
-    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (watch < 0 || inotify_add_watch(watch, slash ? dir : ".", IN_CREATE | IN_MOVED_TO) < 0) {
+    int watch = patient ? inotify_init1(IN_CLOEXEC | IN_NONBLOCK) : -1;
+    if (patient && (watch < 0 || inotify_add_watch(watch, slash ? dir : ".", IN_CREATE | IN_MOVED_TO) < 0)) {
         fail("cannot watch %s: %s", slash ? dir : ".", strerror(errno));
         if (watch >= 0) close(watch);
         return NULL;
@@ -350,7 +382,7 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
         const int err = errno;
         close(fd);
         const int64_t left = deadline - now_ms();
-        if ((err != ENOENT && err != ECONNREFUSED) || left <= 0) {
+        if ((err != ENOENT && err != ECONNREFUSED) || left <= 0 || !patient) {
             fail("cannot connect to %s: %s", path, left <= 0 ? "timed out" : strerror(err));
             break;
         }
@@ -367,7 +399,7 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
             }
         }
     }
-    close(watch);
+    if (watch >= 0) close(watch);
     return display;
 }
 
@@ -405,7 +437,8 @@ static void print_outputs(const struct holder *h) {
         const struct output *o = &h->outputs[i];
         printf("%s{\"name\": ", i ? ", " : "");
         print_json_string(o->name);
-        printf(", \"width\": %d, \"height\": %d}", o->width, o->height);
+        printf(", \"x\": %d, \"y\": %d, \"width\": %d, \"height\": %d, \"refresh_mhz\": %d}", o->x, o->y,
+               o->width, o->height, o->refresh_mhz);
     }
     printf("]}\n");
     fflush(stdout);
@@ -926,7 +959,7 @@ static int usage(const char *problem) {
 // Sets up and holds the seat until told to stop or the compositor goes.
 static int hold(struct holder *h, const char *socket_path, int expected_outputs, const char *sway_ipc,
                 bool keymaps, bool probe, int64_t deadline) {
-    h->display = connect_when_ready(h, socket_path, deadline);
+    h->display = connect_when_ready(h, socket_path, !probe, deadline);
     if (!h->display) return h->stopping ? 0 : 1;
     h->registry = wl_display_get_registry(h->display);
     wl_registry_add_listener(h->registry, &registry_listener, h);
@@ -936,6 +969,14 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
         if (h->output_count < expected_outputs)
             return fail("the compositor announced %d of %d outputs", h->output_count, expected_outputs);
         return fail("the outputs did not announce their names and modes");
+    }
+    if (h->xdg_output_manager) {
+        for (int i = 0; i < h->output_count; ++i) {
+            struct output *o = &h->outputs[i];
+            o->xdg = zxdg_output_manager_v1_get_xdg_output(h->xdg_output_manager, o->wl);
+            zxdg_output_v1_add_listener(o->xdg, &xdg_output_listener, o);
+        }
+        if (wl_display_roundtrip(h->display) < 0) return fail("the compositor closed the connection");
     }
     if (probe) {
         print_outputs(h);

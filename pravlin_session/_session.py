@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import itertools
 import json
+import math
 import os
 import pwd
+import re
 import selectors
 import shutil
 import signal
@@ -18,10 +20,16 @@ from ._compositors import COMPOSITORS, Compositor
 
 HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
 MAX_SIDE = 16384
+MAX_OUTPUTS = 16  # the seat holder's limit
+DEFAULT_REFRESH = 60.0
+MAX_REFRESH = 1000.0
+# Set in a session's clients: the socket of the session they run in (the plugin uses it).
+SESSION_VARIABLE = "PRAVLIN_SESSION"
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
 _RUNTIME = "run"  # the runtime directory's name inside a session's directory
 _sessions_started = itertools.count()
+_START_NOTICES = ("drmGetDevices2 failed", "No DRM backend supplied")
 
 
 class SessionError(RuntimeError):
@@ -35,26 +43,50 @@ class CompositorMissing(SessionError):
 
 @dataclass(frozen=True)
 class Output:
+    """An output: its name, size and position in the layout (pixels), and its refresh rate (Hz; 0
+    where the compositor does not say)."""
+
     name: str
     width: int
     height: int
     x: int = 0
     y: int = 0
+    refresh: float = DEFAULT_REFRESH
 
 
 def parse_size(text: str) -> tuple[int, int]:
     """'1920x1080' -> (1920, 1080); SessionError for anything else."""
-    width, sep, height = text.strip().lower().partition("x")
-    if sep and width.isdigit() and height.isdigit():
-        size = int(width), int(height)
+    match = re.fullmatch(r"([0-9]+)x([0-9]+)", text.strip().lower())
+    if match:
+        size = int(match[1]), int(match[2])
         if all(1 <= side <= MAX_SIDE for side in size):
             return size
     raise SessionError(f"bad output size {text!r}: expected WIDTHxHEIGHT, each from 1 to {MAX_SIDE}")
 
 
+def parse_refresh(text: str | float) -> float:
+    """'144', '59.94' or a number -> the rate in Hz; SessionError for anything else."""
+    try:
+        rate = float(text.strip().lower().removesuffix("hz")) if isinstance(text, str) else float(text)
+    except (TypeError, ValueError):
+        rate = math.nan
+    if not 1 <= rate <= MAX_REFRESH:  # nan and the infinities fail too
+        raise SessionError(f"bad refresh rate {text!r}: expected a number of Hz from 1 to {MAX_REFRESH:g}")
+    return rate
+
+
 def parse_outputs(text: str) -> list[tuple[int, int]]:
     """'1920x1080,1280x720' -> [(1920, 1080), (1280, 720)]."""
     return [parse_size(part) for part in text.split(",")]
+
+
+def _parse_output_list(text: str) -> list[tuple[tuple[int, int], float | None]]:
+    """'1920x1080@144,1280x720' -> [((1920, 1080), 144.0), ((1280, 720), None)]."""
+    outputs = []
+    for part in text.split(","):
+        size, at, rate = part.partition("@")
+        outputs.append((parse_size(size), parse_refresh(rate) if at else None))
+    return outputs
 
 
 def _stop_group(proc: subprocess.Popen | None, grace: float, group: bool = True) -> None:
@@ -203,16 +235,21 @@ class _Display:
         self._clients: list[tuple[subprocess.Popen, bool]] = []  # and whether it leads its group
 
     def environ(self) -> dict[str, str]:
-        """os.environ pointed at this display (and away from any other)."""
-        env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK")}
+        """os.environ pointed at this display (and away from any other: DISPLAY, SWAYSOCK and
+        WAYLAND_SOCKET are dropped unless the display sets them)."""
+        self._require_running()
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK", SESSION_VARIABLE)}
         env.update(self.env)
         return env
+
+    def _require_running(self) -> None:
+        if not self.env:
+            raise SessionError("the session is not running")
 
     def spawn(self, argv, **popen_kwargs) -> subprocess.Popen:
         """Starts a client in a process group of its own, stopped (the whole group) on close. An `env`
         given here is layered over `environ()`."""
-        if not self.env:
-            raise SessionError("the session is not running")
         popen_kwargs["env"] = {**self.environ(), **popen_kwargs.get("env", {})}
         popen_kwargs.setdefault("start_new_session", True)
         proc = subprocess.Popen(argv, **popen_kwargs)
@@ -228,6 +265,7 @@ class _Display:
 
     def swaymsg(self, *args: str, timeout: float = 10.0) -> str:
         """Runs swaymsg against this display's sway and returns its output."""
+        self._require_running()
         if "SWAYSOCK" not in self.env:
             raise SessionError("this display has no sway IPC")
         res = subprocess.run(["swaymsg", "-s", self.env["SWAYSOCK"], *args], env=self.environ(),
@@ -258,12 +296,43 @@ class ExistingDisplay(_Display):
             self.env["XDG_RUNTIME_DIR"] = runtime_dir
         if "SWAYSOCK" in os.environ:
             self.env["SWAYSOCK"] = os.environ["SWAYSOCK"]
+        if running_session() == self.socket:
+            self.env[SESSION_VARIABLE] = self.socket
+        # Only sway has the IPC that SWAYSOCK names.
+        self.compositor = "sway" if "SWAYSOCK" in self.env else None
+        _require_holder()
         res = subprocess.run([str(HOLDER), "--socket", self.socket, "--probe"], capture_output=True,
                              text=True, timeout=30)
         if res.returncode != 0:
-            raise SessionError(f"cannot use the Wayland display {name}: {res.stderr.strip()}")
-        self.outputs = tuple(Output(o["name"], o["width"], o["height"])
-                             for o in json.loads(res.stdout)["outputs"])
+            reason = res.stderr.strip().splitlines()[-1:] or ["no reason given"]
+            raise SessionError(f"cannot use the Wayland display {name}: "
+                               f"{reason[0].removeprefix('pravlin-seat-holder: ')}")
+        self.outputs = tuple(_output(o) for o in json.loads(res.stdout)["outputs"])
+
+
+def _output(reported: dict) -> Output:
+    return Output(reported["name"], reported["width"], reported["height"], reported["x"], reported["y"],
+                  reported["refresh_mhz"] / 1000)
+
+
+def _require_holder() -> None:
+    if not HOLDER.exists():
+        if HOLDER.with_name("seat_holder.c").exists():
+            raise SessionError(f"{HOLDER.parent} is pravlin's source, which has no seat holder built: run "
+                               "from outside the checkout (or with python -P), so that the installed "
+                               "pravlin_session is imported")
+        raise SessionError(f"the seat holder is missing: {HOLDER} (reinstall pravlin)")
+
+
+def running_session() -> str | None:
+    """The socket of the headless session this process runs in (started by pravlin-run, or by a
+    HeadlessSession whose environment it has), if its WAYLAND_DISPLAY still points there."""
+    marked = os.environ.get(SESSION_VARIABLE)
+    display = os.environ.get("WAYLAND_DISPLAY", "")
+    if not marked or not display:
+        return None
+    socket = display if display.startswith("/") else os.path.join(os.environ.get("XDG_RUNTIME_DIR", ""), display)
+    return marked if os.path.normpath(socket) == os.path.normpath(marked) else None
 
 
 class HeadlessSession(_Display):
@@ -282,23 +351,40 @@ class HeadlessSession(_Display):
     parent-death signal, which Linux ties to the thread that started it: start a session from a thread
     that outlives it.)
 
+    `outputs` are sizes, `(width, height)`, or a string "WxH[@HZ],..."; `refresh` the rate in Hz of
+    every output whose size has none, or a rate per output (default 60).
+
     Once started: `display` and `socket` (the Wayland socket's name and absolute path), `runtime_dir`,
-    `env` (the variables that point a client here), `outputs` (name, size and position of each output),
-    `compositor_pid`, `log_path` and `ready_seconds`.
+    `env` (the variables that point a client here), `outputs` (name, size, position and refresh rate of
+    each output), `compositor_pid`, `log_path` and `ready_seconds`. Once closed it refuses to be used.
+    `debug_log` has the compositor write its debug log (sway -d).
     """
 
-    def __init__(self, outputs=((1920, 1080),), *, compositor: str = "sway", keyboard_layout: str = "us",
-                 keyboard_variant: str = "", user: str | None = None, timeout: float = 15.0,
-                 log_path: str | os.PathLike | None = None):
+    def __init__(self, outputs=((1920, 1080),), *, refresh=None, compositor: str = "sway",
+                 keyboard_layout: str = "us", keyboard_variant: str = "", user: str | None = None,
+                 timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False):
         super().__init__()
         if isinstance(outputs, str):
-            outputs = parse_outputs(outputs)
-        self._sizes = [parse_size(f"{w}x{h}") for w, h in outputs]
-        if not self._sizes:
+            specs = _parse_output_list(outputs)
+        else:
+            specs = [(parse_size(f"{w}x{h}"), None) for w, h in outputs]
+        if not specs:
             raise SessionError("a session needs at least one output")
+        if len(specs) > MAX_OUTPUTS:
+            raise SessionError(f"a session has at most {MAX_OUTPUTS} outputs ({len(specs)} asked for)")
+        if refresh is None or isinstance(refresh, (int, float, str)):
+            refresh = [refresh] * len(specs)
+        refresh = list(refresh)
+        if len(refresh) != len(specs):
+            raise SessionError(f"{len(refresh)} refresh rates for {len(specs)} outputs")
+        self._sizes = [size for size, _ in specs]
+        self._rates = [parse_refresh(given if given is not None else default if default is not None
+                                     else DEFAULT_REFRESH) for (_, given), default in zip(specs, refresh)]
         if compositor not in COMPOSITORS:
             raise SessionError(f"unknown compositor {compositor!r}; known: {', '.join(sorted(COMPOSITORS))}")
-        self._compositor: Compositor = COMPOSITORS[compositor](self._sizes)
+        if not (isinstance(timeout, (int, float)) and 0 < timeout < math.inf):
+            raise SessionError(f"bad timeout {timeout!r}: expected a positive number of seconds")
+        self._compositor: Compositor = COMPOSITORS[compositor](self._sizes, self._rates, debug=debug_log)
         self._layout, self._variant = keyboard_layout, keyboard_variant
         self._user, self._timeout = user, timeout
         self._keep_log = Path(log_path) if log_path is not None else None
@@ -359,6 +445,7 @@ class HeadlessSession(_Display):
             shutil.rmtree(self._base, ignore_errors=True)
             self._base = None
         self._holder_output = b""
+        self.env = {}
 
     # -- clients -------------------------------------------------------------------
 
@@ -392,7 +479,7 @@ class HeadlessSession(_Display):
             _pin(self._holder.pid, cpu)
         runtime = Path(self.runtime_dir)
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
-                    **comp.client_environment(runtime)}
+                    **comp.client_environment(runtime), SESSION_VARIABLE: self.socket}
 
     def _prepare(self, seat: bool) -> None:
         """Starts the seat holder, which makes the session's directory and account before anything
@@ -400,8 +487,7 @@ class HeadlessSession(_Display):
         comp = self._compositor
         if shutil.which("setpriv") is None:
             raise CompositorMissing("setpriv is not installed (on Debian or Ubuntu: apt-get install util-linux)")
-        if not HOLDER.exists():
-            raise SessionError(f"the seat holder is missing: {HOLDER} (reinstall pravlin)")
+        _require_holder()
         account, self._user_name = _account(self._user)
         parent = _session_parent()
         socket = f"{parent}/pravlin-session-XXXXXX/{_RUNTIME}/{comp.socket_name()}"
@@ -431,8 +517,13 @@ class HeadlessSession(_Display):
 
     def _launch_compositor(self) -> subprocess.Popen:
         """Starts the compositor in the prepared directory and tells the holder its process group."""
-        self.log_path = str(self._keep_log or self._base / "compositor.log")
-        with open(self.log_path, "wb") as log:
+        path = self._keep_log or self._base / "compositor.log"
+        try:
+            log = open(path, "wb")
+        except OSError as e:
+            raise SessionError(f"cannot write the compositor's log to {path}: {e.strerror}") from None
+        self.log_path = str(path)
+        with log:
             self._compositor_proc = start_compositor(self._compositor, self._base, self._uid, self._gid, log)
         self.compositor_pid = self._compositor_proc.pid
         self._tell_holder(f"stop {self.compositor_pid}")
@@ -498,22 +589,28 @@ class HeadlessSession(_Display):
         return self._failure(f"{self.compositor} (as {self._user_name}) exited with status {status} while starting")
 
     def _failure(self, what: str) -> SessionError:
-        tail = self.log_tail()
+        # What wlroots says on every headless start would read as the cause of any failure.
+        tail = "\n".join(line for line in self.log_tail(40).splitlines()
+                         if not any(notice in line for notice in _START_NOTICES))
+        tail = "\n".join(tail.splitlines()[-15:])
         if not tail:
             return SessionError(what)
         return SessionError(f"{what}; its log ends:\n" + "\n".join("  " + line for line in tail.splitlines()))
 
     def _arrange(self, reported: list[dict]) -> tuple[Output, ...]:
-        """The reported outputs in the order their sizes were asked for, checked against those sizes."""
+        """The reported outputs in the order their sizes were asked for, checked against those sizes
+        and rates."""
         by_name = {o["name"]: o for o in reported}
         arranged = []
-        comp = self._compositor
-        for name, (width, height), (x, y) in zip(comp.output_names(), self._sizes, comp.positions()):
+        for name, (width, height), rate in zip(self._compositor.output_names(), self._sizes, self._rates):
             o = by_name.get(name)
             if o is None:
                 raise self._failure(f"{self.compositor} has no output {name} "
                                     f"(it has {', '.join(sorted(by_name)) or 'none'})")
-            if (o["width"], o["height"]) != (width, height):
-                raise self._failure(f"{name} came up at {o['width']}x{o['height']}, not {width}x{height}")
-            arranged.append(Output(name, width, height, x, y))
+            output = _output(o)
+            if (output.width, output.height) != (width, height):
+                raise self._failure(f"{name} came up at {output.width}x{output.height}, not {width}x{height}")
+            if abs(output.refresh - rate) > 0.01:
+                raise self._failure(f"{name} came up at {output.refresh:g} Hz, not {rate:g} Hz")
+            arranged.append(output)
         return tuple(arranged)

@@ -14,7 +14,7 @@ import pytest
 import seat_bars
 from helpers import PRAVLIN_RUN, shm_names
 from pravlin import Pravlin
-from pravlin_session import HeadlessSession
+from pravlin_session import HeadlessSession, SessionError
 
 HERE = Path(__file__).resolve().parent
 
@@ -110,14 +110,34 @@ def _only_setpriv_dir():
     return d
 
 
-@pytest.mark.parametrize("case", ["bad size", "bad layout", "no such user", "sway missing", "sway dies"])
+# pravlin-run's own failures before anything starts: its arguments, and what they name.
+BAD_ARGUMENTS = {
+    "bad size": (["-o", "1920x0"], "bad output size '1920x0'"),
+    "a size in other digits": (["-o", "\u00b2x720"], "bad output size '\u00b2x720'"),
+    "too many outputs": (["-o", "320x200"] * 17, "a session has at most 16 outputs (17 asked for)"),
+    "bad refresh rate": (["-o", "640x480@fast"], "bad refresh rate 'fast'"),
+    "no refresh at all": (["--refresh", "0"], "bad refresh rate '0'"),
+    "timeout not a number": (["-t", "abc"], "argument -t/--timeout: invalid float value: 'abc'"),
+    "timeout nan": (["-t", "nan"], "bad timeout nan"),
+    "unknown compositor": (["-c", "weston"], "argument -c/--compositor: invalid choice: 'weston'"),
+    "unknown option": (["--frobnicate"], "unrecognized arguments: --frobnicate"),
+    "log in a missing directory": (["-e", "/nonexistent/dir/sway.log"],
+                                   "cannot write the compositor's log to /nonexistent/dir/sway.log: "
+                                   "No such file or directory"),
+}
+
+
+@pytest.mark.parametrize("case", [*BAD_ARGUMENTS, "no command", "bad layout", "no such user", "sway missing",
+                                  "sway dies"])
 def test_launcher_failures_are_one_clear_line(case):
     env = dict(os.environ)
     args = []
     made = None
-    if case == "bad size":
-        args = ["-o", "1920x0"]
-        expect = "bad output size '1920x0'"
+    command = ["--", "true"]
+    if case in BAD_ARGUMENTS:
+        args, expect = BAD_ARGUMENTS[case]
+    elif case == "no command":
+        command, expect = [], "no command given"
     elif case == "bad layout":
         args = ["--keyboard-layout", "no-such-layout"]
         expect = "cannot build a keymap for layout 'no-such-layout'"
@@ -135,7 +155,7 @@ def test_launcher_failures_are_one_clear_line(case):
         env["PATH"] = f"{made}:{env['PATH']}"
         expect = "exited with status 3 while starting; its log ends:"
     try:
-        res = run([*args, "--", "true"], env=env)
+        res = run([*args, *command], env=env)
     finally:
         if made:
             for f in made.iterdir():
@@ -146,9 +166,33 @@ def test_launcher_failures_are_one_clear_line(case):
     assert first.startswith("pravlin-run: ") and expect in first, res.stderr
     assert "Traceback" not in res.stderr
     if case == "sway dies":
-        assert rest and "no backend could be started" in rest[-1]
+        # What wlroots says on every headless start is left out of the log's end.
+        assert rest and "no backend could be started" in rest[-1] and "DRM" not in res.stderr
     else:
         assert rest == []
+
+
+@pytest.mark.parametrize("command", ["script without #!", "not a program", "through a file", "a directory",
+                                     "missing path", "missing name"])
+def test_commands_that_cannot_be_run_end_as_with_env(command, tmp_path):
+    """The command's status, and its one line, are what env(1) gives for the same command."""
+    script = tmp_path / "noshebang.sh"
+    script.write_text('echo "ran $1"; exit 3\n')
+    script.chmod(0o755)
+    elf = tmp_path / "badelf"
+    elf.write_bytes(b"\x7fELF\x02\x01\x01\x00garbage")
+    elf.chmod(0o755)
+    argv = {"script without #!": [str(script), "here"], "not a program": [str(elf)],
+            "through a file": ["/etc/passwd/x"], "a directory": [str(tmp_path)],
+            "missing path": [str(tmp_path / "nothing")], "missing name": ["no-such-command-here"]}[command]
+    res = run(["--", *argv])
+    expected = subprocess.run(["env", *argv], capture_output=True, text=True)
+    assert (res.returncode, res.stdout) == (expected.returncode, expected.stdout), (res, expected)
+    assert "Traceback" not in res.stderr
+    if expected.stderr.startswith("env: "):  # env's own word, not the command's
+        assert res.stderr.startswith(f"pravlin-run: {argv[0]}: ") and res.stderr.count("\n") == 1, res.stderr
+    else:
+        assert res.stderr == expected.stderr
 
 
 def test_sessions_run_side_by_side():
@@ -162,6 +206,11 @@ def test_sessions_run_side_by_side():
         assert pb.screenshot("HEADLESS-1").shape == (600, 800, 4)
         bases = [Path(a.runtime_dir).parent, Path(b.runtime_dir).parent]
     assert not any(base.exists() for base in bases)
+    # A stopped session refuses to be used.
+    assert a.env == {}
+    for use in (lambda: a.spawn(["true"]), a.environ, lambda: a.swaymsg("-t", "get_version")):
+        with pytest.raises(SessionError, match="not running"):
+            use()
 
 
 def test_instances_come_and_go_on_the_plugins_session(sway):
@@ -379,3 +428,53 @@ def test_close_gives_every_process_of_a_client_its_grace(tmp_path):
         time.sleep(0.3)
     assert len((tmp_path / "stopped").read_text().split()) == 2
     assert in_our_group.poll() is not None
+
+
+NESTED = """
+import os
+
+def test_the_run_points_at_the_session_from_the_start():
+    print("FIRST", os.environ["WAYLAND_DISPLAY"], os.environ["XDG_RUNTIME_DIR"])
+
+def test_outputs(wayland_session):
+    print("OUTPUTS", wayland_session.socket, [(o.name, o.width, o.height, o.x, o.y, o.refresh)
+                                             for o in wayland_session.outputs])
+"""
+
+
+def pytest_in(tmp_path, *args, launcher=()):
+    (tmp_path / "test_nested.py").write_text(NESTED)
+    env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "SWAYSOCK", "PRAVLIN_SESSION")}
+    # From tmp_path: a checkout on sys.path would shadow the installed package.
+    res = subprocess.run([*launcher, sys.executable, "-m", "pytest", "-q", "-s", "-p", "no:cacheprovider",
+                          "--rootdir", str(tmp_path), *args, str(tmp_path / "test_nested.py")],
+                         env=env, cwd=str(tmp_path), capture_output=True, text=True, timeout=120)
+    lines = {line.split()[0]: line.split(maxsplit=1)[1] for line in res.stdout.splitlines()
+             if line.startswith(("FIRST", "OUTPUTS", ".FIRST", ".OUTPUTS"))}
+    return res, {k.lstrip("."): v for k, v in lines.items()}
+
+
+def test_the_plugin_inside_pravlin_run_uses_its_session(tmp_path):
+    """Without session options the plugin takes the session it runs in, outputs where sway has them;
+    with one it starts its own."""
+    outer = [*PRAVLIN_RUN, "-o", "1280x720", "-o", "800x600@144", "--"]
+    res, seen = pytest_in(tmp_path, launcher=outer)
+    assert res.returncode == 0, res.stdout + res.stderr
+    socket, outputs = seen["OUTPUTS"].split(maxsplit=1)
+    assert outputs == ("[('HEADLESS-1', 1280, 720, 0, 0, 60.0), ('HEADLESS-2', 800, 600, 1280, 0, 144.0)]")
+    display, runtime_dir = seen["FIRST"].split()
+    assert socket == f"{runtime_dir}/{display}"
+    res, seen = pytest_in(tmp_path, "--wayland-outputs", "640x480", launcher=outer)
+    assert res.returncode == 0, res.stdout + res.stderr
+    assert "('HEADLESS-1', 640, 480, 0, 0, 60.0)]" in seen["OUTPUTS"] and seen["OUTPUTS"].split()[0] != socket
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--wayland-display", "wayland-no-such-display"], "cannot use the Wayland display wayland-no-such-display"),
+    (["--wayland-outputs", "abc"], "bad output size 'abc'"),
+    (["--wayland-compositor", "weston"], "unknown compositor 'weston'"),
+    (["--wayland-refresh", "nan"], "bad refresh rate 'nan'"),
+])
+def test_bad_plugin_settings_are_usage_errors(tmp_path, args, message):
+    res, _ = pytest_in(tmp_path, *args)
+    assert res.returncode == 4 and f"ERROR: pravlin_session: {message}" in res.stderr, res.stdout + res.stderr

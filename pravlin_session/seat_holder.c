@@ -74,7 +74,6 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

@@ -23,7 +23,6 @@ import shutil
 import socket
 import statistics
 import struct
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -36,12 +35,13 @@ _libc = ctypes.CDLL(None, use_errno=True)
 IN_CREATE, IN_MOVED_TO, IN_CLOEXEC = 0x100, 0x80, 0o2000000
 
 
-def wait_for_socket(path: Path, proc: subprocess.Popen, timeout: float = 15.0) -> socket.socket:
-    """Returns a connection to `path` as soon as a connect() succeeds."""
+def wait_for_socket(path: Path, pid: int, timeout: float = 15.0) -> socket.socket:
+    """Returns a connection to `path` as soon as a connect() succeeds (the compositor is `pid`)."""
     watch = _libc.inotify_init1(IN_CLOEXEC)
     if watch < 0 or _libc.inotify_add_watch(watch, str(path.parent).encode(), IN_CREATE | IN_MOVED_TO) < 0:
         raise OSError(ctypes.get_errno(), "inotify")
     deadline = time.monotonic() + timeout
+    compositor = os.pidfd_open(pid)
     try:
         while True:
             s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -53,12 +53,13 @@ def wait_for_socket(path: Path, proc: subprocess.Popen, timeout: float = 15.0) -
             except ConnectionRefusedError:  # bound, not yet listening
                 s.close()
                 continue
-            if proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"the bare compositor never reached {path} (status {proc.poll()})")
-            if select.select([watch], [], [], max(deadline - time.monotonic(), 0))[0]:
-                os.read(watch, 4096)
+            ready = select.select([watch, compositor], [], [], max(deadline - time.monotonic(), 0))[0]
+            if compositor in ready or not ready:
+                raise RuntimeError(f"the bare compositor never reached {path}")
+            os.read(watch, 4096)
     finally:
         os.close(watch)
+        os.close(compositor)
 
 
 def round_trip(conn: socket.socket) -> None:
@@ -85,8 +86,8 @@ def bare_compositor(name, sizes) -> tuple[float, float]:
     try:
         session._prepare(seat=False)
         t0 = time.perf_counter()
-        proc = session._launch_compositor()
-        conn = wait_for_socket(Path(session.socket), proc)
+        pid = session._launch_compositor()
+        conn = wait_for_socket(Path(session.socket), pid)
         accepting = time.perf_counter() - t0
         round_trip(conn)
         serving = time.perf_counter() - t0

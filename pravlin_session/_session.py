@@ -201,27 +201,6 @@ def _session_parent() -> str:
     return root
 
 
-def start_compositor(comp: Compositor, base: Path, uid: int, gid: int, log) -> subprocess.Popen:
-    """Starts `comp` in the session directory `base` (made by the seat holder, with its runtime
-    directory base/run and home base/home), as uid/gid, writing to `log`; it leads a process group
-    of its own."""
-    runtime, home = base / _RUNTIME, base / "home"
-    argv = comp.write_config(base)
-    env = {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "LANG": "C.UTF-8",
-        "HOME": str(home),
-        "XDG_RUNTIME_DIR": str(runtime),
-        **comp.environment(runtime),
-    }
-    privileges = [] if os.geteuid() != 0 else [f"--reuid={uid}", f"--regid={gid}", "--clear-groups"]
-    # The parent-death signal ends the compositor with its starter even when that is killed
-    # outright; SIGKILL, since sway loses a SIGTERM that comes before its event loop runs.
-    return subprocess.Popen(["setpriv", *privileges, "--pdeathsig", "KILL", "--", *argv], env=env,
-                            cwd=str(home), stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                            start_new_session=True)
-
-
 class _Display:
     """What a test or a program needs of a display: where it is, and how to start clients there."""
 
@@ -347,9 +326,8 @@ class HeadlessSession(_Display):
     virtual keyboard and pointer on the seat. Started by root, the compositor runs as a user id of its
     own, which no account and no other process has while the session lasts (or as `user`). Once ready, the
     compositor and the holder share one CPU. Leaving the block stops everything it started and removes
-    its directory; if this process is killed outright, the holder does that. (The compositor also has a
-    parent-death signal, which Linux ties to the thread that started it: start a session from a thread
-    that outlives it.)
+    its directory; if this process is killed outright, the holder does that. (The compositor is the
+    holder's child, and cannot outlive it.)
 
     `outputs` are sizes, `(width, height)`, or a string "WxH[@HZ],..."; `refresh` the rate in Hz of
     every output whose size has none, or a rate per output (default 60).
@@ -389,7 +367,6 @@ class HeadlessSession(_Display):
         self._user, self._timeout = user, timeout
         self._keep_log = Path(log_path) if log_path is not None else None
         self._base: Path | None = None
-        self._compositor_proc: subprocess.Popen | None = None
         self._holder: subprocess.Popen | None = None
         self._holder_output = b""
         self._user_name: str | None = None
@@ -434,12 +411,9 @@ class HeadlessSession(_Display):
             except (ProcessLookupError, PermissionError):
                 pass
         self._adopted.clear()
-        # sway loses a SIGTERM that arrives before its event loop runs: a session that never became
-        # ready gets no grace.
-        _stop_group(self._compositor_proc, 5.0 if self.ready_seconds is not None else 0.0)
-        self._compositor_proc = None
-        # Last, the holder: it kills what is left of a dynamic user's processes and removes the directory.
-        _stop_group(self._holder, 3.0)
+        # The holder stops the compositor (its child), what is left of a dynamic user's processes,
+        # and removes the directory.
+        _stop_group(self._holder, 8.0)
         self._holder = None
         if self._base is not None:
             shutil.rmtree(self._base, ignore_errors=True)
@@ -485,8 +459,6 @@ class HeadlessSession(_Display):
         """Starts the seat holder, which makes the session's directory and account before anything
         else exists, so that it can clean up after this process whenever that dies."""
         comp = self._compositor
-        if shutil.which("setpriv") is None:
-            raise CompositorMissing("setpriv is not installed (on Debian or Ubuntu: apt-get install util-linux)")
         _require_holder()
         account, self._user_name = _account(self._user)
         parent = _session_parent()
@@ -515,19 +487,30 @@ class HeadlessSession(_Display):
         self.runtime_dir, self.display = str(runtime), comp.socket_name()
         self.socket = str(runtime / comp.socket_name())
 
-    def _launch_compositor(self) -> subprocess.Popen:
-        """Starts the compositor in the prepared directory and tells the holder its process group."""
-        path = self._keep_log or self._base / "compositor.log"
+    def _launch_compositor(self) -> int:
+        """Has the holder start the compositor in the prepared directory, as the session's account;
+        returns its pid."""
+        comp, base = self._compositor, self._base
+        runtime = base / _RUNTIME
+        argv = comp.write_config(base)
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "LANG": "C.UTF-8",
+            "HOME": str(base / "home"),
+            "XDG_RUNTIME_DIR": str(runtime),
+            **comp.environment(runtime),
+        }
+        path = Path(os.path.abspath(self._keep_log or base / "compositor.log"))
         try:
-            log = open(path, "wb")
+            path.open("wb").close()
         except OSError as e:
             raise SessionError(f"cannot write the compositor's log to {path}: {e.strerror}") from None
         self.log_path = str(path)
-        with log:
-            self._compositor_proc = start_compositor(self._compositor, self._base, self._uid, self._gid, log)
-        self.compositor_pid = self._compositor_proc.pid
-        self._tell_holder(f"stop {self.compositor_pid}")
-        return self._compositor_proc
+        fields = [str(path), *argv, "", *(f"{k}={v}" for k, v in env.items())]
+        (base / "compositor.exec").write_bytes(b"".join(os.fsencode(f) + b"\0" for f in fields))
+        self._tell_holder("start")
+        self.compositor_pid = self._holder_report()["compositor"]
+        return self.compositor_pid
 
     def _tell_holder(self, line: str) -> None:
         if self._holder is not None and self._holder.stdin is not None:
@@ -543,13 +526,10 @@ class HeadlessSession(_Display):
         comp = self._compositor
         what = "ready" if self._base is not None else "prepared"
         sel = selectors.DefaultSelector()
-        fds = [os.pidfd_open(self._holder.pid)]
+        holder = os.pidfd_open(self._holder.pid)
         try:
             sel.register(self._holder.stdout, selectors.EVENT_READ, "line")
-            sel.register(fds[0], selectors.EVENT_READ, "holder")
-            if self._compositor_proc is not None:
-                fds.append(os.pidfd_open(self._compositor_proc.pid))
-                sel.register(fds[1], selectors.EVENT_READ, "compositor")
+            sel.register(holder, selectors.EVENT_READ, "holder")
             while b"\n" not in self._holder_output:
                 left = self._deadline - time.monotonic()
                 events = sel.select(max(left, 0)) if left > 0 else []
@@ -561,8 +541,6 @@ class HeadlessSession(_Display):
                         self._holder_output += chunk
                         if not chunk:
                             sel.unregister(self._holder.stdout)
-                    elif key.data == "compositor":
-                        raise self._compositor_died()
                     elif b"\n" not in self._holder_output:
                         # Before there is a directory to guard, the holder gives up by exiting.
                         status = self._holder.wait()
@@ -572,21 +550,15 @@ class HeadlessSession(_Display):
                                            f"{reason or 'no reason given'}")
         finally:
             sel.close()
-            for fd in fds:
-                os.close(fd)
+            os.close(holder)
         line, _, self._holder_output = self._holder_output.partition(b"\n")
         report = json.loads(line.decode(errors="surrogateescape"))
+        if "exited" in report:
+            raise self._failure(f"{comp.name} (as {self._user_name}) exited with status {report['exited']} "
+                                "while starting")
         if "error" in report:
-            # The holder's reason names the compositor's shortcoming (a missing global, an output that
-            # never came); if the compositor died meanwhile, that is the news.
-            if self._compositor_proc is not None and self._compositor_proc.poll() is not None:
-                raise self._compositor_died()
             raise SessionError(f"the seat holder could not take the seat: {report['error']}")
         return report
-
-    def _compositor_died(self) -> SessionError:
-        status = self._compositor_proc.wait()
-        return self._failure(f"{self.compositor} (as {self._user_name}) exited with status {status} while starting")
 
     def _failure(self, what: str) -> SessionError:
         # What wlroots says on every headless start would read as the cause of any failure.

@@ -48,11 +48,17 @@
 // and go; no key event is sent.
 //
 // With --session-in, the holder's standard input is a pipe from the process
-// that started the session, which writes "stop PGID" lines naming process
-// groups of the session (the compositor's first). When that pipe ends, at any
-// point, without the holder having been told to stop (the starter was killed
-// outright), the holder stops those groups and the dynamic user's processes,
-// and removes the session directory without following any link in it.
+// that started the session. It writes "start" once it has written the
+// compositor's configuration and compositor.exec into the directory: the
+// holder then starts the compositor as its own child, as the account, and
+// prints {"compositor": PID} (and {"exited": STATUS} when it ends). It also
+// writes "stop PGID" lines naming further process groups of the session. On
+// SIGTERM the holder stops the compositor; when the pipe ends, at any point,
+// without the holder having been told to stop (the starter was killed
+// outright), it also stops those groups. Either way it then kills the dynamic
+// user's processes and removes the session directory, without following any
+// link in it. A set-up that fails is reported as {"error": REASON}, and the
+// holder goes on guarding until one of those.
 //
 // Exit status: 0 on SIGTERM/SIGINT/SIGHUP, when the compositor goes away or after cleaning up,
 // 1 on any failure to set up (with a one-line reason on stderr), 2 on bad usage (likewise).
@@ -74,6 +80,8 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -138,11 +146,13 @@ struct session {
     uid_t uid;
     gid_t gid;
     int uid_lock;  // held while the dynamic user is ours; -1 for a given account
-    pid_t *groups;  // named by the starter, the compositor's first
+    pid_t *groups;  // the compositor's, then those the starter named
     size_t count, cap;
     char line[64];
     size_t line_len;
-    bool starter_gone;
+    bool starter_gone, start_asked, ready;
+    pid_t compositor;  // 0 until started, -1 once reaped
+    int compositor_fd;  // its pidfd
 };
 
 static const char *prog = "pravlin-seat-holder";
@@ -166,7 +176,11 @@ static int64_t now_ms(void) {
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-// -- waits that hear the starter and signals ------------------------------------------
+// -- waits that hear the starter, signals and the compositor ---------------------------
+
+static void add_group(struct session *s, pid_t pgid);
+static void start_compositor(struct holder *h);
+static void print_json_string(const char *text);
 
 // Reads "stop PGID" lines from the starter; false once the pipe has ended.
 static bool read_groups(struct session *s, int fd) {
@@ -185,30 +199,49 @@ static bool read_groups(struct session *s, int fd) {
         s->line[s->line_len] = '\0';
         s->line_len = 0;
         long pgid;
+        if (strcmp(s->line, "start") == 0) s->start_asked = true;
         if (sscanf(s->line, "stop %ld", &pgid) != 1 || pgid <= 1) continue;
-        if (s->count == s->cap) {
-            // Groups that have gone make room first.
-            size_t kept = 0;
-            for (size_t j = 0; j < s->count; ++j)
-                if (j == 0 || kill(-s->groups[j], 0) == 0 || errno == EPERM) s->groups[kept++] = s->groups[j];
-            s->count = kept;
-        }
-        if (s->count == s->cap) {
-            const size_t cap = s->cap ? s->cap * 2 : 64;
-            pid_t *groups = realloc(s->groups, cap * sizeof *groups);
-            if (!groups) continue;
-            s->groups = groups, s->cap = cap;
-        }
-        s->groups[s->count++] = (pid_t)pgid;
+        add_group(s, (pid_t)pgid);
     }
     return true;
 }
 
+static void add_group(struct session *s, pid_t pgid) {
+    if (s->count == s->cap) {
+        // Groups that have gone make room first.
+        size_t kept = 0;
+        for (size_t j = 0; j < s->count; ++j)
+            if (kill(-s->groups[j], 0) == 0 || errno == EPERM) s->groups[kept++] = s->groups[j];
+        s->count = kept;
+    }
+    if (s->count == s->cap) {
+        const size_t cap = s->cap ? s->cap * 2 : 64;
+        pid_t *groups = realloc(s->groups, cap * sizeof *groups);
+        if (!groups) return;
+        s->groups = groups, s->cap = cap;
+    }
+    s->groups[s->count++] = pgid;
+}
+
 // Takes what the starter wrote; false (and the holder stopping) once its pipe has ended.
 static bool hear_starter(struct holder *h) {
-    if (read_groups(h->session, h->starter)) return true;
+    if (read_groups(h->session, h->starter)) {
+        if (h->session->start_asked) start_compositor(h);
+        return true;
+    }
     h->session->starter_gone = h->stopping = true;
     return false;
+}
+
+// Reaps the compositor once its pidfd says it has ended, and tells the starter
+// its status (as Python's returncode: -N for a signal N).
+static void reap_compositor(struct session *s) {
+    int status;
+    if (s->compositor <= 0 || waitpid(s->compositor, &status, WNOHANG) != s->compositor) return;
+    close(s->compositor_fd);
+    s->compositor = -1, s->compositor_fd = -1;
+    printf("{\"exited\": %d}\n", WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+    fflush(stdout);
 }
 
 // Waits until `fd` has `events` (1) or the deadline passes (0); -1 when a
@@ -217,16 +250,118 @@ static int await_fd(struct holder *h, int fd, short events, int64_t deadline) {
     while (!h->stopping) {
         const int64_t left = deadline - now_ms();
         if (left <= 0) return 0;
-        struct pollfd fds[3] = {{fd, events, 0}, {h->sfd, POLLIN, 0}, {h->starter, POLLIN, 0}};
-        if (poll(fds, 3, (int)left) < 0) {
+        struct pollfd fds[4] = {
+            {fd, events, 0}, {h->sfd, POLLIN, 0}, {h->starter, POLLIN, 0}, {h->session->compositor_fd, POLLIN, 0}};
+        if (poll(fds, 4, (int)left) < 0) {
             if (errno == EINTR) continue;
             return 0;
         }
         if (fds[1].revents & POLLIN) h->stopping = true;
         else if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) hear_starter(h);
-        else if (fds[0].revents) return 1;
+        else if (fds[3].revents & POLLIN) {
+            reap_compositor(h->session);
+            // The compositor is gone before the seat was taken: nothing left to wait for.
+            if (!h->session->ready) h->stopping = true;
+        } else if (fds[0].revents) return 1;
     }
     return -1;
+}
+
+// -- the compositor ------------------------------------------------------------------
+
+// Reads a file of NUL-terminated fields in the session directory.
+static char **read_fields(int dir_fd, const char *name, char **text) {
+    const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) < 0 || st.st_size <= 0 || st.st_size > (1 << 20)) {
+        if (fd >= 0) close(fd);
+        return NULL;
+    }
+    *text = malloc((size_t)st.st_size + 1);
+    char **fields = calloc((size_t)st.st_size + 1, sizeof *fields);
+    size_t got = 0, n = 0;
+    for (ssize_t r; *text && got < (size_t)st.st_size && (r = read(fd, *text + got, (size_t)st.st_size - got)) > 0;)
+        got += (size_t)r;
+    close(fd);
+    if (!*text || !fields || got != (size_t)st.st_size || (*text)[got - 1] != '\0') {
+        free(fields);
+        return NULL;
+    }
+    for (size_t i = 0; i < got; i += strlen(*text + i) + 1) fields[n++] = *text + i;
+    return fields;
+}
+
+// Starts the compositor as the session's account, in a session of its own,
+// from the file the starter wrote, compositor.exec: NUL-terminated fields,
+// the log's path, the arguments, an empty field, then the environment. It
+// is the holder's child, with SIGKILL as its parent-death signal: it cannot
+// outlive the holder, whichever way that ends.
+static void start_compositor(struct holder *h) {
+    struct session *s = h->session;
+    s->start_asked = false;
+    if (s->compositor) return;
+    char *text = NULL;
+    char **fields = read_fields(s->dir_fd, "compositor.exec", &text);
+    char **argv = fields ? fields + 1 : NULL, **envp = argv;
+    while (envp && *envp && **envp) ++envp;
+    const int log = fields && argv[0] && *envp ? open(fields[0], O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY) : -1;
+    const int home = openat(s->dir_fd, "home", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const pid_t holder = getpid();
+    const pid_t pid = log < 0 || home < 0 ? -1 : fork();
+    if (pid == 0) {
+        *envp++ = NULL;
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, NULL);
+        signal(SIGPIPE, SIG_DFL);
+        setsid();
+        const int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0) _exit(126);
+        if (geteuid() == 0 &&
+            (setgroups(0, NULL) < 0 || setresgid(s->gid, s->gid, s->gid) < 0 || setresuid(s->uid, s->uid, s->uid) < 0))
+            _exit(126);
+        // After the change of user, which clears it; a holder already gone is not waited for.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != holder || fchdir(home) < 0) _exit(126);
+        execvpe(argv[0], argv, envp);
+        fprintf(stderr, "%s: cannot run %s: %s\n", prog, argv[0], strerror(errno));
+        _exit(errno == ENOENT ? 127 : 126);
+    }
+    if (log >= 0) close(log);
+    if (home >= 0) close(home);
+    free(fields);
+    free(text);
+    if (pid < 0) {
+        fail("cannot start the compositor: %s", log < 0 ? "no readable compositor.exec or log" : strerror(errno));
+        printf("{\"error\": ");
+        print_json_string(failure);
+        printf("}\n");
+        fflush(stdout);
+        return;
+    }
+    s->compositor = pid;
+    s->compositor_fd = (int)syscall(SYS_pidfd_open, pid, 0);
+    add_group(s, pid);
+    printf("{\"compositor\": %d}\n", (int)pid);
+    fflush(stdout);
+}
+
+// Signals the compositor, and its group; a child that has yet to call setsid has none.
+static void signal_compositor(const struct session *s, int sig) {
+    kill(s->compositor, sig);
+    kill(-s->compositor, sig);
+}
+
+// Ends the compositor and its process group: SIGTERM, and SIGKILL after `grace_ms`.
+static void stop_compositor(struct session *s, int grace_ms) {
+    if (s->compositor <= 0) return;
+    signal_compositor(s, grace_ms > 0 ? SIGTERM : SIGKILL);
+    struct pollfd p = {s->compositor_fd, POLLIN, 0};
+    if (grace_ms > 0 && poll(&p, 1, grace_ms) <= 0) signal_compositor(s, SIGKILL);
+    while (waitpid(s->compositor, NULL, 0) < 0 && errno == EINTR) {
+    }
+    kill(-s->compositor, SIGKILL);  // what is left of its group
+    close(s->compositor_fd);
+    s->compositor = -1, s->compositor_fd = -1;
 }
 
 // -- keymap ------------------------------------------------------------------
@@ -930,7 +1065,6 @@ static void orphan_cleanup(struct session *s) {
     signal_groups(s, SIGTERM);
     for (const int64_t deadline = now_ms() + 3000; groups_alive(s) && now_ms() < deadline;) pause_ms(10);
     signal_groups(s, SIGKILL);
-    if (s->uid_lock >= 0) kill_user(s->uid);
 }
 
 // True when the starter's pipe has ended (it died or closed it).
@@ -997,24 +1131,30 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     struct ipc ipc = {.fd = -1};
     if (sway_ipc && !ipc_subscribe(&ipc, sway_ipc)) return 1;
     print_outputs(h);
+    h->session->ready = true;
 
-    struct pollfd fds[4] = {
+    struct pollfd fds[5] = {
         {wl_display_get_fd(h->display), POLLIN, 0},
         {h->sfd, POLLIN, 0},
         {ipc.fd, POLLIN, 0},
         {h->starter, POLLIN, 0},
+        {h->session->compositor_fd, POLLIN, 0},
     };
     for (;;) {
         if (wl_display_dispatch_pending(h->display) < 0) return 0;
         if (h->foreign_active) reactivate_by_modifiers(h);
         if (wl_display_flush(h->display) < 0 && errno != EAGAIN) return 0;
         handle_ipc_events(h, &ipc);
-        if (poll(fds, 4, -1) < 0) {
+        if (poll(fds, 5, -1) < 0) {
             if (errno == EINTR) continue;
             return fail("poll: %s", strerror(errno));
         }
         if (fds[1].revents & POLLIN) return 0;  // told to stop
         if ((fds[3].revents & (POLLIN | POLLHUP)) && !hear_starter(h)) return 0;
+        if (fds[4].revents & POLLIN) {
+            reap_compositor(h->session);
+            return 0;
+        }
         if ((fds[2].revents & (POLLIN | POLLHUP)) && !ipc_fill(&ipc)) return 0;  // sway is going away
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && wl_display_dispatch(h->display) < 0) {
             if (wl_display_get_error(h->display) == EPROTO) return fail("protocol error from the compositor");
@@ -1082,7 +1222,8 @@ int main(int argc, char **argv) {
     const int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
     if (sfd < 0) return fail("signalfd: %s", strerror(errno));
 
-    struct session session = {.dir_fd = -1, .uid_lock = -1, .uid = geteuid(), .gid = getegid()};
+    struct session session = {
+        .dir_fd = -1, .uid_lock = -1, .compositor_fd = -1, .uid = geteuid(), .gid = getegid()};
     struct holder h = {.keymap_fd = -1, .sfd = sfd, .starter = -1, .session = &session};
     const int64_t deadline = now_ms() + (int64_t)timeout_ms;
     int rc = 0;
@@ -1125,7 +1266,10 @@ int main(int argc, char **argv) {
         while (announced && await_fd(&h, -1, 0, now_ms() + 3600 * 1000) >= 0) {
         }
         if (starter_gone(&h)) orphan_cleanup(&session);
-        else if (session.uid_lock >= 0) kill_user(session.uid);
+        // sway loses a SIGTERM that comes before its event loop runs: one that never became ready
+        // gets no grace.
+        stop_compositor(&session, session.ready ? 5000 : 0);
+        if (session.uid_lock >= 0) kill_user(session.uid);
         remove_directory(&session);
     }
     return rc;

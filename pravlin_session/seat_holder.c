@@ -96,7 +96,7 @@
 
 #include "virtual_keyboard-client-protocol.h"
 #include "virtual_pointer-client-protocol.h"
-#include "xdg-output-client-protocol.h"
+#include "xdg_output-client-protocol.h"
 
 #define MAX_OUTPUTS 16
 #define SETUP_TIMEOUT_MS 15000

@@ -8,7 +8,7 @@
 
 namespace {
 
-std::string qualified(const Signature& sig) { return std::string("Pravlin.") + sig.function + "()"; }
+std::string qualified(const Signature& sig) { return std::string(sig.owner) + "." + sig.function + "()"; }
 
 // 'a', 'a' and 'b', 'a', 'b', and 'c'
 std::string name_list(const std::vector<const char*>& names)
@@ -51,6 +51,34 @@ bool to_u32(PyObject* obj, uint32_t& out)
     return true;
 }
 
+bool to_i32(PyObject* obj, int32_t& out)
+{
+    PyRef index(PyNumber_Index(obj));
+    if (!index) return false;
+    const long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+bool to_u32_seq(PyObject* obj, std::vector<uint32_t>& out)
+{
+    PyRef items(PySequence_Fast(obj, "expected a sequence of integers"));
+    if (!items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        uint32_t v;
+        if (!to_u32(PySequence_Fast_GET_ITEM(items.get(), i), v)) return false;
+        out.push_back(v);
+    }
+    return true;
+}
+
 bool to_text(PyObject* obj, std::string& out)
 {
     if (!PyUnicode_Check(obj)) {
@@ -80,9 +108,23 @@ bool convert_one(const Param& param, PyObject* obj, ArgValue& out)
         out = v;
         return true;
     }
-    case ParamKind::OptText: {
+    case ParamKind::OptText:
+    case ParamKind::Text: {
         std::optional<std::string> v;
-        if (!absent && !to_text(obj, v.emplace())) return false;
+        if (param.kind == ParamKind::Text && obj == nullptr) obj = Py_None;
+        if ((param.kind == ParamKind::Text || !absent) && !to_text(obj, v.emplace())) return false;
+        out = std::move(v);
+        return true;
+    }
+    case ParamKind::OptI32: {
+        std::optional<int32_t> v;
+        if (!absent && !to_i32(obj, v.emplace())) return false;
+        out = v;
+        return true;
+    }
+    case ParamKind::U32Seq: {
+        std::vector<uint32_t> v;
+        if (!absent && !to_u32_seq(obj, v)) return false;
         out = std::move(v);
         return true;
     }

@@ -10,11 +10,15 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 enum class ParamKind {
     U32,      // required unsigned 32-bit integer
     OptU32,   // None or an unsigned 32-bit integer
     OptText,  // None or a str
+    Text,     // required str
+    OptI32,   // None or a signed 32-bit integer
+    U32Seq,   // None or a sequence of unsigned 32-bit integers (None: empty)
 };
 
 struct Param {
@@ -22,16 +26,18 @@ struct Param {
     ParamKind kind;
 };
 
-constexpr bool is_required(const Param& p) { return p.kind == ParamKind::U32; }
+constexpr bool is_required(const Param& p) { return p.kind == ParamKind::U32 || p.kind == ParamKind::Text; }
 
 struct Signature {
     const char* function;  // "__new__" or the method name
     std::span<const Param> params;
+    const char* owner = "Pravlin";  // the class, as argument errors name it
 };
 
-inline constexpr size_t max_params = 6;
+inline constexpr size_t max_params = 9;
 
-using ArgValue = std::variant<std::monostate, uint32_t, std::optional<uint32_t>, std::optional<std::string>>;
+using ArgValue = std::variant<std::monostate, uint32_t, std::optional<uint32_t>, std::optional<std::string>,
+                              std::optional<int32_t>, std::vector<uint32_t>>;
 
 class Args {
 public:
@@ -41,6 +47,8 @@ public:
     {
         return std::get<std::optional<std::string>>(values_[i]);
     }
+    std::optional<int32_t> opt_i32(size_t i) const { return std::get<std::optional<int32_t>>(values_[i]); }
+    const std::vector<uint32_t>& u32_seq(size_t i) const { return std::get<std::vector<uint32_t>>(values_[i]); }
 
 private:
     friend class BoundArgs;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+thread_local bool python_abandoned = false;
 
 PyObject* panic_exception_type()
 {
@@ -46,7 +47,10 @@ PyObject* raise_error(const pravlin_lib::Error& error)
     if (error.internal) return raise_panic(error.message);
     const std::string text = pravlin_lib::render(error);
     PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) PyErr_SetObject(error.out_of_memory ? PyExc_MemoryError : PyExc_RuntimeError, message.get());
+    PyObject* type = error.out_of_memory      ? PyExc_MemoryError
+                     : error.invalid_argument ? PyExc_ValueError
+                                              : PyExc_RuntimeError;
+    if (message) PyErr_SetObject(type, message.get());
     return nullptr;
 }
 

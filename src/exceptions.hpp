@@ -16,8 +16,9 @@ PyObject* panic_exception_type();
 // is no package; pravlin itself gains no attribute. False with an exception set.
 bool register_errors_module();
 
-// Raises the error: PanicException for an internal failure, MemoryError or
-// RuntimeError with the rendering otherwise. Always returns nullptr.
+// Raises the error: PanicException for an internal failure, MemoryError,
+// ValueError (a request that cannot be) or RuntimeError with the rendering
+// otherwise. Always returns nullptr.
 PyObject* raise_error(const pravlin_lib::Error& error);
 
 PyObject* raise_panic(const std::string& message);

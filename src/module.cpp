@@ -7,6 +7,7 @@
 
 #include "exceptions.hpp"
 #include "log_forward.hpp"
+#include "methods.hpp"
 #include "pravlin.hpp"
 
 namespace {
@@ -37,12 +38,8 @@ bool add_class(PyObject* module, const char* name, PyObject* cls)
 
 PyObject* init_module()
 {
-    const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    const int64_t interpreter = same_interpreter(owner_interpreter, "pravlin");
     if (interpreter < 0) return nullptr;
-    if (owner_interpreter >= 0 && owner_interpreter != interpreter) {
-        PyErr_SetString(PyExc_ImportError, "pravlin does not support sub-interpreters");
-        return nullptr;
-    }
     if (cached_module) return register_errors_module() ? Py_NewRef(cached_module) : nullptr;
     PyRef module(PyModule_Create(&module_def));
     if (!module) return nullptr;

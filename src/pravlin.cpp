@@ -7,6 +7,7 @@
 #include "arguments.hpp"
 #include "exceptions.hpp"
 #include "image.hpp"
+#include "methods.hpp"
 #include "pravlin_lib/helper.hpp"
 #include "pravlin_lib/mod.hpp"
 
@@ -20,34 +21,8 @@ struct PravlinObject {
     uintptr_t borrow;  // 0 when free, all bits set while a method call holds it
 };
 
-constexpr uintptr_t held = ~uintptr_t{0};
-
-// -- the constructor -----------------------------------------------------------------
-
 constexpr Param new_params[] = {{"wayland_display", ParamKind::OptText}};
 constexpr Signature new_signature{"__new__", new_params};
-
-// Runs the body of a call from Python, so that no C++ exception leaves it: a
-// forced unwind passes (noted, see py_ref.hpp), running out of memory is
-// MemoryError, anything else a broken invariant.
-template <class F>
-PyObject* guarded_call(F&& body)
-{
-    try {
-        return body();
-    } catch (abi::__forced_unwind&) {
-        python_abandoned = true;
-        throw;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_Format(panic_exception_type(), "unexpected C++ exception: %s", e.what());
-        return nullptr;
-    } catch (...) {
-        PyErr_SetString(panic_exception_type(), "unexpected C++ exception");
-        return nullptr;
-    }
-}
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 {
@@ -84,18 +59,7 @@ void pravlin_dealloc(PyObject* self)
 // Every method is a row of `methods`: its parameters and the core call. One
 // trampoline binds, takes the instance, converts, calls and releases.
 
-using CoreCall = PyObject* (*)(pravlin_lib::Pravlin& core, const Args& args);
-
-struct Method {
-    Signature signature;
-    CoreCall call;
-};
-
-PyObject* none_or_raise(const pravlin_lib::Result<>& result)
-{
-    if (!result) return raise_error(result.error());
-    Py_RETURN_NONE;
-}
+using Method = ::Method<pravlin_lib::Pravlin>;
 
 constexpr Param move_mouse_params[] = {
     {"x_extent", ParamKind::U32}, {"y_extent", ParamKind::U32}, {"x", ParamKind::U32},
@@ -127,46 +91,10 @@ constexpr Method screenshot{{"screenshot", screenshot_params}, [](pravlin_lib::P
     return image_to_array(std::move(*image));
 }};
 
-// Releases the borrow flag on every way out of a call that took it, except
-// when the thread is being ended in the middle of the call.
-class Borrow {
-public:
-    explicit Borrow(PravlinObject* obj) : obj_(obj) { obj_->borrow = held; }
-    ~Borrow()
-    {
-        if (!python_abandoned) obj_->borrow = 0;
-    }
-    Borrow(const Borrow&) = delete;
-    Borrow& operator=(const Borrow&) = delete;
-
-private:
-    PravlinObject* obj_;
-};
-
-template <const Method& M>
-PyObject* trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
-{
-    auto* obj = reinterpret_cast<PravlinObject*>(self);
-    HeldExceptions held;
-    return held.finish(guarded_call([&]() -> PyObject* {
-        BoundArgs bound;
-        if (!bound.bind(M.signature, args, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
-        if (obj->borrow != 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return nullptr;
-        }
-        Borrow borrow(obj);
-        Args values;
-        if (!bound.convert(M.signature, values)) return nullptr;
-        return M.call(obj->core, values);
-    }));
-}
-
 template <const Method& M>
 constexpr PyMethodDef method_def(const char* doc)
 {
-    return {M.signature.function, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline<M>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+    return ::method_def<PravlinObject, pravlin_lib::Pravlin, M>(doc);
 }
 
 PyMethodDef methods[] = {

@@ -12,8 +12,9 @@
 // back while the interpreter finalizes with pthread_exit; no lock is held when
 // that happens. The forced unwind must pass through every frame, and nothing on
 // the way out may touch a Python object. Set on such a thread by the first of
-// our frames that sees the unwind.
-inline thread_local bool python_abandoned = false;
+// our frames that sees the unwind. One flag for both modules, which share
+// the library that defines it.
+extern thread_local bool python_abandoned;
 
 // Runs `call`, which may run Python code, noting a forced unwind that comes
 // out of it.

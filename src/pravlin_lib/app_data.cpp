@@ -6,81 +6,13 @@
 #include <string_view>
 
 #include "error.hpp"
+#include "listener.hpp"
 #include "log.hpp"
 #include "queue.hpp"
 
 namespace pravlin_lib {
 
 namespace {
-
-// One-line rendering of an event: its name, then each argument by name.
-// `Global { name: 3, interface: "wl_seat", version: 7 }`
-class EventText {
-public:
-    explicit EventText(std::string_view name) : text_(name) {}
-
-    EventText& arg(std::string_view name, uint32_t value) { return raw(name, std::to_string(value)); }
-    EventText& arg(std::string_view name, int32_t value) { return raw(name, std::to_string(value)); }
-    EventText& arg(std::string_view name, const char* value)
-    {
-        return raw(name, value ? quoted(value) : std::string("null"));
-    }
-    EventText& arg(std::string_view name, const void* object)
-    {
-        if (!object) return raw(name, "null");
-        auto* proxy = static_cast<wl_proxy*>(const_cast<void*>(object));
-        return raw(name, std::string(wl_proxy_get_class(proxy)) + "@" +
-                             std::to_string(wl_proxy_get_id(proxy)));
-    }
-    EventText& arg(std::string_view name, const wl_array* array)
-    {
-        std::string list = "[";
-        const auto* values = static_cast<const uint32_t*>(array->data);
-        for (size_t i = 0; i < array->size / sizeof(uint32_t); ++i)
-            list += (i ? ", " : "") + std::to_string(values[i]);
-        return raw(name, list + "]");
-    }
-    std::string str() const { return has_args_ ? text_ + " }" : text_; }
-
-private:
-    EventText& raw(std::string_view name, const std::string& value)
-    {
-        text_ += has_args_ ? ", " : " { ";
-        has_args_ = true;
-        text_.append(name).append(": ").append(value);
-        return *this;
-    }
-    std::string text_;
-    bool has_args_ = false;
-};
-
-AppData& app(void* data) { return *static_cast<AppData*>(data); }
-
-// Listeners run inside libwayland's dispatch, which no C++ exception may
-// cross (a forced unwind ending the thread must, and is let through). A
-// handler that fails has lost its event, and the dispatch that ran it fails
-// the session (queue.hpp).
-template <auto Handler>
-struct Guarded;
-
-template <class... Args, void (*Handler)(Args...)>
-struct Guarded<Handler> {
-    static void call(Args... args)
-    {
-        try {
-            Handler(args...);
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (const std::bad_alloc&) {
-            note_lost_event(true);
-        } catch (...) {
-            note_lost_event(false);
-        }
-    }
-};
-
-template <auto Handler>
-constexpr auto guarded = &Guarded<Handler>::call;
 
 // `render` builds the EventText; it runs only for a record that will be
 // forwarded.
@@ -89,6 +21,8 @@ void log_event(std::string_view prefix, const Render& render)
 {
     PRAVLIN_INFO(log::target::app_data, std::string(prefix) + render().str());
 }
+
+AppData& app(void* data) { return *static_cast<AppData*>(data); }
 
 // -- wl_registry ---------------------------------------------------------------
 
@@ -135,8 +69,18 @@ void registry_handle_global(void* data, wl_registry* registry, uint32_t name,
         auto& tag = d.output_tags.emplace_back(std::make_unique<AppData::OutputTag>(&d, name));
         wl_output_add_listener(output.get(), &output_listener, tag.get());
         auto [it, inserted] = d.outputs.try_emplace(name);
-        if (!inserted) d.retained.push_back(erase(std::move(it->second.output)));
-        it->second = Output{std::nullopt, std::move(output)};
+        if (!inserted) {
+            d.retained.push_back(erase(std::move(it->second.output)));
+            if (it->second.xdg_output) d.retained.push_back(erase(std::move(it->second.xdg_output)));
+        }
+        it->second = Output{};
+        it->second.output = std::move(output);
+        d.request_output_layout();
+    } else if (d.track_layout && iface == zxdg_output_manager_v1_interface.name) {
+        replace(d, d.xdg_output_manager,
+                bind<zxdg_output_manager_v1>(registry, name, &zxdg_output_manager_v1_interface, version,
+                                             supported_version::xdg_output_manager));
+        d.request_output_layout();
     } else if (iface == zwlr_screencopy_manager_v1_interface.name) {
         replace(d, d.screencopy_manager,
                 bind<zwlr_screencopy_manager_v1>(registry, name, &zwlr_screencopy_manager_v1_interface,
@@ -260,6 +204,15 @@ void output_handle_geometry(void* data, wl_output*, int32_t x, int32_t y, int32_
     });
 }
 
+// The entry of the output an event is for; it is made before the object
+// exists and is never removed.
+Output* tagged_output(void* data)
+{
+    const auto* tag = static_cast<const AppData::OutputTag*>(data);
+    auto it = tag->app->outputs.find(tag->global_name);
+    return it == tag->app->outputs.end() ? nullptr : &it->second;
+}
+
 void output_handle_mode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height,
                         int32_t refresh)
 {
@@ -267,6 +220,11 @@ void output_handle_mode(void* data, wl_output*, uint32_t flags, int32_t width, i
         return EventText("Mode").arg("flags", flags).arg("width", width).arg("height", height)
             .arg("refresh", refresh);
     });
+    if (Output* output = tagged_output(data); output && (flags & WL_OUTPUT_MODE_CURRENT)) {
+        output->mode_width = width;
+        output->mode_height = height;
+        output->refresh = refresh;
+    }
 }
 
 void output_handle_done(void* data, wl_output*)
@@ -282,10 +240,7 @@ void output_handle_scale(void* data, wl_output*, int32_t factor)
 void output_handle_name(void* data, wl_output*, const char* name)
 {
     log_output_event(data, [&] { return EventText("Name").arg("name", name); });
-    const auto* tag = static_cast<const AppData::OutputTag*>(data);
-    // The entry is made before the object exists and is never removed.
-    if (auto it = tag->app->outputs.find(tag->global_name); it != tag->app->outputs.end())
-        it->second.name = name;
+    if (Output* output = tagged_output(data)) output->name = name;
 }
 
 void output_handle_description(void* data, wl_output*, const char* description)
@@ -300,6 +255,52 @@ const wl_output_listener output_listener = {
     .scale = guarded<output_handle_scale>,
     .name = guarded<output_handle_name>,
     .description = guarded<output_handle_description>,
+};
+
+// -- zxdg_output_v1 ---------------------------------------------------------------
+
+template <class Render>
+void log_xdg_output_event(void* data, const Render& render)
+{
+    const auto* tag = static_cast<const AppData::OutputTag*>(data);
+    PRAVLIN_INFO(log::target::app_data,
+                 "XdgOutput event for " + std::to_string(tag->global_name) + ": " + render().str());
+}
+
+void xdg_output_handle_logical_position(void* data, zxdg_output_v1*, int32_t x, int32_t y)
+{
+    log_xdg_output_event(data, [&] { return EventText("LogicalPosition").arg("x", x).arg("y", y); });
+    if (Output* output = tagged_output(data)) output->logical_position = {x, y};
+}
+
+void xdg_output_handle_logical_size(void* data, zxdg_output_v1*, int32_t width, int32_t height)
+{
+    log_xdg_output_event(data,
+                         [&] { return EventText("LogicalSize").arg("width", width).arg("height", height); });
+    if (Output* output = tagged_output(data)) output->logical_size = {width, height};
+}
+
+void xdg_output_handle_done(void* data, zxdg_output_v1*)
+{
+    log_xdg_output_event(data, [] { return EventText("Done"); });
+}
+
+void xdg_output_handle_name(void* data, zxdg_output_v1*, const char* name)
+{
+    log_xdg_output_event(data, [&] { return EventText("Name").arg("name", name); });
+}
+
+void xdg_output_handle_description(void* data, zxdg_output_v1*, const char* description)
+{
+    log_xdg_output_event(data, [&] { return EventText("Description").arg("description", description); });
+}
+
+const zxdg_output_v1_listener xdg_output_listener = {
+    .logical_position = guarded<xdg_output_handle_logical_position>,
+    .logical_size = guarded<xdg_output_handle_logical_size>,
+    .done = guarded<xdg_output_handle_done>,
+    .name = guarded<xdg_output_handle_name>,
+    .description = guarded<xdg_output_handle_description>,
 };
 
 // -- wl_shm, wl_buffer -----------------------------------------------------------
@@ -404,6 +405,23 @@ void AppData::listen_keyboard(wl_keyboard* keyboard)
     retained.push_back(erase(Proxy<wl_keyboard>(keyboard)));
 }
 
+void AppData::request_output_layout()
+{
+    if (!track_layout || !xdg_output_manager) return;
+    for (auto& [global_name, output] : outputs) {
+        if (output.xdg_output || !output.output) continue;
+        zxdg_output_v1* xdg = zxdg_output_manager_v1_get_xdg_output(xdg_output_manager.get(), output.output.get());
+        if (!xdg) continue;
+        output.xdg_output.reset(xdg);
+        // Same listener data as the wl_output: the tag lives as long as the session.
+        for (const auto& tag : output_tags)
+            if (tag->global_name == global_name) {
+                zxdg_output_v1_add_listener(xdg, &xdg_output_listener, tag.get());
+                break;
+            }
+    }
+}
+
 void AppData::start_capture(zwlr_screencopy_frame_v1* frame)
 {
     zwlr_screencopy_frame_v1_add_listener(frame, &frame_listener, this);
@@ -428,7 +446,11 @@ std::optional<uint32_t> AppData::only_object_of(std::string_view interface) cons
     consider(virtual_pointer_manager.get());
     consider(screencopy_manager.get());
     consider(shm.get());
-    for (const auto& [global_name, output] : outputs) consider(output.output.get());
+    consider(xdg_output_manager.get());
+    for (const auto& [global_name, output] : outputs) {
+        consider(output.output.get());
+        consider(output.xdg_output.get());
+    }
     for (const auto& proxy : retained) consider(proxy.get());
     if (screencopy) consider(screencopy->frame.get());
     return count == 1 ? found : std::nullopt;

@@ -13,6 +13,7 @@
 #include "virtual_keyboard-client-protocol.h"
 #include "virtual_pointer-client-protocol.h"
 #include "wl.hpp"
+#include "xdg_output-client-protocol.h"
 
 namespace pravlin_lib {
 
@@ -25,6 +26,15 @@ struct Keymap {
 struct Output {
     std::optional<std::string> name;
     Proxy<wl_output> output;
+    // The current mode, as announced (refresh in mHz).
+    int32_t mode_width = 0;
+    int32_t mode_height = 0;
+    int32_t refresh = 0;
+    // Where the output sits in the compositor's layout, in logical pixels,
+    // once its xdg_output has said (sessions that ask for the layout only).
+    Proxy<zxdg_output_v1> xdg_output;
+    std::optional<std::pair<int32_t, int32_t>> logical_position;
+    std::optional<std::pair<int32_t, int32_t>> logical_size;
 };
 
 struct BufferParams {
@@ -51,6 +61,7 @@ inline constexpr uint32_t output = 4;
 inline constexpr uint32_t screencopy_manager = 3;
 inline constexpr uint32_t virtual_keyboard_manager = 1;
 inline constexpr uint32_t virtual_pointer_manager = 2;
+inline constexpr uint32_t xdg_output_manager = 3;
 }  // namespace supported_version
 
 // Every event of the session is dispatched into the one AppData, which is why
@@ -72,12 +83,19 @@ struct AppData {
     Proxy<zwlr_screencopy_manager_v1> screencopy_manager;
     Proxy<wl_shm> shm;
     bool capture_pending = false;
+    // Bind zxdg_output_manager_v1 and learn each output's place in the layout.
+    // Off for the sessions of the Pravlin class, which bind exactly the six
+    // globals they use.
+    bool track_layout = false;
+    Proxy<zxdg_output_manager_v1> xdg_output_manager;
 
     // Creates the registry under `queue`; its globals are bound as announced.
     // False when the request could not be made.
     bool listen_registry(wl_display* queue);
     // Takes the seat keyboard, whose keymap events fill `keymap`.
     void listen_keyboard(wl_keyboard* keyboard);
+    // Asks for the layout position of every output that lacks an xdg_output.
+    void request_output_layout();
     // Starts a capture record for a new frame, replacing any earlier one.
     void start_capture(zwlr_screencopy_frame_v1* frame);
     void listen_buffer(wl_buffer* buffer);

@@ -19,6 +19,9 @@ struct Error {
     bool internal = false;
     // Memory ran out where the core could not carry on; raised as MemoryError.
     bool out_of_memory = false;
+    // The caller asked for something that cannot be (a point on no screen);
+    // nothing was sent. Raised as ValueError.
+    bool invalid_argument = false;
 };
 
 template <class T = void>

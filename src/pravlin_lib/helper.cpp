@@ -143,8 +143,7 @@ std::unexpected<Error> keyboard_round_trip_failed(const AppData& app_data, Event
 
 }  // namespace
 
-Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data, QueueHandle,
-                                                             EventQueue& event_queue)
+Result<VirtualKeyboard> setup_virtual_keyboard(AppData& app_data, QueueHandle, EventQueue& event_queue)
 {
     if (!app_data.seat) return std::unexpected(*lacking_globals(app_data));
 
@@ -178,12 +177,67 @@ Result<Proxy<zwp_virtual_keyboard_v1>> setup_virtual_keyboard(AppData& app_data,
     if (auto r = event_queue.roundtrip(); !r)
         return keyboard_round_trip_failed(app_data, event_queue, r.error(),
                                           "round trip failed after sending the keymap");
-    return virtual_keyboard;
+    return VirtualKeyboard{std::move(virtual_keyboard), std::move(*keymap)};
+}
+
+Result<std::string> read_keymap(const Keymap& keymap)
+{
+    std::string text(keymap.size, '\0');
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::pread(keymap.fd.get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail("failed to read the keymap", {os_error_text(errno)});
+        if (n == 0) return fail("failed to read the keymap", {"the file is shorter than announced"});
+        done += static_cast<size_t>(n);
+    }
+    return text;
+}
+
+Result<Session> open_session(const std::optional<std::string>& wayland_display, bool track_layout)
+{
+    auto display = connect_wayland(wayland_display);
+    if (!display) return std::unexpected(std::move(display.error()));
+    auto queue = EventQueue::create(std::move(*display));
+    if (!queue) return std::unexpected(std::move(queue.error()));
+
+    auto app_data = std::make_unique<AppData>();
+    app_data->track_layout = track_layout;
+    queue->resolve_objects_with(
+        [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
+    if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
+    if (auto r = queue->roundtrip(); !r)
+        return r.error().fails_construction("round trip failed while discovering globals");
+
+    auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue->handle(), *queue);
+    if (!virtual_keyboard) return std::unexpected(std::move(virtual_keyboard.error()));
+
+    if (auto lacking = lacking_globals(*app_data)) return std::unexpected(std::move(*lacking));
+    Proxy<zwlr_virtual_pointer_v1> virtual_pointer(zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
+        app_data->virtual_pointer_manager.get(), app_data->seat.get()));
+    if (!virtual_pointer) return internal_failure("failed to create the virtual pointer");
+    if (auto r = queue->roundtrip(); !r)
+        return r.error().fails_construction("round trip failed after creating the virtual pointer");
+
+    return Session{std::move(*queue), std::move(app_data), std::move(*virtual_keyboard), std::move(virtual_pointer)};
+}
+
+Result<> wait_for_output_names(AppData& app_data, EventQueue& event_queue)
+{
+    // An output bound below version 4 is never sent a name: waiting for one
+    // would never end, so such outputs are left nameless.
+    const auto unnamed = [&] {
+        for (const auto& [global_name, output] : app_data.outputs)
+            if (!output.name && wl_output_get_version(output.output.get()) >= WL_OUTPUT_NAME_SINCE_VERSION)
+                return true;
+        return false;
+    };
+    while (unnamed())
+        if (auto r = event_queue.blocking_dispatch(); !r) return std::unexpected(r.error().to_error());
+    return {};
 }
 
 // -- screenshot ----------------------------------------------------------------
-
-namespace {
 
 Result<wl_output*> choose_output(const AppData& app_data, const std::optional<std::string>& screen_name)
 {
@@ -197,6 +251,8 @@ Result<wl_output*> choose_output(const AppData& app_data, const std::optional<st
         return fail("more that one WLOuput set. Please specify the name of the one to use");
     return app_data.outputs.begin()->second.output.get();
 }
+
+namespace {
 
 // The frame told us it cannot be copied: it is of no further use, so it is
 // destroyed and the record cleared, leaving the session ready for the next try.

@@ -11,46 +11,13 @@ namespace pravlin_lib {
 
 Result<Pravlin> connect(const std::optional<std::string>& wayland_display)
 {
-    auto display = connect_wayland(wayland_display);
-    if (!display) return std::unexpected(std::move(display.error()));
-    auto queue = EventQueue::create(std::move(*display));
-    if (!queue) return std::unexpected(std::move(queue.error()));
-
-    auto app_data = std::make_unique<AppData>();
-    queue->resolve_objects_with(
-        [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
-    if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
-    if (auto r = queue->roundtrip(); !r)
-        return r.error().fails_construction("round trip failed while discovering globals");
-
-    auto virtual_keyboard = setup_virtual_keyboard(*app_data, queue->handle(), *queue);
-    if (!virtual_keyboard) return std::unexpected(std::move(virtual_keyboard.error()));
-
-    if (auto lacking = lacking_globals(*app_data)) return std::unexpected(std::move(*lacking));
-    Proxy<zwlr_virtual_pointer_v1> virtual_pointer(zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
-        app_data->virtual_pointer_manager.get(), app_data->seat.get()));
-    if (!virtual_pointer) return internal_failure("failed to create the virtual pointer");
-    if (auto r = queue->roundtrip(); !r)
-        return r.error().fails_construction("round trip failed after creating the virtual pointer");
-
-    return Pravlin(std::move(*queue), std::move(app_data), std::move(*virtual_keyboard),
-                   std::move(virtual_pointer));
+    auto session = open_session(wayland_display, false);
+    if (!session) return std::unexpected(std::move(session.error()));
+    return Pravlin(std::move(session->queue), std::move(session->app_data), std::move(session->keyboard.keyboard),
+                   std::move(session->pointer));
 }
 
-Result<> Pravlin::wait_for_output_names()
-{
-    // An output bound below version 4 is never sent a name: waiting for one
-    // would never end, so such outputs are left nameless.
-    const auto unnamed = [this] {
-        for (const auto& [global_name, output] : app_data_->outputs)
-            if (!output.name && wl_output_get_version(output.output.get()) >= WL_OUTPUT_NAME_SINCE_VERSION)
-                return true;
-        return false;
-    };
-    while (unnamed())
-        if (auto r = event_queue_.blocking_dispatch(); !r) return std::unexpected(r.error().to_error());
-    return {};
-}
+Result<> Pravlin::wait_for_output_names() { return pravlin_lib::wait_for_output_names(*app_data_, event_queue_); }
 
 // -- value ranges ----------------------------------------------------------------------
 

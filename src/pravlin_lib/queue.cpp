@@ -278,13 +278,16 @@ Dispatched EventQueue::roundtrip()
     return total;
 }
 
-Dispatched EventQueue::blocking_dispatch()
+Dispatched EventQueue::blocking_dispatch() { return wait_and_dispatch(Clock::now() + wait_limit, true); }
+
+Dispatched EventQueue::dispatch_until(Clock::time_point deadline) { return wait_and_dispatch(deadline, false); }
+
+Dispatched EventQueue::wait_and_dispatch(Clock::time_point deadline, bool silence_fails)
 {
     if (broken_) return std::unexpected(*broken_);
     wayland_log_lines.clear();
     wl_display* display = display_.get();
     wl_event_queue* queue = queue_.get();
-    const auto deadline = Clock::now() + wait_limit;
 
     // Events already queued are dispatched without touching the socket.
     if (wl_display_prepare_read_queue(display, queue) != 0) return dispatch_pending();
@@ -303,6 +306,7 @@ Dispatched EventQueue::blocking_dispatch()
     }
     if (const int ready = poll_until(wl_display_get_fd(display), POLLIN, deadline); ready <= 0) {
         wl_display_cancel_read(display);
+        if (ready == 0 && !silence_fails) return 0;
         return std::unexpected(wait_failed(ready == 0 ? ETIMEDOUT : errno));
     }
     if (wl_display_read_events(display) < 0) return std::unexpected(failure());

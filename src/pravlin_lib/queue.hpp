@@ -80,6 +80,10 @@ public:
     // Dispatches what is queued; with nothing queued, flushes, waits for the
     // socket (at most `wait_limit`) and dispatches what it read.
     Dispatched blocking_dispatch();
+    // The same, waiting until `deadline` at most: silence until then is an
+    // answer (0 events), not a failure, for a wait on something that may
+    // never come (a change of the screen).
+    Dispatched dispatch_until(std::chrono::steady_clock::time_point deadline);
 
 private:
     EventQueue(DisplayPtr display, wl_event_queue* queue, wl_display* wrapper)
@@ -92,6 +96,7 @@ private:
     // message that could not be decoded.
     std::optional<DispatchFailure> bad_message(std::string_view line) const;
     DispatchFailure wait_failed(int errnum);
+    Dispatched wait_and_dispatch(std::chrono::steady_clock::time_point deadline, bool silence_fails);
     // Dispatches what is queued, then forwards the log records its handlers made.
     Dispatched dispatch_pending();
 

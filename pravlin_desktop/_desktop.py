@@ -1,0 +1,532 @@
+"""Desktop: what a person does at the keyboard and mouse, built from the native core's steps.
+
+Each step the core sends (keys down, a motion, buttons down, wheel notches, buttons up, keys up) ends with
+one round trip to the compositor; an action here is one step, or one per phase when it holds something or
+moves over time. Holds and glides sleep in Python, with the interpreter lock released.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import math
+import threading
+import time
+import unicodedata
+from collections.abc import Iterable, Iterator, Sequence
+from pathlib import Path
+from typing import NamedTuple
+
+from . import _human, _keys
+from ._human import Seconds
+from ._screen import _Frames
+
+try:
+    from . import _native
+except ImportError as error:  # pragma: no cover - a checkout without the build
+    raise ImportError(
+        f"pravlin_desktop's native module is missing from {Path(__file__).parent}: this is a source "
+        "checkout shadowing the installed package (run from another directory, or python -P), or pravlin "
+        "is not installed (pip install .)") from error
+
+_GUARD = Path(__file__).resolve().with_name("pravlin-desktop-guard")
+# How far apart the motion events of an instant drag may be, in pixels: toolkits see the pointer move
+# across their drag thresholds and drop targets rather than jump.
+_DRAG_STEP = 10.0
+
+
+class Output(NamedTuple):
+    """An output and its place in the compositor's layout, in logical pixels."""
+
+    name: str
+    x: int
+    y: int
+    width: int
+    height: int
+
+
+class Desktop(_Frames):
+    """One connection to a Wayland compositor with the whole keyboard and mouse of a person.
+
+    Connects as `pravlin.Pravlin` does (`wayland_display`, or WAYLAND_DISPLAY and XDG_RUNTIME_DIR), with
+    the same errors. Coordinates are pixels of the compositor's layout; a point on no output raises
+    ValueError and sends nothing. Durations are seconds, or a (low, high) range drawn afresh on each use;
+    the defaults are instant. Whatever an action presses it releases, also when it fails or is
+    interrupted, and a process that dies holding keys or buttons has them released by its guard.
+    """
+
+    def __init__(self, wayland_display: str | None = None):
+        self._core: _native.Core | None = _native.Core(wayland_display, str(_GUARD))
+        self._lock = threading.RLock()
+        # What key_down pressed for each name, so that key_up lets go of the same keys.
+        self._down: dict[str, list[int]] = {}
+
+    # -- life ---------------------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Releases every key and button still held and closes the connection. Safe to call twice."""
+        with self._lock:
+            core, self._core = self._core, None
+            self._down.clear()
+            if core is not None:
+                try:
+                    core.release_all()
+                finally:
+                    del core
+
+    def __enter__(self) -> Desktop:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    @property
+    def _c(self) -> _native.Core:
+        core = self._core
+        if core is None:
+            raise RuntimeError("this Desktop is closed")
+        return core
+
+    # -- geometry -----------------------------------------------------------------------------------
+
+    @property
+    def outputs(self) -> tuple[Output, ...]:
+        """Each output's name and place in the layout."""
+        return tuple(Output(*o[:5]) for o in self._c.outputs())
+
+    def size(self) -> tuple[int, int]:
+        """Width and height of the layout's bounding box."""
+        outs = self._c.outputs()
+        if not outs:
+            return 0, 0
+        return (max(o[1] + o[3] for o in outs) - min(o[1] for o in outs),
+                max(o[2] + o[4] for o in outs) - min(o[2] for o in outs))
+
+    def position(self) -> tuple[int, int] | None:
+        """Where this Desktop last put the pointer, or None before it has."""
+        return self._c.pointer()
+
+    # -- pointer ------------------------------------------------------------------------------------
+
+    def move(self, x: int, y: int, *, duration: Seconds = 0) -> None:
+        """Moves the pointer to (x, y). With a duration it glides there from where this Desktop last put
+        it, one motion event per frame of the output, along a slightly curved path that speeds up and
+        slows down; before any move, or with no duration, it goes straight to the point."""
+        x, y = _point(x, y)
+        _human.check_seconds(duration, "duration")
+        with self._lock:
+            core = self._c
+            seconds = _human.draw(duration)
+            start = core.pointer()
+            if seconds <= 0 or start is None or start == (x, y):
+                core.send(x=x, y=y)
+                return
+            core.check_point(x, y)
+            steps = max(1, round(seconds * self._refresh_at(x, y)))
+            self._glide(_human.glide(start, (x, y), steps), seconds)
+
+    def click(self, x: int | None = None, y: int | None = None, *, button: str | int = "left", clicks: int = 1,
+              interval: Seconds = 0.05, hold: Seconds = 0, modifiers: Iterable[str] = ()) -> None:
+        """Clicks `button` `clicks` times at (x, y), or where the pointer is, with `hold` between each
+        press and its release, `interval` between clicks, and the `modifiers` held throughout."""
+        point = _optional_point(x, y)
+        code = _keys.button_code(button)
+        if isinstance(clicks, bool) or not isinstance(clicks, int) or clicks < 1:
+            raise ValueError(f"clicks must be a whole number, at least 1, not {clicks!r}")
+        _human.check_seconds(interval, "interval")
+        _human.check_seconds(hold, "hold")
+        with self._lock:
+            core = self._c
+            mods = self._modifier_keys(modifiers)
+            at = {"x": point[0], "y": point[1]} if point else {}
+            try:
+                for i in range(clicks):
+                    down = {"keys_down": mods, **at} if i == 0 else {}
+                    up = {"keys_up": mods[::-1]} if i == clicks - 1 else {}
+                    seconds = _human.draw(hold)
+                    if seconds <= 0:
+                        core.send(buttons_down=(code,), buttons_up=(code,), **down, **up)
+                    else:
+                        core.send(buttons_down=(code,), **down)
+                        time.sleep(seconds)
+                        core.send(buttons_up=(code,), **up)
+                    if i < clicks - 1:
+                        time.sleep(_human.draw(interval))
+            except BaseException:
+                self._let_go(keys=mods, buttons=(code,))
+                raise
+
+    def double_click(self, x: int | None = None, y: int | None = None, **options) -> None:
+        """click() twice; the same keywords."""
+        self.click(x, y, **{**options, "clicks": 2})
+
+    def triple_click(self, x: int | None = None, y: int | None = None, **options) -> None:
+        """click() three times; the same keywords."""
+        self.click(x, y, **{**options, "clicks": 3})
+
+    def mouse_down(self, button: str | int = "left") -> None:
+        """Presses a button and keeps it down until mouse_up (or close)."""
+        code = _keys.button_code(button)
+        with self._lock:
+            self._c.send(buttons_down=(code,))
+
+    def mouse_up(self, button: str | int = "left") -> None:
+        """Releases a button that mouse_down pressed; a button that is not down is left alone."""
+        code = _keys.button_code(button)
+        with self._lock:
+            core = self._c
+            if code in core.held()[1]:
+                core.send(buttons_up=(code,))
+
+    def drag(self, points: Sequence[tuple[int, int]], *, button: str | int = "left", duration: Seconds = 0,
+             modifiers: Iterable[str] = ()) -> None:
+        """Presses `button` at the first point, moves through every later point and releases it at the
+        last, with the `modifiers` held throughout. Motion events go between the points too, so that
+        drag thresholds and drop targets see a moving pointer: at most 10 pixels apart when instant, one
+        per frame when the drag takes `duration`, each leg easing in and out."""
+        pts = [_point(*p) for p in points]
+        if len(pts) < 2:
+            raise ValueError("a drag needs at least two points")
+        code = _keys.button_code(button)
+        _human.check_seconds(duration, "duration")
+        with self._lock:
+            core = self._c
+            for p in pts:
+                core.check_point(*p)
+            mods = self._modifier_keys(modifiers)
+            seconds = _human.draw(duration)
+            try:
+                core.send(keys_down=mods, x=pts[0][0], y=pts[0][1], buttons_down=(code,))
+                if seconds <= 0:
+                    for px, py in _human.through(pts, _DRAG_STEP)[:-1]:
+                        core.send(x=px, y=py)
+                else:
+                    self._glide_through(pts, seconds)
+                core.send(x=pts[-1][0], y=pts[-1][1], buttons_up=(code,), keys_up=mods[::-1])
+            except BaseException:
+                self._let_go(keys=mods, buttons=(code,))
+                raise
+
+    def scroll(self, dy: int = 0, dx: int = 0, *, x: int | None = None, y: int | None = None,
+               modifiers: Iterable[str] = ()) -> None:
+        """Turns the wheel `dy` notches down (negative: up) and `dx` notches right (negative: left), at
+        (x, y) or where the pointer is, with the `modifiers` held. Each notch goes as a mouse wheel
+        sends it, so toolkits scroll by their own line step."""
+        for name, v in (("dy", dy), ("dx", dx)):
+            if isinstance(v, bool) or not isinstance(v, int):
+                raise TypeError(f"{name} is a whole number of wheel notches, not {v!r}")
+            if abs(v) > 100_000:
+                raise ValueError(f"{name}={v} notches is more than a wheel turns in one go (100000)")
+        point = _optional_point(x, y)
+        with self._lock:
+            mods = self._modifier_keys(modifiers)
+            at = {"x": point[0], "y": point[1]} if point else {}
+            self._c.send(keys_down=mods, wheel_y=dy, wheel_x=dx, keys_up=mods[::-1], **at)
+
+    # -- keyboard -----------------------------------------------------------------------------------
+
+    def key(self, combo: str | Sequence[str], *, hold: Seconds = 0, repeat: int = 1) -> None:
+        """Presses a combination: "ctrl+shift+t" or ["ctrl", "shift", "t"]. The keys go down in order
+        (with Shift or AltGr where the layout needs them for a character), stay `hold`, and come up in
+        reverse; `repeat` times. Keys already held (key_down) stay as they are."""
+        names = _keys.split_combo(combo)
+        _human.check_seconds(hold, "hold")
+        if isinstance(repeat, bool) or not isinstance(repeat, int) or repeat < 1:
+            raise ValueError(f"repeat must be a whole number, at least 1, not {repeat!r}")
+        with self._lock:
+            core = self._c
+            syms = [self._keysym(n) for n in names]
+            with self._keymap_for(syms) as plan:
+                keys, layout = plan.combo(syms)
+                keys = [k for k in keys if k not in core.held()[0]]
+                for _ in range(repeat):
+                    self._press_release(keys, layout, hold)
+
+    def key_down(self, name: str) -> None:
+        """Presses one key (and the level modifiers its name needs) and keeps it down until key_up."""
+        with self._lock:
+            core = self._c
+            sym = self._keysym(name)
+            plan = _KeyPlan(self, [sym])
+            if plan.missing:
+                raise ValueError(f"{name!r} is not on the keyboard's layout: it can only be typed")
+            keys, layout = plan.combo([sym])
+            if layout is not None:
+                raise ValueError(f"{name!r} is only on another layout of the keymap; it can be typed, not held")
+            held = core.held()[0]
+            keys = [k for k in keys if k not in held]
+            core.send(keys_down=keys)
+            self._down[_norm(name)] = self._down.get(_norm(name), []) + keys
+
+    def key_up(self, name: str) -> None:
+        """Releases what key_down(name) pressed; a key that is not down is left alone."""
+        with self._lock:
+            core = self._c
+            keys = self._down.pop(_norm(name), None)
+            if keys is None:
+                sym = self._keysym(name)
+                plan = _KeyPlan(self, [sym])
+                keys = [] if plan.missing else plan.combo([sym])[0][-1:]
+            held = core.held()[0]
+            keys = [k for k in keys[::-1] if k in held]
+            if keys:
+                core.send(keys_up=keys)
+
+    @contextlib.contextmanager
+    def hold(self, *names: str) -> Iterator[None]:
+        """Holds keys for the block: `with desktop.hold("shift"): desktop.click(...)`."""
+        done = []
+        try:
+            for name in names:
+                self.key_down(name)
+                done.append(name)
+            yield
+        finally:
+            for name in reversed(done):
+                self.key_up(name)
+
+    def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0) -> None:
+        """Types any text: each character with the key and level of the seat's layout that produce it,
+        and characters the layout lacks on keys added to the keyboard for the call (the layout is as it
+        was afterwards). "\\n" is Return and "\\t" Tab. `interval` is the time between characters,
+        `hold` how long each key stays down."""
+        if not isinstance(text, str):
+            raise TypeError(f"text must be a str, not {type(text).__name__}")
+        _human.check_seconds(interval, "interval")
+        _human.check_seconds(hold, "hold")
+        keysyms = self._text_keysyms(text)
+        with self._lock:
+            pause = interval != 0
+            for segment in _segments(self, keysyms):
+                with self._keymap_for(segment) as plan:
+                    held = self._c.held()[0]
+                    for sym in segment:
+                        keys, layout = plan.keys_for(sym)
+                        self._press_release([k for k in keys if k not in held], layout, hold)
+                        if pause:
+                            time.sleep(_human.draw(interval))
+
+    # -- the parts ----------------------------------------------------------------------------------
+
+    def _press_release(self, keys: list[int], layout: int | None, hold: Seconds) -> None:
+        core = self._c
+        seconds = _human.draw(hold)
+        if seconds <= 0:
+            core.send(keys_down=keys, keys_up=keys[::-1], layout=layout)
+            return
+        core.send(keys_down=keys, layout=layout)
+        try:
+            time.sleep(seconds)
+        finally:
+            core.send(keys_up=keys[::-1], layout=layout)
+
+    def _let_go(self, *, keys: Sequence[int] = (), buttons: Sequence[int] = ()) -> None:
+        """After a failure: releases those of these keys and buttons that are still down."""
+        core = self._core
+        if core is None:
+            return
+        held_keys, held_buttons = core.held()
+        up_b = [b for b in buttons if b in held_buttons]
+        up_k = [k for k in reversed(keys) if k in held_keys]
+        if up_b or up_k:
+            core.send(buttons_up=up_b, keys_up=up_k)
+
+    def _modifier_keys(self, names: Iterable[str]) -> list[int]:
+        """The keys for modifier names held during a pointer action, less those already down."""
+        if isinstance(names, str):
+            names = _keys.split_combo(names)
+        names = list(names)
+        if not names:
+            return []
+        syms = [self._keysym(n) for n in names]
+        plan = _KeyPlan(self, syms)
+        if plan.missing:
+            raise ValueError(f"{', '.join(repr(n) for n in names)} cannot be held: not on the keyboard's layout")
+        keys, _ = plan.combo(syms)
+        held = self._c.held()[0]
+        return [k for k in keys if k not in held]
+
+    def _keysym(self, name: str) -> int:
+        if not isinstance(name, str):
+            raise TypeError(f"a key name is a str, not {type(name).__name__}")
+        core = self._c
+        if len(name) == 1:
+            control = _keys.typed_control(name)
+            sym = core.keysym_from_name(control) if control else core.keysym_from_char(ord(name))
+        else:
+            sym = core.keysym_from_name(_keys.ALIASES.get(name.lower(), name))
+        if not sym:
+            raise ValueError(f"unknown key name {name!r}: not an xkb keysym name, an alias such as 'ctrl', "
+                             "'enter' or 'pgdn', or a single character")
+        return sym
+
+    def _text_keysyms(self, text: str) -> list[int]:
+        core = self._c
+        syms = []
+        cache: dict[str, int] = {}
+        i = 0
+        while i < len(text):
+            ch = text[i]
+            if ch == "\r" and text.startswith("\r\n", i):
+                i += 1
+                continue
+            sym = cache.get(ch)
+            if sym is None:
+                control = _keys.typed_control(ch)
+                if control:
+                    sym = core.keysym_from_name(control)
+                elif ch.isprintable() or ch == " " or _is_typeable(ch):
+                    sym = core.keysym_from_char(ord(ch))
+                else:
+                    sym = 0
+                if not sym:
+                    raise ValueError(f"cannot type {ch!r} (U+{ord(ch):04X}) at index {i}: no key produces it")
+                cache[ch] = sym
+            syms.append(sym)
+            i += 1
+        return syms
+
+    @contextlib.contextmanager
+    def _keymap_for(self, keysyms: Sequence[int]) -> Iterator[_KeyPlan]:
+        """A plan for these keysyms; those the layout lacks are put on free keys for the block, after
+        which the keyboard has the seat's keymap again."""
+        plan = _KeyPlan(self, keysyms)
+        if not plan.missing:
+            yield plan
+            return
+        core = self._c
+        try:
+            keys = core.add_keysyms(plan.missing)
+            plan.add(dict(zip(plan.missing, keys)))
+            yield plan
+        finally:
+            core.restore_keymap()
+
+    def _refresh_at(self, x: int, y: int) -> float:
+        for name, ox, oy, w, h, refresh in self._c.outputs():
+            if ox <= x < ox + w and oy <= y < oy + h and refresh > 0:
+                return refresh / 1000.0
+        return 60.0
+
+    def _glide(self, points: Sequence[tuple[int, int]], seconds: float) -> None:
+        """One motion per point, evenly over `seconds`, the last landing when they are up."""
+        core = self._c
+        period = seconds / len(points)
+        start = time.monotonic()
+        for i, (px, py) in enumerate(points, 1):
+            px, py = self._nearest_on_screen(px, py)
+            delay = start + i * period - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            core.send(x=px, y=py)
+
+    def _glide_through(self, pts: Sequence[tuple[int, int]], seconds: float) -> None:
+        """Through every point in turn, each leg in its share of `seconds` by length, at one motion per
+        frame; the pointer is at pts[0] already."""
+        lengths = [math.dist(a, b) for a, b in zip(pts, pts[1:])]
+        total = sum(lengths) or 1.0
+        for (a, b), length in zip(zip(pts, pts[1:]), lengths):
+            share = seconds * length / total if sum(lengths) else seconds / len(lengths)
+            steps = max(1, round(share * self._refresh_at(*b)))
+            self._glide(_human.along([a, b], steps), share)
+
+    def _nearest_on_screen(self, x: int, y: int) -> tuple[int, int]:
+        best, best_d = (x, y), math.inf
+        for _, ox, oy, w, h, _ in self._c.outputs():
+            cx, cy = min(max(x, ox), ox + w - 1), min(max(y, oy), oy + h - 1)
+            d = (cx - x) ** 2 + (cy - y) ** 2
+            if d < best_d:
+                best, best_d = (cx, cy), d
+        return best
+
+
+class _KeyPlan:
+    """Which keys press a set of keysyms on the keyboard's current keymap."""
+
+    def __init__(self, desktop: Desktop, keysyms: Iterable[int]):
+        self._core = desktop._c
+        self._choice: dict[int, tuple[list[int], int]] = {}
+        self.missing: list[int] = []
+        for sym in dict.fromkeys(keysyms):
+            found = self._core.find_key(sym)
+            if found is None:
+                self.missing.append(sym)
+                continue
+            key, modifier_keys, unkeyed, layout = found
+            if unkeyed:
+                name = self._core.keysym_name(sym)
+                raise ValueError(f"{name} needs a modifier (mask {unkeyed:#x}) that no key of the layout sets")
+            self._choice[sym] = ([*modifier_keys, key], layout)
+
+    def add(self, placed: dict[int, int]) -> None:
+        for sym, key in placed.items():
+            self._choice[sym] = ([key], None)
+
+    def keys_for(self, sym: int) -> tuple[list[int], int | None]:
+        keys, layout = self._choice[sym]
+        return keys, (None if layout in (None, 0) else layout)
+
+    def combo(self, keysyms: Sequence[int]) -> tuple[list[int], int | None]:
+        """The keys of a combination in order, each keysym's level modifiers before it, none twice; and
+        the one layout they need (None: the active one)."""
+        keys: list[int] = []
+        layouts = set()
+        for sym in keysyms:
+            k, layout = self.keys_for(sym)
+            keys.extend(c for c in k if c not in keys)
+            if layout is not None:
+                layouts.add(layout)
+        if len(layouts) > 1:
+            names = ", ".join(self._core.keysym_name(s) for s in keysyms)
+            raise ValueError(f"the keys {names} are on different layouts of the keymap")
+        return keys, (layouts.pop() if layouts else None)
+
+
+def _segments(desktop: Desktop, keysyms: list[int]) -> Iterator[list[int]]:
+    """The text's keysyms in runs that one keymap can type: one run unless the text has more
+    characters the layout lacks than the keyboard has free keys."""
+    core = desktop._c
+    missing_all = [s for s in dict.fromkeys(keysyms) if core.find_key(s) is None]
+    if not missing_all:
+        yield keysyms
+        return
+    room = core.spare_keys()
+    if room == 0:
+        raise RuntimeError("the keymap has no free key for characters its layout lacks")
+    missing = set(missing_all)
+    start = 0
+    while start < len(keysyms):
+        placed: set[int] = set()
+        end = start
+        while end < len(keysyms):
+            s = keysyms[end]
+            if s in missing and s not in placed:
+                if len(placed) == room:
+                    break
+                placed.add(s)
+            end += 1
+        yield keysyms[start:end]
+        start = end
+
+
+def _norm(name: str) -> str:
+    return name if len(name) == 1 else _keys.ALIASES.get(name.lower(), name).lower()
+
+
+def _is_typeable(ch: str) -> bool:
+    # Combining marks and format characters are not "printable" but type as themselves.
+    return unicodedata.category(ch) in ("Mn", "Mc", "Me", "Cf", "Zs", "Zl", "Zp", "Co")
+
+
+def _point(x, y) -> tuple[int, int]:
+    for v in (x, y):
+        if isinstance(v, bool) or not isinstance(v, (int, float)) or (isinstance(v, float) and not math.isfinite(v)):
+            raise TypeError(f"a point is two numbers of pixels, not ({x!r}, {y!r})")
+    return round(x), round(y)
+
+
+def _optional_point(x, y) -> tuple[int, int] | None:
+    if x is None and y is None:
+        return None
+    if x is None or y is None:
+        raise TypeError("give both x and y, or neither")
+    return _point(x, y)

@@ -1,0 +1,40 @@
+"""Viewer: a connection that only looks at the outputs."""
+
+from __future__ import annotations
+
+import threading
+
+from . import _native
+from ._desktop import Output
+from ._screen import _Frames
+
+
+class Viewer(_Frames):
+    """A connection to the compositor for frames only: it puts no keyboard or pointer on the seat, so it
+    can watch (record, wait for the screen to settle) beside a Desktop or any other client without
+    touching its input. Same display rules and errors as Desktop."""
+
+    def __init__(self, wayland_display: str | None = None):
+        self._core: _native.Viewer | None = _native.Viewer(wayland_display)
+        self._lock = threading.RLock()
+
+    @property
+    def _c(self) -> _native.Viewer:
+        core = self._core
+        if core is None:
+            raise RuntimeError("this Viewer is closed")
+        return core
+
+    @property
+    def outputs(self) -> tuple[Output, ...]:
+        return tuple(Output(*o[:5]) for o in self._c.outputs())
+
+    def close(self) -> None:
+        with self._lock:
+            self._core = None
+
+    def __enter__(self) -> Viewer:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()

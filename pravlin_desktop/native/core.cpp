@@ -1,0 +1,440 @@
+// The extension module pravlin_desktop._native: the class Core, one
+// connection with the whole keyboard and mouse, over the same core and the
+// same binding machinery as pravlin.Pravlin. pravlin_desktop.Desktop builds
+// a person's actions out of its steps.
+
+#include "py_ref.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <new>
+
+#include "arguments.hpp"
+#include "exceptions.hpp"
+#include "image.hpp"
+#include "log_forward.hpp"
+#include "methods.hpp"
+#include "pravlin_lib/desktop.hpp"
+
+namespace {
+
+using pravlin_lib::Desktop;
+
+struct CoreObject {
+    PyObject_HEAD
+    Desktop core;
+    uintptr_t borrow;
+};
+
+constexpr const char* owner = "Core";
+
+constexpr Param new_params[] = {{"wayland_display", ParamKind::OptText}, {"guard", ParamKind::Text}};
+constexpr Signature new_signature{"__new__", new_params, owner};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    BoundArgs bound;
+    Args values;
+    if (!bound.bind(new_signature, args, kwargs) || !bound.convert(new_signature, values)) return nullptr;
+    auto core = pravlin_lib::connect_desktop(values.text(0), *values.text(1));
+    if (!core) return raise_error(core.error());
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* obj = reinterpret_cast<CoreObject*>(self);
+    new (&obj->core) Desktop(std::move(*core));
+    obj->borrow = 0;
+    return self;
+}
+
+PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    HeldExceptions held;
+    return held.finish(guarded_call([&] { return construct(type, args, kwargs); }));
+}
+
+void core_dealloc(PyObject* self)
+{
+    // Releases whatever is still held, with a round trip whose failure has
+    // nowhere to go.
+    reinterpret_cast<CoreObject*>(self)->core.~Desktop();
+    Py_TYPE(self)->tp_free(self);
+}
+
+// -- conversions -------------------------------------------------------------------
+
+// Lets other threads run while the core waits for frames. Records the core logs
+// meanwhile reach Python through the forwarder, which takes the interpreter
+// lock itself.
+class WithoutInterpreterLock {
+public:
+    WithoutInterpreterLock() : saved_(PyEval_SaveThread()) {}
+    ~WithoutInterpreterLock()
+    {
+        if (!python_abandoned) PyEval_RestoreThread(saved_);
+    }
+    WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+    WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+private:
+    PyThreadState* saved_;
+};
+
+PyObject* u32_tuple(const std::vector<uint32_t>& values)
+{
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = PyLong_FromUnsignedLong(values[i]);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+PyObject* text(const std::string& s)
+{
+    return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+// -- methods -----------------------------------------------------------------------
+
+using Method = ::Method<Desktop>;
+
+template <const Method& M>
+constexpr PyMethodDef method_def(const char* doc)
+{
+    return ::method_def<CoreObject, Desktop, M>(doc);
+}
+
+PyObject* outputs_tuple(const std::vector<pravlin_lib::OutputPlace>& places);
+
+constexpr Method outputs{{"outputs", {}, owner},
+                         [](Desktop& core, const Args&) { return outputs_tuple(core.outputs()); }};
+
+constexpr Method pointer{{"pointer", {}, owner}, [](Desktop& core, const Args&) -> PyObject* {
+    const auto at = core.pointer();
+    if (!at) Py_RETURN_NONE;
+    return Py_BuildValue("(ii)", at->first, at->second);
+}};
+
+constexpr Param send_params[] = {
+    {"keys_down", ParamKind::U32Seq}, {"x", ParamKind::OptI32},          {"y", ParamKind::OptI32},
+    {"buttons_down", ParamKind::U32Seq}, {"wheel_y", ParamKind::OptI32}, {"wheel_x", ParamKind::OptI32},
+    {"buttons_up", ParamKind::U32Seq},   {"keys_up", ParamKind::U32Seq}, {"layout", ParamKind::OptU32},
+};
+constexpr Method send{{"send", send_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
+    pravlin_lib::InputStep step;
+    step.keys_down = a.u32_seq(0);
+    if (a.opt_i32(1).has_value() != a.opt_i32(2).has_value()) {
+        PyErr_SetString(PyExc_TypeError, "give both x and y, or neither");
+        return nullptr;
+    }
+    if (a.opt_i32(1)) step.motion = std::pair{*a.opt_i32(1), *a.opt_i32(2)};
+    step.buttons_down = a.u32_seq(3);
+    step.wheel_y = a.opt_i32(4).value_or(0);
+    step.wheel_x = a.opt_i32(5).value_or(0);
+    step.buttons_up = a.u32_seq(6);
+    step.keys_up = a.u32_seq(7);
+    step.layout = a.opt_u32(8);
+    return none_or_raise(core.send(step));
+}};
+
+constexpr Param point_params[] = {{"x", ParamKind::OptI32}, {"y", ParamKind::OptI32}};
+constexpr Method check_point{{"check_point", point_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
+    if (!a.opt_i32(0) || !a.opt_i32(1)) {
+        PyErr_SetString(PyExc_TypeError, "a point needs x and y");
+        return nullptr;
+    }
+    return none_or_raise(core.check_point(*a.opt_i32(0), *a.opt_i32(1)));
+}};
+
+constexpr Method release_all{{"release_all", {}, owner},
+                             [](Desktop& core, const Args&) { return none_or_raise(core.release_all()); }};
+
+constexpr Method held{{"held", {}, owner}, [](Desktop& core, const Args&) -> PyObject* {
+    PyRef keys(u32_tuple(core.held_keys()));
+    PyRef buttons(keys ? u32_tuple(core.held_buttons()) : nullptr);
+    if (!buttons) return nullptr;
+    return PyTuple_Pack(2, keys.get(), buttons.get());
+}};
+
+constexpr Param keysym_params[] = {{"keysym", ParamKind::U32}};
+constexpr Method find_key{{"find_key", keysym_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
+    const auto choice = core.find_key(a.u32(0));
+    if (!choice) Py_RETURN_NONE;
+    PyRef modifier_keys(u32_tuple(choice->modifier_keys));
+    if (!modifier_keys) return nullptr;
+    return Py_BuildValue("(IOII)", choice->key, modifier_keys.get(), choice->unkeyed_mods, choice->layout);
+}};
+
+constexpr Param name_params[] = {{"name", ParamKind::Text}};
+constexpr Method keysym_from_name{{"keysym_from_name", name_params, owner}, [](Desktop&, const Args& a) {
+    return PyLong_FromUnsignedLong(pravlin_lib::keysym_from_name(*a.text(0)));
+}};
+
+constexpr Param char_params[] = {{"code_point", ParamKind::U32}};
+constexpr Method keysym_from_char{{"keysym_from_char", char_params, owner}, [](Desktop&, const Args& a) {
+    return PyLong_FromUnsignedLong(pravlin_lib::keysym_from_char(a.u32(0)));
+}};
+
+constexpr Method keysym_name{{"keysym_name", keysym_params, owner}, [](Desktop&, const Args& a) {
+    return text(pravlin_lib::keysym_name(a.u32(0)));
+}};
+
+constexpr Param keysyms_params[] = {{"keysyms", ParamKind::U32Seq}};
+constexpr Method add_keysyms{{"add_keysyms", keysyms_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
+    auto keys = core.add_keysyms(a.u32_seq(0));
+    if (!keys) return raise_error(keys.error());
+    return u32_tuple(*keys);
+}};
+
+constexpr Method restore_keymap{{"restore_keymap", {}, owner},
+                                [](Desktop& core, const Args&) { return none_or_raise(core.restore_keymap()); }};
+
+constexpr Method spare_keys{{"spare_keys", {}, owner},
+                            [](Desktop& core, const Args&) { return PyLong_FromSize_t(core.spare_keys()); }};
+
+// What Core and Viewer share: the outputs, and their frames.
+
+PyObject* outputs_tuple(const std::vector<pravlin_lib::OutputPlace>& places)
+{
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(places.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < places.size(); ++i) {
+        const auto& p = places[i];
+        PyRef name(text(p.name));
+        if (!name) return nullptr;
+        PyObject* item = Py_BuildValue("(Oiiiii)", name.get(), p.x, p.y, p.width, p.height, p.refresh);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+constexpr Param capture_params[] = {
+    {"screen_name", ParamKind::OptText}, {"damage", ParamKind::OptU32}, {"timeout_ms", ParamKind::OptU32},
+    {"cursor", ParamKind::OptU32}};
+
+template <class Session>
+PyObject* capture_frames(Session& core, const Args& a)
+{
+    pravlin_lib::CaptureRequest request;
+    if (a.text(0)) request.screens.push_back(*a.text(0));
+    request.damage = a.opt_u32(1).value_or(0) != 0;
+    if (a.opt_u32(2)) request.timeout = std::chrono::milliseconds(*a.opt_u32(2));
+    request.cursor = a.opt_u32(3).value_or(0) != 0;
+    pravlin_lib::Result<std::vector<pravlin_lib::Frame>> frames;
+    {
+        WithoutInterpreterLock unlocked;
+        frames = core.capture(request);
+    }
+    if (!frames) return raise_error(frames.error());
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(frames->size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < frames->size(); ++i) {
+        auto& f = (*frames)[i];
+        PyRef name(text(f.screen));
+        PyRef array(name ? image_to_array(std::move(f.image)) : nullptr);
+        if (!array) return nullptr;
+        PyRef damage = f.damage ? PyRef(Py_BuildValue("(IIII)", (*f.damage)[0], (*f.damage)[1], (*f.damage)[2],
+                                                      (*f.damage)[3]))
+                                : PyRef::borrow(Py_None);
+        if (!damage) return nullptr;
+        PyObject* item = Py_BuildValue("(OOKO)", name.get(), array.get(), static_cast<unsigned long long>(f.time_ns),
+                                       damage.get());
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+template <class Session>
+PyObject* take_screenshot(Session& core, const Args& a)
+{
+    pravlin_lib::Result<pravlin_lib::Image> image;
+    {
+        WithoutInterpreterLock unlocked;
+        image = core.screenshot(a.text(0));
+    }
+    if (!image) return raise_error(image.error());
+    return image_to_array(std::move(*image));
+}
+
+constexpr Param screenshot_params[] = {{"screen_name", ParamKind::OptText}};
+constexpr Method screenshot{{"screenshot", screenshot_params, owner}, take_screenshot<Desktop>};
+constexpr Method capture{{"capture", capture_params, owner}, capture_frames<Desktop>};
+
+constexpr const char* capture_doc =
+    "capture($self, screen_name=None, damage=None, timeout_ms=None, cursor=None)\n--\n\n"
+    "Frames of one output or of all: (screen, pixels, presentation time in ns, damage box or None). With "
+    "damage, those of the outputs that changed since the previous such frame, at least one, or none when "
+    "timeout_ms ran out.";
+
+PyMethodDef methods[] = {
+    method_def<outputs>("outputs($self)\n--\n\nEach output: (name, x, y, width, height, refresh in mHz)."),
+    method_def<pointer>("pointer($self)\n--\n\nWhere the pointer was last put, or None."),
+    method_def<send>("send($self, keys_down=None, x=None, y=None, buttons_down=None, wheel_y=None, wheel_x=None, "
+                     "buttons_up=None, keys_up=None, layout=None)\n--\n\n"
+                     "One step, in this order: keys down, motion, buttons down, wheel notches, buttons up, keys "
+                     "up; then a round trip."),
+    method_def<check_point>("check_point($self, x, y)\n--\n\nValueError when the point is on no output."),
+    method_def<release_all>("release_all($self)\n--\n\nReleases every key and button still held."),
+    method_def<held>("held($self)\n--\n\n(keys, buttons) held now, in the order they went down."),
+    method_def<find_key>("find_key($self, keysym)\n--\n\n"
+                         "(key, modifier keys, modifiers no key sets, layout) that type keysym, or None."),
+    method_def<keysym_from_name>("keysym_from_name($self, name)\n--\n\nThe keysym of an xkb name, or 0."),
+    method_def<keysym_from_char>("keysym_from_char($self, code_point)\n--\n\nThe keysym that types a character."),
+    method_def<keysym_name>("keysym_name($self, keysym)\n--\n\nxkb's name of a keysym."),
+    method_def<add_keysyms>("add_keysyms($self, keysyms)\n--\n\n"
+                            "Extends the keyboard's keymap with keys for these keysyms; returns the keys."),
+    method_def<restore_keymap>("restore_keymap($self)\n--\n\nGives the keyboard the seat's keymap again."),
+    method_def<spare_keys>("spare_keys($self)\n--\n\nHow many keysyms add_keysyms can place at once."),
+    method_def<screenshot>("screenshot($self, screen_name=None)\n--\n\n"),
+    method_def<capture>(capture_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_type()
+{
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = "pravlin_desktop._native.Core";
+    type.tp_basicsize = sizeof(CoreObject);
+    type.tp_dealloc = core_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = "Core(wayland_display, guard)\n--\n\n";
+    type.tp_methods = methods;
+    type.tp_new = core_new;
+    return type;
+}
+
+PyTypeObject* core_type()
+{
+    static PyTypeObject type = make_type();
+    static bool ready = false;
+    if (!ready) {
+        if (PyType_Ready(&type) < 0) return nullptr;
+        ready = true;
+    }
+    return &type;
+}
+
+// -- Viewer: frames only -------------------------------------------------------------
+
+using pravlin_lib::Viewer;
+
+struct ViewerObject {
+    PyObject_HEAD
+    Viewer core;
+    uintptr_t borrow;
+};
+
+constexpr const char* viewer_owner = "Viewer";
+constexpr Param viewer_new_params[] = {{"wayland_display", ParamKind::OptText}};
+constexpr Signature viewer_new_signature{"__new__", viewer_new_params, viewer_owner};
+
+PyObject* viewer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    HeldExceptions held;
+    return held.finish(guarded_call([&]() -> PyObject* {
+        BoundArgs bound;
+        Args values;
+        if (!bound.bind(viewer_new_signature, args, kwargs) || !bound.convert(viewer_new_signature, values))
+            return nullptr;
+        auto core = pravlin_lib::connect_viewer(values.text(0));
+        if (!core) return raise_error(core.error());
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        auto* obj = reinterpret_cast<ViewerObject*>(self);
+        new (&obj->core) Viewer(std::move(*core));
+        obj->borrow = 0;
+        return self;
+    }));
+}
+
+void viewer_dealloc(PyObject* self)
+{
+    reinterpret_cast<ViewerObject*>(self)->core.~Viewer();
+    Py_TYPE(self)->tp_free(self);
+}
+
+using ViewerMethod = ::Method<Viewer>;
+constexpr ViewerMethod viewer_outputs{{"outputs", {}, viewer_owner},
+                                      [](Viewer& core, const Args&) { return outputs_tuple(core.outputs()); }};
+constexpr ViewerMethod viewer_screenshot{{"screenshot", screenshot_params, viewer_owner}, take_screenshot<Viewer>};
+constexpr ViewerMethod viewer_capture{{"capture", capture_params, viewer_owner}, capture_frames<Viewer>};
+
+PyMethodDef viewer_methods[] = {
+    ::method_def<ViewerObject, Viewer, viewer_outputs>("outputs($self)\n--\n\n"),
+    ::method_def<ViewerObject, Viewer, viewer_screenshot>("screenshot($self, screen_name=None)\n--\n\n"),
+    ::method_def<ViewerObject, Viewer, viewer_capture>(capture_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject make_viewer_type()
+{
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+    type.tp_name = "pravlin_desktop._native.Viewer";
+    type.tp_basicsize = sizeof(ViewerObject);
+    type.tp_dealloc = viewer_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = "Viewer(wayland_display=None)\n--\n\n";
+    type.tp_methods = viewer_methods;
+    type.tp_new = viewer_new;
+    return type;
+}
+
+PyTypeObject* viewer_type()
+{
+    static PyTypeObject type = make_viewer_type();
+    static bool ready = false;
+    if (!ready) {
+        if (PyType_Ready(&type) < 0) return nullptr;
+        ready = true;
+    }
+    return &type;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pravlin_desktop._native",
+    "The whole keyboard and mouse over pravlin's core; see pravlin_desktop.Desktop.",
+    0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* cached_module = nullptr;
+int64_t owner_interpreter = -1;
+
+PyObject* init_module()
+{
+    const int64_t interpreter = same_interpreter(owner_interpreter, "pravlin_desktop");
+    if (interpreter < 0) return nullptr;
+    if (cached_module) return Py_NewRef(cached_module);
+    PyRef module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (!install_log_forwarding()) return nullptr;
+    PyTypeObject* type = core_type();
+    if (!type || PyModule_AddObjectRef(module.get(), "Core", reinterpret_cast<PyObject*>(type)) < 0) return nullptr;
+    PyTypeObject* viewer = viewer_type();
+    if (!viewer || PyModule_AddObjectRef(module.get(), "Viewer", reinterpret_cast<PyObject*>(viewer)) < 0)
+        return nullptr;
+    owner_interpreter = interpreter;
+    cached_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native()
+{
+    try {
+        return init_module();
+    } catch (abi::__forced_unwind&) {
+        python_abandoned = true;
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}

@@ -1,0 +1,316 @@
+#include "desktop.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <linux/input-event-codes.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace pravlin_lib {
+
+namespace {
+
+constexpr uint32_t pressed_state = 1;
+constexpr uint32_t released_state = 0;
+// What one notch of a mouse wheel reports, in degrees, as libinput has it.
+constexpr double notch_degrees = 15.0;
+
+std::string point_text(int32_t x, int32_t y)
+{
+    std::string text = "(";
+    text.append(std::to_string(x)).append(", ").append(std::to_string(y)).append(")");
+    return text;
+}
+
+std::unexpected<Error> invalid(std::string message)
+{
+    Error error{std::move(message), {}, false};
+    error.invalid_argument = true;
+    return std::unexpected(std::move(error));
+}
+
+OutputPlace place_of(const Output& output)
+{
+    OutputPlace place{output.name.value_or(""), 0, 0, output.mode_width, output.mode_height, output.refresh};
+    if (output.logical_position) std::tie(place.x, place.y) = *output.logical_position;
+    if (output.logical_size) std::tie(place.width, place.height) = *output.logical_size;
+    return place;
+}
+
+std::vector<OutputPlace> places(const AppData& app_data)
+{
+    std::vector<OutputPlace> out;
+    for (const auto& [global_name, output] : app_data.outputs) out.push_back(place_of(output));
+    return out;
+}
+
+}  // namespace
+
+Result<Desktop> connect_desktop(const std::optional<std::string>& wayland_display, const std::string& guard_program)
+{
+    auto session = open_session(wayland_display, true);
+    if (!session) return std::unexpected(std::move(session.error()));
+    if (auto named = wait_for_output_names(*session->app_data, session->queue); !named)
+        return std::unexpected(std::move(named.error()));
+    // The xdg_outputs asked for while the globals were bound have answered by
+    // now: every round trip since has passed behind their events.
+
+    auto text = read_keymap(session->keyboard.keymap);
+    if (!text) return internal_failure("the seat keyboard's keymap could not be read: " + render(text.error()));
+    auto layout = KeyboardLayout::compile(std::move(*text));
+    if (!layout) return internal_failure("the seat keyboard's keymap could not be compiled");
+
+    const auto id = [](auto* proxy) { return wl_proxy_get_id(reinterpret_cast<wl_proxy*>(proxy)); };
+    auto guard = Guard::start(guard_program, wl_display_get_fd(session->queue.display()),
+                              id(session->keyboard.keyboard.get()), id(session->pointer.get()));
+    if (!guard) return std::unexpected(std::move(guard.error()));
+    return Desktop(std::move(*session), std::move(*layout), std::move(*guard));
+}
+
+Desktop::Desktop(Session session, KeyboardLayout layout, Guard guard)
+    : event_queue_(std::move(session.queue)), app_data_(std::move(session.app_data)),
+      keyboard_(std::move(session.keyboard.keyboard)), pointer_device_(std::move(session.pointer)),
+      layout_(std::move(layout)), guard_(std::move(guard))
+{
+}
+
+Desktop::~Desktop()
+{
+    if (keyboard_ && !event_queue_.broken()) (void)release_all();
+}
+
+std::vector<OutputPlace> Desktop::outputs() const { return places(*app_data_); }
+
+Result<> Desktop::usable() const
+{
+    if (const auto& failure = event_queue_.broken()) return std::unexpected(failure->to_error());
+    return {};
+}
+
+Result<> Desktop::check_point(int32_t x, int32_t y) const
+{
+    std::string screens;
+    for (const auto& [global_name, output] : app_data_->outputs) {
+        const OutputPlace p = place_of(output);
+        if (x >= p.x && y >= p.y && x - p.x < p.width && y - p.y < p.height) return {};
+        screens += (screens.empty() ? "" : ", ") + p.name + " " + std::to_string(p.width) + "x" +
+                   std::to_string(p.height) + " at " + point_text(p.x, p.y);
+    }
+    return invalid("the point " + point_text(x, y) + " is on no screen (" +
+                   (screens.empty() ? std::string("there are none") : screens) + ")");
+}
+
+Result<> Desktop::check_capacity(const InputStep& step) const
+{
+    size_t keys = held_keys_.size(), buttons = held_buttons_.size();
+    for (uint32_t k : step.keys_down) keys += std::count(held_keys_.begin(), held_keys_.end(), k) ? 0 : 1;
+    for (uint32_t b : step.buttons_down) buttons += std::count(held_buttons_.begin(), held_buttons_.end(), b) ? 0 : 1;
+    if (keys > HeldRecord::max_keys)
+        return invalid("more than " + std::to_string(HeldRecord::max_keys) + " keys held at once");
+    if (buttons > HeldRecord::max_buttons)
+        return invalid("more than " + std::to_string(HeldRecord::max_buttons) + " buttons held at once");
+    return {};
+}
+
+void Desktop::publish_held()
+{
+    HeldRecord& record = guard_.record();
+    // Shrinking the counts first: the guard reads the record only once this
+    // process is gone, but a count must never cover entries not yet written.
+    record.key_count = 0;
+    record.button_count = 0;
+    std::copy(held_keys_.begin(), held_keys_.end(), record.keys);
+    std::copy(held_buttons_.begin(), held_buttons_.end(), record.buttons);
+    record.locked = sent_mods_.locked;
+    record.group = sent_mods_.group;
+    record.key_count = static_cast<uint32_t>(held_keys_.size());
+    record.button_count = static_cast<uint32_t>(held_buttons_.size());
+}
+
+void Desktop::set_modifiers(const ModifierState& mods)
+{
+    if (mods == sent_mods_) return;
+    zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), mods.depressed, mods.latched, mods.locked, mods.group);
+    sent_mods_ = mods;
+}
+
+// The compositor does not work out a virtual keyboard's modifier state from
+// its keys: after each key that changes it, the state goes as well, as a real
+// keyboard's would.
+void Desktop::key(uint32_t key, bool pressed, uint32_t time)
+{
+    zwp_virtual_keyboard_v1_key(keyboard_.get(), time, key, pressed ? pressed_state : released_state);
+    set_modifiers(layout_.key(key, pressed));
+}
+
+void Desktop::button(uint32_t button, bool pressed, uint32_t time)
+{
+    zwlr_virtual_pointer_v1_button(pointer_device_.get(), time, button, pressed ? pressed_state : released_state);
+    zwlr_virtual_pointer_v1_frame(pointer_device_.get());
+}
+
+// Each notch as a wheel sends it: its source, the angle with its discrete
+// step, and a frame of its own.
+void Desktop::wheel(uint32_t axis, int32_t notches, uint32_t time)
+{
+    const int32_t step = notches > 0 ? 1 : -1;
+    const bool discrete =
+        wl_proxy_get_version(reinterpret_cast<wl_proxy*>(pointer_device_.get())) >=
+        ZWLR_VIRTUAL_POINTER_V1_AXIS_DISCRETE_SINCE_VERSION;
+    for (int32_t i = 0; i != notches; i += step) {
+        zwlr_virtual_pointer_v1_axis_source(pointer_device_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
+        const wl_fixed_t value = wl_fixed_from_double(notch_degrees * step);
+        if (discrete) zwlr_virtual_pointer_v1_axis_discrete(pointer_device_.get(), time, axis, value, step);
+        else zwlr_virtual_pointer_v1_axis(pointer_device_.get(), time, axis, value);
+        zwlr_virtual_pointer_v1_frame(pointer_device_.get());
+    }
+}
+
+Result<> Desktop::send(const InputStep& step)
+{
+    if (auto r = usable(); !r) return r;
+    if (step.motion)
+        if (auto r = check_point(step.motion->first, step.motion->second); !r) return r;
+    if (auto r = check_capacity(step); !r) return r;
+    if (step.layout && *step.layout >= layout_.layout_count())
+        return invalid("the keymap has no layout " + std::to_string(*step.layout));
+
+    const uint32_t time = monotonic_ms();
+    const auto hold = [](std::vector<uint32_t>& held, uint32_t code) {
+        if (std::find(held.begin(), held.end(), code) == held.end()) held.push_back(code);
+    };
+    const auto let_go = [](std::vector<uint32_t>& held, uint32_t code) {
+        held.erase(std::remove(held.begin(), held.end(), code), held.end());
+    };
+    // The record lists what goes down before it goes down, and keeps what comes
+    // up until it is up: a guard that acts in between sends a release too many,
+    // which harms nothing, never one too few.
+    for (uint32_t k : step.keys_down) hold(held_keys_, k);
+    for (uint32_t b : step.buttons_down) hold(held_buttons_, b);
+    publish_held();
+
+    const std::optional<uint32_t> layout_before =
+        step.layout ? std::optional<uint32_t>(layout_.modifiers().group) : std::nullopt;
+    if (step.layout) set_modifiers(layout_.lock_layout(*step.layout));
+    for (uint32_t k : step.keys_down) key(k, true, time);
+    if (step.motion) {
+        // The layout's bounding box is what absolute motion spans.
+        int32_t left = INT32_MAX, top = INT32_MAX, right = INT32_MIN, bottom = INT32_MIN;
+        for (const auto& place : outputs()) {
+            left = std::min(left, place.x);
+            top = std::min(top, place.y);
+            right = std::max(right, place.x + place.width);
+            bottom = std::max(bottom, place.y + place.height);
+        }
+        zwlr_virtual_pointer_v1_motion_absolute(pointer_device_.get(), time,
+                                                static_cast<uint32_t>(step.motion->first - left),
+                                                static_cast<uint32_t>(step.motion->second - top),
+                                                static_cast<uint32_t>(right - left), static_cast<uint32_t>(bottom - top));
+        zwlr_virtual_pointer_v1_frame(pointer_device_.get());
+        pointer_ = step.motion;
+    }
+    for (uint32_t b : step.buttons_down) button(b, true, time);
+    if (step.wheel_y) wheel(WL_POINTER_AXIS_VERTICAL_SCROLL, step.wheel_y, time);
+    if (step.wheel_x) wheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, step.wheel_x, time);
+    for (uint32_t b : step.buttons_up) button(b, false, time);
+    for (uint32_t k : step.keys_up) key(k, false, time);
+    if (layout_before) set_modifiers(layout_.lock_layout(*layout_before));
+
+    auto done = event_queue_.roundtrip();
+    for (uint32_t b : step.buttons_up) let_go(held_buttons_, b);
+    for (uint32_t k : step.keys_up) let_go(held_keys_, k);
+    publish_held();
+    if (!done) return std::unexpected(done.error().to_error());
+    return {};
+}
+
+Result<> Desktop::release_all()
+{
+    if (held_keys_.empty() && held_buttons_.empty()) return {};
+    InputStep step;
+    step.buttons_up.assign(held_buttons_.rbegin(), held_buttons_.rend());
+    step.keys_up.assign(held_keys_.rbegin(), held_keys_.rend());
+    return send(step);
+}
+
+Result<> Desktop::upload_keymap(const std::string& text)
+{
+    // A memory file of the text and its NUL, as keymaps are passed.
+    Fd file(::memfd_create("pravlin-keymap", MFD_CLOEXEC));
+    if (!file) return fail("failed to pass the keymap", {os_error_text(errno)});
+    const char* data = text.c_str();
+    size_t left = text.size() + 1;
+    while (left > 0) {
+        const ssize_t n = ::write(file.get(), data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail("failed to pass the keymap", {os_error_text(n < 0 ? errno : EIO)});
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    zwp_virtual_keyboard_v1_keymap(keyboard_.get(), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, file.get(),
+                                   static_cast<uint32_t>(text.size() + 1));
+    if (auto r = event_queue_.roundtrip(); !r) return std::unexpected(r.error().to_error());
+    return layout_.replace(text, held_keys_);
+}
+
+Result<std::vector<uint32_t>> Desktop::add_keysyms(const std::vector<uint32_t>& keysyms)
+{
+    if (auto r = usable(); !r) return std::unexpected(std::move(r.error()));
+    std::vector<uint32_t> keys;
+    auto text = layout_.extended(keysyms, keys);
+    if (!text) return std::unexpected(std::move(text.error()));
+    // A held key must keep what it had, or its release would undo something else.
+    for (uint32_t k : held_keys_)
+        if (std::find(keys.begin(), keys.end(), k) != keys.end())
+            return fail("a key that would carry a new character is held");
+    if (auto r = upload_keymap(*text); !r) return std::unexpected(std::move(r.error()));
+    keymap_extended_ = true;
+    return keys;
+}
+
+Result<> Desktop::restore_keymap()
+{
+    if (!keymap_extended_) return {};
+    if (auto r = usable(); !r) return r;
+    // The seat's own text, byte for byte, so that windows get back exactly the
+    // keymap they had.
+    if (auto r = upload_keymap(layout_.seat_text()); !r) return r;
+    keymap_extended_ = false;
+    return {};
+}
+
+Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
+                         const std::optional<std::string>& screen_name)
+{
+    if (auto chosen = choose_output(app_data, screen_name); !chosen) return std::unexpected(std::move(chosen.error()));
+    CaptureRequest request;
+    if (screen_name) request.screens.push_back(*screen_name);
+    auto frames = capture.next(app_data, queue, request);
+    if (!frames) return std::unexpected(std::move(frames.error()));
+    return std::move(frames->front().image);
+}
+
+Result<Viewer> connect_viewer(const std::optional<std::string>& wayland_display)
+{
+    auto display = connect_wayland(wayland_display);
+    if (!display) return std::unexpected(std::move(display.error()));
+    auto queue = EventQueue::create(std::move(*display));
+    if (!queue) return std::unexpected(std::move(queue.error()));
+    auto app_data = std::make_unique<AppData>();
+    app_data->track_layout = true;
+    queue->resolve_objects_with(
+        [app = app_data.get()](std::string_view interface) { return app->only_object_of(interface); });
+    if (!app_data->listen_registry(queue->handle())) return internal_failure("failed to request the registry");
+    // The second round trip brings what the outputs' xdg_outputs, asked for
+    // in the first, have to say.
+    for (int i = 0; i < 2; ++i)
+        if (auto r = queue->roundtrip(); !r)
+            return r.error().fails_construction("round trip failed while discovering globals");
+    if (auto named = wait_for_output_names(*app_data, *queue); !named) return std::unexpected(std::move(named.error()));
+    return Viewer(std::move(*queue), std::move(app_data));
+}
+
+std::vector<OutputPlace> Viewer::outputs() const { return places(*app_data_); }
+
+}  // namespace pravlin_lib

@@ -1,0 +1,147 @@
+// A session with the whole keyboard and mouse: keys by what they type in the
+// seat's layout, chords with the modifier state a real keyboard reports,
+// buttons held across calls, the wheel, and positions in the compositor's
+// layout. What it holds down is released if the process dies.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app_data.hpp"
+#include "capture.hpp"
+#include "error.hpp"
+#include "held.hpp"
+#include "helper.hpp"
+#include "keyboard.hpp"
+#include "queue.hpp"
+#include "wl.hpp"
+
+namespace pravlin_lib {
+
+struct OutputPlace {
+    std::string name;
+    int32_t x, y, width, height;  // logical pixels in the layout
+    int32_t refresh;               // mHz, 0 when unknown
+};
+
+// A screenshot through a Capture: the output chosen as for pravlin's, its
+// frame in a reused buffer.
+Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,
+                         const std::optional<std::string>& screen_name);
+
+// One step of what a person does, sent in this order and followed by one
+// round trip: keys go down, the pointer moves, buttons go down, the wheel
+// turns, buttons come up, keys come up.
+struct InputStep {
+    std::vector<uint32_t> keys_down;
+    std::optional<std::pair<int32_t, int32_t>> motion;  // layout pixels
+    std::vector<uint32_t> buttons_down;
+    int32_t wheel_y = 0;  // notches, positive down
+    int32_t wheel_x = 0;  // notches, positive right
+    std::vector<uint32_t> buttons_up;
+    std::vector<uint32_t> keys_up;
+    // Lock this layout around the keys (a keysym only another layout has),
+    // then go back to the one before.
+    std::optional<uint32_t> layout;
+};
+
+class Desktop {
+public:
+    Desktop(Desktop&&) noexcept = default;
+    Desktop& operator=(Desktop&&) = delete;
+    // Releases whatever is still held.
+    ~Desktop();
+
+    std::vector<OutputPlace> outputs() const;
+    // Where the pointer was last put, if it was.
+    std::optional<std::pair<int32_t, int32_t>> pointer() const { return pointer_; }
+
+    // ValueError-kind error when the point is on no output.
+    Result<> check_point(int32_t x, int32_t y) const;
+    Result<> send(const InputStep& step);
+    // Releases every key and button still held, in reverse order.
+    Result<> release_all();
+    const std::vector<uint32_t>& held_keys() const { return held_keys_; }
+    const std::vector<uint32_t>& held_buttons() const { return held_buttons_; }
+
+    std::optional<KeyChoice> find_key(uint32_t keysym) const { return layout_.find(keysym); }
+    // Gives the keyboard a keymap with these keysyms added on free keys (the
+    // seat's keys unchanged) and returns those keys.
+    Result<std::vector<uint32_t>> add_keysyms(const std::vector<uint32_t>& keysyms);
+    // Gives the keyboard the seat's keymap again, if it has another.
+    Result<> restore_keymap();
+    size_t spare_keys() const { return layout_.free_keys().size(); }
+
+    Result<std::vector<Frame>> capture(const CaptureRequest& request)
+    {
+        return capture_.next(*app_data_, event_queue_, request);
+    }
+    Result<Image> screenshot(const std::optional<std::string>& screen_name)
+    {
+        return pravlin_lib::screenshot(*app_data_, event_queue_, capture_, screen_name);
+    }
+
+private:
+    friend Result<Desktop> connect_desktop(const std::optional<std::string>&, const std::string&);
+    Desktop(Session session, KeyboardLayout layout, Guard guard);
+
+    Result<> usable() const;
+    Result<> check_capacity(const InputStep& step) const;
+    void key(uint32_t key, bool pressed, uint32_t time);
+    void set_modifiers(const ModifierState& mods);
+    void button(uint32_t button, bool pressed, uint32_t time);
+    void wheel(uint32_t axis, int32_t notches, uint32_t time);
+    Result<> upload_keymap(const std::string& text);
+    void publish_held();
+
+    // Declared first so that it goes last: proxies are freed before the
+    // queue, and the queue before the connection.
+    EventQueue event_queue_;
+    std::unique_ptr<AppData> app_data_;
+    Proxy<zwp_virtual_keyboard_v1> keyboard_;
+    Proxy<zwlr_virtual_pointer_v1> pointer_device_;
+    KeyboardLayout layout_;
+    Guard guard_;
+    Capture capture_;
+    ModifierState sent_mods_;
+    bool keymap_extended_ = false;
+    std::vector<uint32_t> held_keys_;
+    std::vector<uint32_t> held_buttons_;
+    std::optional<std::pair<int32_t, int32_t>> pointer_;
+};
+
+// A session that only looks: the outputs and their frames, no input devices
+// on the seat.
+class Viewer {
+public:
+    std::vector<OutputPlace> outputs() const;
+    Result<std::vector<Frame>> capture(const CaptureRequest& request)
+    {
+        return capture_.next(*app_data_, event_queue_, request);
+    }
+    Result<Image> screenshot(const std::optional<std::string>& screen_name)
+    {
+        return pravlin_lib::screenshot(*app_data_, event_queue_, capture_, screen_name);
+    }
+
+private:
+    friend Result<Viewer> connect_viewer(const std::optional<std::string>&);
+    Viewer(EventQueue queue, std::unique_ptr<AppData> app_data)
+        : event_queue_(std::move(queue)), app_data_(std::move(app_data)) {}
+
+    EventQueue event_queue_;
+    std::unique_ptr<AppData> app_data_;
+    Capture capture_;
+};
+
+Result<Viewer> connect_viewer(const std::optional<std::string>& wayland_display);
+
+// Connects as `connect` does, learns the layout of the outputs, compiles the
+// seat's keymap and starts the guard program.
+Result<Desktop> connect_desktop(const std::optional<std::string>& wayland_display, const std::string& guard_program);
+
+}  // namespace pravlin_lib

@@ -1,0 +1,73 @@
+// What a session holds down, kept where a second process can release it.
+//
+// A client that dies with a key or button down leaves it down: the compositor
+// drops the virtual devices with the connection but sends nobody a release,
+// so a focused window repeats the key and sway keeps routing the pointer as if
+// in a drag. The guard is a small process that shares the client's connection
+// (a duplicate of its socket) and a page of memory with it. It waits for the
+// client to die; then it writes the releases of whatever the page lists onto
+// the socket, as whole requests of the client's own virtual keyboard and
+// pointer, and closes it, so that the compositor applies them in order after
+// everything the client sent. Every operation ends with a round trip, so a
+// client that dies between operations leaves its stream at a message boundary.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "error.hpp"
+#include "wl.hpp"
+
+namespace pravlin_lib {
+
+struct HeldRecord {
+    static constexpr uint32_t max_keys = 32;
+    static constexpr uint32_t max_buttons = 16;
+
+    uint32_t keyboard_id;
+    uint32_t pointer_id;
+    uint32_t key_count;
+    uint32_t keys[max_keys];
+    uint32_t button_count;
+    uint32_t buttons[max_buttons];
+    // The modifier locks and layout to leave behind.
+    uint32_t locked;
+    uint32_t group;
+};
+
+// The guard process of one connection. Dropping it ends the guard (which then
+// finds nothing to release) and reaps it.
+class Guard {
+public:
+    // Starts `program` with: fd 3 a duplicate of the connection's socket, fd 4
+    // the record's memory, fd 5 the read end of a pipe whose write end only
+    // this process holds.
+    static Result<Guard> start(const std::string& program, int socket_fd, uint32_t keyboard_id,
+                               uint32_t pointer_id);
+
+    Guard(Guard&& other) noexcept;
+    Guard& operator=(Guard&&) = delete;
+    Guard(const Guard&) = delete;
+    ~Guard();
+
+    HeldRecord& record() { return *record_; }
+
+private:
+    Guard(pid_t pid, Fd alive, HeldRecord* record) : pid_(pid), alive_(std::move(alive)), record_(record) {}
+
+    pid_t pid_;
+    Fd alive_;
+    HeldRecord* record_;
+};
+
+// The guard's side: writes, as one write, a release for every key and button
+// in `record` (each button release closed by a frame) and the modifier state
+// that none are held. False when the socket refused it.
+bool write_releases(int socket_fd, const HeldRecord& record, uint32_t time_ms);
+
+// Milliseconds of the monotonic clock, which input devices stamp events with.
+uint32_t monotonic_ms();
+
+}  // namespace pravlin_lib

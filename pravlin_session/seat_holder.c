@@ -245,7 +245,8 @@ static void reap_compositor(struct session *s) {
 }
 
 // Waits until `fd` has `events` (1) or the deadline passes (0); -1 when a
-// signal or the end of the starter's pipe means the holder has to stop.
+// signal or the end of the starter's pipe means the holder has to stop. With
+// `fd` -1 it waits until the starter has written something.
 static int await_fd(struct holder *h, int fd, short events, int64_t deadline) {
     while (!h->stopping) {
         const int64_t left = deadline - now_ms();
@@ -257,8 +258,9 @@ static int await_fd(struct holder *h, int fd, short events, int64_t deadline) {
             return 0;
         }
         if (fds[1].revents & POLLIN) h->stopping = true;
-        else if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) hear_starter(h);
-        else if (fds[3].revents & POLLIN) {
+        else if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (hear_starter(h) && fd < 0) return 1;
+        } else if (fds[3].revents & POLLIN) {
             reap_compositor(h->session);
             // The compositor is gone before the seat was taken: nothing left to wait for.
             if (!h->session->ready) h->stopping = true;
@@ -1241,16 +1243,20 @@ int main(int argc, char **argv) {
         socket_path = in_session(&session, socket_path, socket_buf, sizeof socket_buf);
         sway_ipc = in_session(&session, sway_ipc, ipc_buf, sizeof ipc_buf);
         if (!probe) {
+            // The keymap takes milliseconds to build: not before the compositor
+            // has been started, whose start would wait for it.
+            while (session_in && !session.compositor && await_fd(&h, -1, 0, deadline) > 0) {
+            }
+            h.keymap_fd = make_keymap(layout, variant, &h.keymap_size, &h.blip_mask);
+            if (h.keymap_fd < 0)
+                rc = fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
+                          variant, *variant ? "'" : "");
             // Re-activating the keyboard races with whichever client asks for the
             // seat keyboard next, so the holder wakes ahead of ordinary processes
             // where it may (root, or an RLIMIT_RTPRIO). It only ever runs for a
             // few microseconds at a time.
             const struct sched_param lowest_realtime = {.sched_priority = 1};
             sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowest_realtime);
-            h.keymap_fd = make_keymap(layout, variant, &h.keymap_size, &h.blip_mask);
-            if (h.keymap_fd < 0)
-                rc = fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
-                          variant, *variant ? "'" : "");
         }
         if (rc == 0) rc = hold(&h, socket_path, (int)expected_outputs, sway_ipc, keymaps, probe, deadline);
     }

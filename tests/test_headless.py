@@ -375,7 +375,8 @@ def test_a_starter_killed_outright_leaves_nothing_behind(case, tmp_path):
             attacker.kill()
             attacker.wait()
             attacker.stdout.close()
-    assert wait_until(lambda: not processes_mentioning(str(private_tmp)) and not any(private_tmp.iterdir())), (
+    # The holder gives the session's processes a few seconds' grace; a loaded machine takes longer.
+    assert wait_until(lambda: not processes_mentioning(str(private_tmp)) and not any(private_tmp.iterdir()), 40), (
         processes_mentioning(str(private_tmp)), list(private_tmp.iterdir()))
     private_tmp.rmdir()
     assert len(list(victim.iterdir())) == 3000

@@ -23,26 +23,25 @@ import shutil
 import socket
 import statistics
 import struct
-import subprocess
 import sys
 import time
 from pathlib import Path
 
 from pravlin_session import HeadlessSession, parse_outputs
 from pravlin_session._compositors import COMPOSITORS
-from pravlin_session._session import account, session_directory, start_compositor
 
 GOAL = 1.5
 _libc = ctypes.CDLL(None, use_errno=True)
 IN_CREATE, IN_MOVED_TO, IN_CLOEXEC = 0x100, 0x80, 0o2000000
 
 
-def wait_for_socket(path: Path, proc: subprocess.Popen, timeout: float = 15.0) -> socket.socket:
-    """Returns a connection to `path` as soon as a connect() succeeds."""
+def wait_for_socket(path: Path, pid: int, timeout: float = 15.0) -> socket.socket:
+    """Returns a connection to `path` as soon as a connect() succeeds (the compositor is `pid`)."""
     watch = _libc.inotify_init1(IN_CLOEXEC)
     if watch < 0 or _libc.inotify_add_watch(watch, str(path.parent).encode(), IN_CREATE | IN_MOVED_TO) < 0:
         raise OSError(ctypes.get_errno(), "inotify")
     deadline = time.monotonic() + timeout
+    compositor = os.pidfd_open(pid)
     try:
         while True:
             s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -54,12 +53,13 @@ def wait_for_socket(path: Path, proc: subprocess.Popen, timeout: float = 15.0) -
             except ConnectionRefusedError:  # bound, not yet listening
                 s.close()
                 continue
-            if proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"the bare compositor never reached {path} (status {proc.poll()})")
-            if select.select([watch], [], [], max(deadline - time.monotonic(), 0))[0]:
-                os.read(watch, 4096)
+            ready = select.select([watch, compositor], [], [], max(deadline - time.monotonic(), 0))[0]
+            if compositor in ready or not ready:
+                raise RuntimeError(f"the bare compositor never reached {path}")
+            os.read(watch, 4096)
     finally:
         os.close(watch)
+        os.close(compositor)
 
 
 def round_trip(conn: socket.socket) -> None:
@@ -79,28 +79,22 @@ def round_trip(conn: socket.socket) -> None:
 
 
 def bare_compositor(name, sizes) -> tuple[float, float]:
-    """Seconds from starting the compositor (as a session starts it, without the seat holder) to its
-    socket accepting, and to it answering a first round trip."""
-    base = session_directory("pravlin-bare-")
+    """Seconds from starting the compositor (as a session starts it, in a directory and as an account
+    the seat holder has prepared, but with no seat held) to its socket accepting, and to it answering
+    a first round trip."""
+    session = HeadlessSession(sizes, compositor=name)
     try:
-        uid, gid, _ = account(None)
-        comp = COMPOSITORS[name](sizes)
-        with open(base / "log", "wb") as log:
-            t0 = time.perf_counter()
-            proc = start_compositor(comp, base, uid, gid, log)
-            try:
-                conn = wait_for_socket(base / "run" / comp.socket_name(), proc)
-                accepting = time.perf_counter() - t0
-                round_trip(conn)
-                serving = time.perf_counter() - t0
-                conn.close()
-                return accepting, serving
-            finally:
-                # SIGKILL: a SIGTERM that reaches sway before its event loop runs is lost.
-                os.killpg(proc.pid, 9)
-                proc.wait(10)
+        session._prepare(seat=False)
+        t0 = time.perf_counter()
+        pid = session._launch_compositor()
+        conn = wait_for_socket(Path(session.socket), pid)
+        accepting = time.perf_counter() - t0
+        round_trip(conn)
+        serving = time.perf_counter() - t0
+        conn.close()
+        return accepting, serving
     finally:
-        shutil.rmtree(base, ignore_errors=True)
+        session.close()
 
 
 def ready_session(name, sizes) -> float:

@@ -28,7 +28,7 @@ import numpy as np
 from PIL import Image
 
 from pravlin_desktop import Desktop
-from pravlin_session import HeadlessSession, SessionError, parse_size
+from pravlin_session import ExistingDisplay, HeadlessSession, SessionError, parse_size
 
 PROMPT = "pravlin-demo$ "
 TEXT = "echo 'Typed by pravlin: Hello, World! Grüße, naïve café (100% OK) ✓'"
@@ -102,10 +102,13 @@ def settle(p, screen, before=None, timeout=5.0):
     return last
 
 
-def drive(display, env, args, steps):
-    """The demo proper, against a compositor whose socket is `display`."""
-    p = steps.run(f"connected to {display}", Desktop, display)
+def drive(display, env, args, steps, outputs):
+    """The demo proper, against a compositor whose socket is `display`; returns foot's process when
+    it is to stay open."""
     screen = args.screen
+    if screen is not None and screen not in [o.name for o in outputs]:
+        raise SystemExit(f"demo: no output {screen} (the outputs are {', '.join(o.name for o in outputs)})")
+    p = steps.run(f"connected to {display}", Desktop, display)
     first = steps.run("first screenshot (learns the output size)", p.screenshot, screen)
     height, width = first.shape[:2]
     print(f"             output is {width}x{height}")
@@ -129,8 +132,8 @@ def drive(display, env, args, steps):
         size = steps.run(f"wrote {args.png}", write_png, args.png, shot)
         print(f"             {size} bytes, {shot.shape[1]}x{shot.shape[0]}")
         if args.keep:
-            print("foot stays open (--keep)")
-            foot = None
+            kept, foot = foot, None
+            return kept
     finally:
         if foot is not None:
             try:
@@ -140,6 +143,13 @@ def drive(display, env, args, steps):
             foot.wait(5)
 
 
+def size_argument(text):
+    try:
+        return parse_size(text)
+    except SessionError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     where = parser.add_mutually_exclusive_group()
@@ -147,25 +157,36 @@ def main():
     where.add_argument("--display", help="Wayland display to drive (default: $WAYLAND_DISPLAY)")
     parser.add_argument("--text", default=TEXT, help="what to type (any text)")
     parser.add_argument("--png", default="pravlin-demo.png", help="where to write the screenshot")
-    parser.add_argument("--size", default="1280x720", help="output size of the private session (1280x720)")
+    parser.add_argument("--size", default="1280x720", type=size_argument,
+                        help="output size of the private session (1280x720)")
     parser.add_argument("--screen", help="output to capture when the compositor has several")
     parser.add_argument("--keep", action="store_true", help="leave the terminal open afterwards")
     args = parser.parse_args()
 
     steps = Steps()
     display = args.display or (None if args.headless else os.environ.get("WAYLAND_DISPLAY"))
-    if display:
-        print(f"driving the compositor at {display}")
-        drive(display, dict(os.environ, WAYLAND_DISPLAY=display), args, steps)
-    else:
-        width, height = parse_size(args.size)
-        print(f"starting a private headless session at {width}x{height}")
-        try:
+    try:
+        if display:
+            print(f"driving the compositor at {display}")
+            env = dict(os.environ, WAYLAND_DISPLAY=display)
+            drive(display, env, args, steps, ExistingDisplay(display).outputs)
+            if args.keep:
+                print("foot stays open (--keep)")
+        else:
+            width, height = args.size
+            print(f"starting a private headless session at {width}x{height}")
             session = steps.run("sway and its seat holder are up", HeadlessSession([(width, height)]).start)
-        except SessionError as e:
-            raise SystemExit(f"demo: {e}") from None
-        with session:
-            drive(session.socket, session.environ(), args, steps)
+            with session:
+                foot = drive(session.socket, session.environ(), args, steps, session.outputs)
+                if foot is not None:
+                    print(f"foot stays open (--keep) in the session at WAYLAND_DISPLAY={session.socket}; "
+                          "the session ends when foot exits or on Ctrl-C")
+                    try:
+                        foot.wait()
+                    except KeyboardInterrupt:
+                        pass
+    except SessionError as e:
+        raise SystemExit(f"demo: {e}") from None
     print(f"done in {steps.total():.2f} s; screenshot in {Path(args.png).resolve()}")
 
 

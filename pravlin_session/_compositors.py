@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
 
 
@@ -18,8 +19,8 @@ class Compositor:
     # CPU (a virtual CPU above all) takes longer than a client's next round trips.
     holder_shares_cpu = True
 
-    def __init__(self, sizes: list[tuple[int, int]]):
-        self.sizes = sizes
+    def __init__(self, sizes: list[tuple[int, int]], rates: list[float], debug: bool = False):
+        self.sizes, self.rates, self.debug = sizes, rates, debug
 
     def output_names(self) -> list[str]:
         """The names its outputs get, in the order of `sizes`."""
@@ -86,9 +87,18 @@ default_floating_border none
 
     def write_config(self, base: Path) -> list[str]:
         lines = [self._CONFIG]
-        for name, (width, height), (x, y) in zip(self.output_names(), self.sizes, self.positions()):
-            lines.append(f"output {name} resolution {width}x{height} position {x} {y}\n")
-        return [self.executable, "-c", str(self._config_file(base, "sway.config", "".join(lines)))]
+        for name, (width, height), rate, (x, y) in zip(self.output_names(), self.sizes, self.rates,
+                                                        self.positions()):
+            # A headless output has no modes of its own: sway sets this one as a custom mode, whose
+            # rate paces the output's frames.
+            lines.append(f"output {name} mode {width}x{height}@{rate:g}Hz position {x} {y}\n")
+        # sway runs what `exec` is given through the first sh on its PATH: this one frees the
+        # program from the CPU the compositor is pinned to.
+        cpus = ",".join(map(str, sorted(os.sched_getaffinity(0))))
+        (base / "bin").mkdir(mode=0o755)
+        self._config_file(base / "bin", "sh", f'#!/bin/sh\nexec taskset -c {cpus} /bin/sh "$@"\n').chmod(0o755)
+        return [self.executable, *(["-d"] if self.debug else []),
+                "-c", str(self._config_file(base, "sway.config", "".join(lines)))]
 
     def socket_name(self) -> str:
         # sway never takes wayland-0; in a fresh runtime directory it gets wayland-1.
@@ -103,6 +113,7 @@ default_floating_border none
             **super().environment(runtime_dir),
             # sway takes SWAYSOCK as the path of its IPC socket when nothing exists there yet.
             "SWAYSOCK": str(self.ipc_socket(runtime_dir)),
+            "PATH": f"{runtime_dir.parent / 'bin'}:{os.environ.get('PATH', '/usr/bin:/bin')}",
         }
 
     def client_environment(self, runtime_dir: Path) -> dict[str, str]:
@@ -120,14 +131,18 @@ class Phoc(Compositor):
     def write_config(self, base: Path) -> list[str]:
         # Xwayland, phoc's default, would leave its sockets and lock files in /tmp.
         lines = ["[core]\nxwayland = false\n"]
-        for name, (width, height), (x, y) in zip(self.output_names(), self.sizes, self.positions()):
+        for name, (width, height), rate, (x, y) in zip(self.output_names(), self.sizes, self.rates,
+                                                        self.positions()):
             # Without a position phoc puts every output at 0,0.
-            lines.append(f"\n[output:{name}]\nmode = {width}x{height}\nscale = 1\nx = {x}\ny = {y}\n")
+            lines.append(f"\n[output:{name}]\nmode = {width}x{height}@{rate:g}Hz\nscale = 1\nx = {x}\ny = {y}\n")
         return [self.executable, "-C", str(self._config_file(base, "phoc.ini", "".join(lines)))]
 
     def environment(self, runtime_dir: Path) -> dict[str, str]:
         # GSettings would otherwise go through dconf, which writes into the runtime directory.
-        return {**super().environment(runtime_dir), "GSETTINGS_BACKEND": "memory"}
+        env = {**super().environment(runtime_dir), "GSETTINGS_BACKEND": "memory"}
+        if self.debug:
+            env["G_MESSAGES_DEBUG"] = "all"
+        return env
 
     def socket_name(self) -> str:
         return "wayland-0"

@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import itertools
 import json
+import math
 import os
 import pwd
+import re
 import selectors
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -19,10 +20,16 @@ from ._compositors import COMPOSITORS, Compositor
 
 HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
 MAX_SIDE = 16384
+MAX_OUTPUTS = 16  # the seat holder's limit
+DEFAULT_REFRESH = 60.0
+MAX_REFRESH = 1000.0
+# Set in a session's clients: the socket of the session they run in (the plugin uses it).
+SESSION_VARIABLE = "PRAVLIN_SESSION"
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
 _RUNTIME = "run"  # the runtime directory's name inside a session's directory
 _sessions_started = itertools.count()
+_START_NOTICES = ("drmGetDevices2 failed", "No DRM backend supplied")
 
 
 class SessionError(RuntimeError):
@@ -36,21 +43,36 @@ class CompositorMissing(SessionError):
 
 @dataclass(frozen=True)
 class Output:
+    """An output: its name, size and position in the layout (pixels), and its refresh rate (Hz; 0
+    where the compositor does not say)."""
+
     name: str
     width: int
     height: int
     x: int = 0
     y: int = 0
+    refresh: float = DEFAULT_REFRESH
 
 
 def parse_size(text: str) -> tuple[int, int]:
     """'1920x1080' -> (1920, 1080); SessionError for anything else."""
-    width, sep, height = text.strip().lower().partition("x")
-    if sep and width.isdigit() and height.isdigit():
-        size = int(width), int(height)
+    match = re.fullmatch(r"([0-9]+)x([0-9]+)", text.strip().lower())
+    if match:
+        size = int(match[1]), int(match[2])
         if all(1 <= side <= MAX_SIDE for side in size):
             return size
     raise SessionError(f"bad output size {text!r}: expected WIDTHxHEIGHT, each from 1 to {MAX_SIDE}")
+
+
+def parse_refresh(text: str | float) -> float:
+    """'144', '59.94' or a number -> the rate in Hz; SessionError for anything else."""
+    try:
+        rate = float(text.strip().lower().removesuffix("hz")) if isinstance(text, str) else float(text)
+    except (TypeError, ValueError):
+        rate = math.nan
+    if not 1 <= rate <= MAX_REFRESH:  # nan and the infinities fail too
+        raise SessionError(f"bad refresh rate {text!r}: expected a number of Hz from 1 to {MAX_REFRESH:g}")
+    return rate
 
 
 def parse_outputs(text: str) -> list[tuple[int, int]]:
@@ -58,28 +80,69 @@ def parse_outputs(text: str) -> list[tuple[int, int]]:
     return [parse_size(part) for part in text.split(",")]
 
 
-def _stop_group(proc: subprocess.Popen | None, grace: float) -> None:
-    """SIGTERM the process group `proc` leads, SIGKILL whatever is left after `grace` seconds."""
+def _parse_output_list(text: str) -> list[tuple[tuple[int, int], float | None]]:
+    """'1920x1080@144,1280x720' -> [((1920, 1080), 144.0), ((1280, 720), None)]."""
+    outputs = []
+    for part in text.split(","):
+        size, at, rate = part.partition("@")
+        outputs.append((parse_size(size), parse_refresh(rate) if at else None))
+    return outputs
+
+
+def _stop_group(proc: subprocess.Popen | None, grace: float, group: bool = True) -> None:
+    """SIGTERM the process group `proc` leads (or `proc` alone, when it leads none), then SIGKILL
+    whatever of it is left once `grace` seconds have passed: every member of the group has the
+    grace, not only its leader."""
     if proc is None:
         return
-    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 5.0)):
+
+    def send(sig):
         try:
-            os.killpg(proc.pid, sig)
+            if group:
+                os.killpg(proc.pid, sig)
+            else:
+                proc.send_signal(sig)
         except (ProcessLookupError, PermissionError):
             pass
-        try:
-            proc.wait(wait)
-            break
-        except subprocess.TimeoutExpired:
-            continue
-    # Members that outlive the leader still carry its group.
+
+    def gone():
+        return proc.poll() is not None and not (group and _group_alive(proc.pid))
+
+    if not gone():
+        send(signal.SIGTERM)
+        deadline = time.monotonic() + grace
+        while not gone() and time.monotonic() < deadline:
+            time.sleep(0.01)
+        send(signal.SIGKILL)
     try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
+        proc.wait(5.0)
+    except subprocess.TimeoutExpired:
         pass
     for stream in (proc.stdin, proc.stdout, proc.stderr):
         if stream:
             stream.close()
+
+
+def _group_alive(pgid: int) -> bool:
+    """Whether the group has a member that is not a zombie (an init that reaps late leaves
+    them standing)."""
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                fields = f.read().rpartition(b")")[2].split()  # state, parent, group, ...
+        except OSError:
+            continue
+        if len(fields) > 2 and fields[0] != b"Z" and int(fields[2]) == pgid:
+            return True
+    return False
 
 
 def _shared_cpu() -> int | None:
@@ -99,57 +162,43 @@ def _pin(pid: int, cpu: int | None) -> None:
             pass
 
 
-def account(user: str | None) -> tuple[int, int, str]:
-    """uid, gid and name the compositor runs as."""
+def _account(user: str | None) -> tuple[list[str], str | None]:
+    """How the seat holder is to pick the compositor's account, and the account's name (None for a
+    dynamic user, whose id the holder reports)."""
     if os.geteuid() != 0:
-        me = pwd.getpwuid(os.geteuid())
-        if user not in (None, me.pw_name):
+        try:
+            me = pwd.getpwuid(os.geteuid()).pw_name
+        except KeyError:
+            me = str(os.geteuid())
+        if user not in (None, me):
             raise SessionError(f"only root can run the compositor as another user (asked for {user!r})")
-        return me.pw_uid, os.getegid(), me.pw_name
-    name = user or "nobody"
+        return [], me
+    if user is None:
+        return ["--dynamic-user"], None
     try:
-        entry = pwd.getpwnam(name)
+        entry = pwd.getpwnam(user)
     except KeyError:
-        raise SessionError(f"running as root, but there is no user {name!r} to run the compositor as "
+        raise SessionError(f"running as root, but there is no user {user!r} to run the compositor as "
                            "(it refuses root); name an unprivileged user") from None
     if entry.pw_uid == 0:
-        raise SessionError(f"user {name!r} is root; the compositor must run as an unprivileged user")
-    return entry.pw_uid, entry.pw_gid, name
+        raise SessionError(f"user {user!r} is root; the compositor must run as an unprivileged user")
+    return ["--user-id", str(entry.pw_uid), "--group-id", str(entry.pw_gid)], user
 
 
-def session_directory(prefix: str = "pravlin-session-") -> Path:
-    """A fresh directory for a session, under the temporary directory unless that path is too long
-    for the socket inside it."""
-    root = Path(tempfile.gettempdir())
-    if len(str(root)) > 60:  # keep the socket path well inside sun_path
-        root = Path("/tmp")
-    base = Path(tempfile.mkdtemp(prefix=prefix, dir=root))
-    # Root's directory: the compositor's user only needs to pass through it.
-    base.chmod(0o711)
-    return base
-
-
-def start_compositor(comp: Compositor, base: Path, uid: int, gid: int, log) -> subprocess.Popen:
-    """Starts `comp` in the session directory `base`, as uid/gid, writing to `log`: its runtime
-    directory (base/run) and home (base/home) are made here, its configuration written, and it leads
-    a process group of its own."""
-    runtime, home = base / _RUNTIME, base / "home"
-    for d in (runtime, home):
-        d.mkdir(mode=0o700)
-        os.chown(d, uid, gid)
-    argv = comp.write_config(base)
-    env = {
-        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-        "LANG": "C.UTF-8",
-        "HOME": str(home),
-        "XDG_RUNTIME_DIR": str(runtime),
-        **comp.environment(runtime),
-    }
-    privileges = [] if os.geteuid() != 0 else [f"--reuid={uid}", f"--regid={gid}", "--clear-groups"]
-    # The parent-death signal ends the compositor with its starter even when that is killed outright.
-    return subprocess.Popen(["setpriv", *privileges, "--pdeathsig", "TERM", "--", *argv], env=env,
-                            cwd=str(home), stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                            start_new_session=True)
+def _session_parent() -> str:
+    """Where a session's directory goes: $TMPDIR as mktemp(1) takes it, unless its path would make
+    the socket's too long, is not plain text (clients pass the socket's path on as UTF-8), or, run by
+    root, cannot be passed through by the compositor's account."""
+    root = os.environ.get("TMPDIR", "").rstrip("/")
+    if not root.startswith("/") or len(root) > 60 or not (root.isascii() and root.isprintable()):
+        return "/tmp"
+    if os.geteuid() == 0:
+        try:
+            if not all(os.stat(d).st_mode & 0o001 for d in (root, *Path(root).parents)):
+                return "/tmp"
+        except OSError:
+            return "/tmp"
+    return root
 
 
 class _Display:
@@ -162,24 +211,31 @@ class _Display:
 
     def __init__(self):
         self.env: dict[str, str] = {}
-        self._clients: list[subprocess.Popen] = []
+        self._clients: list[tuple[subprocess.Popen, bool]] = []  # and whether it leads its group
 
     def environ(self) -> dict[str, str]:
-        """os.environ pointed at this display (and away from any other)."""
-        env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK")}
+        """os.environ pointed at this display (and away from any other: DISPLAY, SWAYSOCK and
+        WAYLAND_SOCKET are dropped unless the display sets them)."""
+        self._require_running()
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK", SESSION_VARIABLE)}
         env.update(self.env)
         return env
+
+    def _require_running(self) -> None:
+        if not self.env:
+            raise SessionError("the session is not running")
 
     def spawn(self, argv, **popen_kwargs) -> subprocess.Popen:
         """Starts a client in a process group of its own, stopped (the whole group) on close. An `env`
         given here is layered over `environ()`."""
-        if not self.env:
-            raise SessionError("the session is not running")
         popen_kwargs["env"] = {**self.environ(), **popen_kwargs.get("env", {})}
         popen_kwargs.setdefault("start_new_session", True)
         proc = subprocess.Popen(argv, **popen_kwargs)
-        self._clients.append(proc)
-        if os.getpgid(proc.pid) == proc.pid:
+        # Popen returns once the child has run exec, so its group is settled.
+        leads = os.getpgid(proc.pid) == proc.pid
+        self._clients.append((proc, leads))
+        if leads:
             self.adopt_group(proc.pid)
         return proc
 
@@ -188,6 +244,7 @@ class _Display:
 
     def swaymsg(self, *args: str, timeout: float = 10.0) -> str:
         """Runs swaymsg against this display's sway and returns its output."""
+        self._require_running()
         if "SWAYSOCK" not in self.env:
             raise SessionError("this display has no sway IPC")
         res = subprocess.run(["swaymsg", "-s", self.env["SWAYSOCK"], *args], env=self.environ(),
@@ -198,8 +255,8 @@ class _Display:
         return res.stdout
 
     def close(self) -> None:
-        for proc in self._clients:
-            _stop_group(proc, 3.0)
+        for proc, leads in self._clients:
+            _stop_group(proc, 3.0, group=leads)
         self._clients.clear()
 
 
@@ -218,12 +275,43 @@ class ExistingDisplay(_Display):
             self.env["XDG_RUNTIME_DIR"] = runtime_dir
         if "SWAYSOCK" in os.environ:
             self.env["SWAYSOCK"] = os.environ["SWAYSOCK"]
+        if running_session() == self.socket:
+            self.env[SESSION_VARIABLE] = self.socket
+        # Only sway has the IPC that SWAYSOCK names.
+        self.compositor = "sway" if "SWAYSOCK" in self.env else None
+        _require_holder()
         res = subprocess.run([str(HOLDER), "--socket", self.socket, "--probe"], capture_output=True,
                              text=True, timeout=30)
         if res.returncode != 0:
-            raise SessionError(f"cannot use the Wayland display {name}: {res.stderr.strip()}")
-        self.outputs = tuple(Output(o["name"], o["width"], o["height"])
-                             for o in json.loads(res.stdout)["outputs"])
+            reason = res.stderr.strip().splitlines()[-1:] or ["no reason given"]
+            raise SessionError(f"cannot use the Wayland display {name}: "
+                               f"{reason[0].removeprefix('pravlin-seat-holder: ')}")
+        self.outputs = tuple(_output(o) for o in json.loads(res.stdout)["outputs"])
+
+
+def _output(reported: dict) -> Output:
+    return Output(reported["name"], reported["width"], reported["height"], reported["x"], reported["y"],
+                  reported["refresh_mhz"] / 1000)
+
+
+def _require_holder() -> None:
+    if not HOLDER.exists():
+        if HOLDER.with_name("seat_holder.c").exists():
+            raise SessionError(f"{HOLDER.parent} is pravlin's source, which has no seat holder built: run "
+                               "from outside the checkout (or with python -P), so that the installed "
+                               "pravlin_session is imported")
+        raise SessionError(f"the seat holder is missing: {HOLDER} (reinstall pravlin)")
+
+
+def running_session() -> str | None:
+    """The socket of the headless session this process runs in (started by pravlin-run, or by a
+    HeadlessSession whose environment it has), if its WAYLAND_DISPLAY still points there."""
+    marked = os.environ.get(SESSION_VARIABLE)
+    display = os.environ.get("WAYLAND_DISPLAY", "")
+    if not marked or not display:
+        return None
+    socket = display if display.startswith("/") else os.path.join(os.environ.get("XDG_RUNTIME_DIR", ""), display)
+    return marked if os.path.normpath(socket) == os.path.normpath(marked) else None
 
 
 class HeadlessSession(_Display):
@@ -234,36 +322,55 @@ class HeadlessSession(_Display):
             session.spawn(["foot"])
 
     It runs the compositor (sway, or phoc with `compositor="phoc"`: pixman renderer, no Xwayland, one
-    output per size, laid out left to right) in its own directory, as an unprivileged user when started
-    by root, with the seat holder keeping a virtual keyboard and pointer on the seat. Once ready, the
+    output per size, laid out left to right) in its own directory, with the seat holder keeping a
+    virtual keyboard and pointer on the seat. Started by root, the compositor runs as a user id of its
+    own, which no account and no other process has while the session lasts (or as `user`). Once ready, the
     compositor and the holder share one CPU. Leaving the block stops everything it started and removes
-    its directory; if this process is killed outright, the holder does that. (The compositor also has a
-    parent-death signal, which Linux ties to the thread that started it: start a session from a thread
-    that outlives it.)
+    its directory; if this process is killed outright, the holder does that. (The compositor is the
+    holder's child, and cannot outlive it.)
+
+    `outputs` are sizes, `(width, height)`, or a string "WxH[@HZ],..."; `refresh` the rate in Hz of
+    every output whose size has none, or a rate per output (default 60).
 
     Once started: `display` and `socket` (the Wayland socket's name and absolute path), `runtime_dir`,
-    `env` (the variables that point a client here), `outputs` (name, size and position of each output),
-    `compositor_pid`, `log_path` and `ready_seconds`.
+    `env` (the variables that point a client here), `outputs` (name, size, position and refresh rate of
+    each output), `compositor_pid`, `log_path` and `ready_seconds`. Once closed it refuses to be used.
+    `debug_log` has the compositor write its debug log (sway -d).
     """
 
-    def __init__(self, outputs=((1920, 1080),), *, compositor: str = "sway", keyboard_layout: str = "us",
-                 keyboard_variant: str = "", user: str | None = None, timeout: float = 15.0,
-                 log_path: str | os.PathLike | None = None):
+    def __init__(self, outputs=((1920, 1080),), *, refresh=None, compositor: str = "sway",
+                 keyboard_layout: str = "us", keyboard_variant: str = "", user: str | None = None,
+                 timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False):
         super().__init__()
         if isinstance(outputs, str):
-            outputs = parse_outputs(outputs)
-        self._sizes = [parse_size(f"{w}x{h}") for w, h in outputs]
-        if not self._sizes:
+            specs = _parse_output_list(outputs)
+        else:
+            specs = [(parse_size(f"{w}x{h}"), None) for w, h in outputs]
+        if not specs:
             raise SessionError("a session needs at least one output")
+        if len(specs) > MAX_OUTPUTS:
+            raise SessionError(f"a session has at most {MAX_OUTPUTS} outputs ({len(specs)} asked for)")
+        if refresh is None or isinstance(refresh, (int, float, str)):
+            refresh = [refresh] * len(specs)
+        refresh = list(refresh)
+        if len(refresh) != len(specs):
+            raise SessionError(f"{len(refresh)} refresh rates for {len(specs)} outputs")
+        self._sizes = [size for size, _ in specs]
+        self._rates = [parse_refresh(given if given is not None else default if default is not None
+                                     else DEFAULT_REFRESH) for (_, given), default in zip(specs, refresh)]
         if compositor not in COMPOSITORS:
             raise SessionError(f"unknown compositor {compositor!r}; known: {', '.join(sorted(COMPOSITORS))}")
-        self._compositor: Compositor = COMPOSITORS[compositor](self._sizes)
+        if not (isinstance(timeout, (int, float)) and 0 < timeout < math.inf):
+            raise SessionError(f"bad timeout {timeout!r}: expected a positive number of seconds")
+        self._compositor: Compositor = COMPOSITORS[compositor](self._sizes, self._rates, debug=debug_log)
         self._layout, self._variant = keyboard_layout, keyboard_variant
         self._user, self._timeout = user, timeout
         self._keep_log = Path(log_path) if log_path is not None else None
         self._base: Path | None = None
-        self._compositor_proc: subprocess.Popen | None = None
         self._holder: subprocess.Popen | None = None
+        self._holder_output = b""
+        self._user_name: str | None = None
+        self._deadline = 0.0
         self._adopted: list[int] = []
         self.log_path: str | None = None
         self.compositor_pid: int | None = None
@@ -304,15 +411,15 @@ class HeadlessSession(_Display):
             except (ProcessLookupError, PermissionError):
                 pass
         self._adopted.clear()
-        _stop_group(self._holder, 3.0)
+        # The holder stops the compositor (its child), what is left of a dynamic user's processes,
+        # and removes the directory.
+        _stop_group(self._holder, 8.0)
         self._holder = None
-        # sway loses a SIGTERM that arrives before its event loop runs: a session that never became
-        # ready gets little grace.
-        _stop_group(self._compositor_proc, 5.0 if self.ready_seconds is not None else 0.5)
-        self._compositor_proc = None
         if self._base is not None:
             shutil.rmtree(self._base, ignore_errors=True)
             self._base = None
+        self._holder_output = b""
+        self.env = {}
 
     # -- clients -------------------------------------------------------------------
 
@@ -320,12 +427,7 @@ class HeadlessSession(_Display):
         """Makes a process group part of the session: stopped with it, and by the seat holder if this
         process is killed outright."""
         self._adopted.append(pgid)
-        if self._holder is not None and self._holder.stdin is not None:
-            try:
-                self._holder.stdin.write(f"stop {pgid}\n".encode())
-                self._holder.stdin.flush()
-            except OSError:
-                pass
+        self._tell_holder(f"stop {pgid}")
 
     def log_tail(self, lines: int = 15) -> str:
         try:
@@ -340,101 +442,147 @@ class HeadlessSession(_Display):
         comp = self._compositor
         if shutil.which(comp.executable) is None:
             raise CompositorMissing(f"{comp.name} is not installed ({comp.install_hint})")
-        if shutil.which("setpriv") is None:
-            raise CompositorMissing("setpriv is not installed (on Debian or Ubuntu: apt-get install util-linux)")
-        if not HOLDER.exists():
-            raise SessionError(f"the seat holder is missing: {HOLDER} (reinstall pravlin)")
-        uid, gid, user = account(self._user)
-
-        self._base = base = session_directory()
-        runtime = base / _RUNTIME
-        socket = runtime / comp.socket_name()
-        if len(str(socket)) > _SUN_PATH_MAX:
-            raise SessionError(f"the session's socket path would be too long for a Unix socket: {socket}")
-        self.runtime_dir, self.display, self.socket = str(runtime), comp.socket_name(), str(socket)
-        self.log_path = str(self._keep_log or base / "compositor.log")
-        with open(self.log_path, "wb") as log:
-            self._compositor_proc = start_compositor(comp, base, uid, gid, log)
-        self.compositor_pid = self._compositor_proc.pid
-
-        holder_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8"}
-        if "XKB_CONFIG_ROOT" in os.environ:
-            holder_env["XKB_CONFIG_ROOT"] = os.environ["XKB_CONFIG_ROOT"]
-        self._holder = subprocess.Popen(
-            [str(HOLDER), "--socket", str(socket), "--outputs", str(len(self._sizes)),
-             "--layout", self._layout, "--variant", self._variant, *comp.holder_arguments(runtime),
-             "--cleanup", str(base), "--kill-group", str(self.compositor_pid)],
-            env=holder_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            start_new_session=True)
-        self.outputs = self._arrange(self._wait_ready(user))
+        self._prepare(seat=True)
+        self._launch_compositor()
+        self.outputs = self._arrange(self._holder_report()["outputs"])
         if comp.holder_shares_cpu:
             # Only once ready: the two start faster on two CPUs. The compositor's main thread is the
             # one that serves clients.
             cpu = _shared_cpu()
             _pin(self.compositor_pid, cpu)
             _pin(self._holder.pid, cpu)
+        runtime = Path(self.runtime_dir)
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
-                    **comp.client_environment(runtime)}
+                    **comp.client_environment(runtime), SESSION_VARIABLE: self.socket}
 
-    def _wait_ready(self, user: str) -> list[dict]:
-        """The holder's report of the outputs, once it has the seat; SessionError if anything dies or
-        the time runs out first."""
+    def _prepare(self, seat: bool) -> None:
+        """Starts the seat holder, which makes the session's directory and account before anything
+        else exists, so that it can clean up after this process whenever that dies."""
         comp = self._compositor
-        deadline = time.monotonic() + self._timeout
+        _require_holder()
+        account, self._user_name = _account(self._user)
+        parent = _session_parent()
+        socket = f"{parent}/pravlin-session-XXXXXX/{_RUNTIME}/{comp.socket_name()}"
+        if len(socket) > _SUN_PATH_MAX:
+            raise SessionError(f"the session's socket path would be too long for a Unix socket: {socket}")
+        self._deadline = time.monotonic() + self._timeout
+        seat_args = []
+        if seat:
+            seat_args = ["--socket", f"{_RUNTIME}/{comp.socket_name()}", "--outputs", str(len(self._sizes)),
+                         "--layout", self._layout, "--variant", self._variant,
+                         *comp.holder_arguments(Path(_RUNTIME))]
+        holder_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8"}
+        if "XKB_CONFIG_ROOT" in os.environ:
+            holder_env["XKB_CONFIG_ROOT"] = os.environ["XKB_CONFIG_ROOT"]
+        self._holder = subprocess.Popen(
+            [str(HOLDER), "--session-in", parent, *account, *seat_args,
+             "--timeout-ms", str(max(int(self._timeout * 1000), 1))],
+            env=holder_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            start_new_session=True)
+        made = self._holder_report()
+        self._base = base = Path(made["directory"])
+        self._uid, self._gid = made["uid"], made["gid"]
+        self._user_name = self._user_name or f"user id {self._uid}"
+        runtime = base / _RUNTIME
+        self.runtime_dir, self.display = str(runtime), comp.socket_name()
+        self.socket = str(runtime / comp.socket_name())
+
+    def _launch_compositor(self) -> int:
+        """Has the holder start the compositor in the prepared directory, as the session's account;
+        returns its pid."""
+        comp, base = self._compositor, self._base
+        runtime = base / _RUNTIME
+        argv = comp.write_config(base)
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "LANG": "C.UTF-8",
+            "HOME": str(base / "home"),
+            "XDG_RUNTIME_DIR": str(runtime),
+            **comp.environment(runtime),
+        }
+        path = Path(os.path.abspath(self._keep_log or base / "compositor.log"))
+        try:
+            path.open("wb").close()
+        except OSError as e:
+            raise SessionError(f"cannot write the compositor's log to {path}: {e.strerror}") from None
+        self.log_path = str(path)
+        fields = [str(path), *argv, "", *(f"{k}={v}" for k, v in env.items())]
+        (base / "compositor.exec").write_bytes(b"".join(os.fsencode(f) + b"\0" for f in fields))
+        self._tell_holder("start")
+        self.compositor_pid = self._holder_report()["compositor"]
+        return self.compositor_pid
+
+    def _tell_holder(self, line: str) -> None:
+        if self._holder is not None and self._holder.stdin is not None:
+            try:
+                self._holder.stdin.write(f"{line}\n".encode())
+                self._holder.stdin.flush()
+            except OSError:
+                pass
+
+    def _holder_report(self) -> dict:
+        """The holder's next line of JSON; SessionError if the holder or the compositor dies, or the
+        time runs out, first."""
+        comp = self._compositor
+        what = "ready" if self._base is not None else "prepared"
         sel = selectors.DefaultSelector()
-        comp_fd = os.pidfd_open(self._compositor_proc.pid)
-        holder_fd = os.pidfd_open(self._holder.pid)
+        holder = os.pidfd_open(self._holder.pid)
         try:
             sel.register(self._holder.stdout, selectors.EVENT_READ, "line")
-            sel.register(comp_fd, selectors.EVENT_READ, "compositor")
-            sel.register(holder_fd, selectors.EVENT_READ, "holder")
-            while True:
-                left = deadline - time.monotonic()
+            sel.register(holder, selectors.EVENT_READ, "holder")
+            while b"\n" not in self._holder_output:
+                left = self._deadline - time.monotonic()
                 events = sel.select(max(left, 0)) if left > 0 else []
                 if not events:
-                    raise self._failure(f"{comp.name} was not ready within {self._timeout:g} s")
+                    raise self._failure(f"{comp.name} was not {what} within {self._timeout:g} s")
                 for key, _ in events:
                     if key.data == "line":
-                        line = self._holder.stdout.readline()
-                        if line:
-                            return json.loads(line)["outputs"]
-                        sel.unregister(self._holder.stdout)
-                    elif key.data == "compositor":
-                        status = self._compositor_proc.wait()
-                        raise self._failure(f"{comp.name} (as {user}) exited with status {status} while starting")
-                    else:
+                        chunk = os.read(self._holder.stdout.fileno(), 65536)
+                        self._holder_output += chunk
+                        if not chunk:
+                            sel.unregister(self._holder.stdout)
+                    elif b"\n" not in self._holder_output:
+                        # Before there is a directory to guard, the holder gives up by exiting.
                         status = self._holder.wait()
-                        # The holder's reason names the compositor's shortcoming (a missing global, an
-                        # output that never came); if the compositor died meanwhile, that is the news.
-                        if self._compositor_proc.poll() is not None:
-                            raise self._failure(f"{comp.name} (as {user}) exited with status "
-                                                f"{self._compositor_proc.returncode} while starting")
                         lines = self._holder.stderr.read().decode(errors="replace").strip().splitlines()
                         reason = lines[-1].removeprefix("pravlin-seat-holder: ") if lines else ""
-                        raise SessionError(f"the seat holder could not take the seat (status {status}): "
+                        raise SessionError(f"the seat holder could not prepare the session (status {status}): "
                                            f"{reason or 'no reason given'}")
         finally:
             sel.close()
-            os.close(comp_fd)
-            os.close(holder_fd)
+            os.close(holder)
+        line, _, self._holder_output = self._holder_output.partition(b"\n")
+        report = json.loads(line.decode(errors="surrogateescape"))
+        if "exited" in report:
+            raise self._failure(f"{comp.name} (as {self._user_name}) exited with status {report['exited']} "
+                                "while starting")
+        if "error" in report:
+            raise SessionError(f"the seat holder could not take the seat: {report['error']}")
+        return report
 
     def _failure(self, what: str) -> SessionError:
-        tail = self.log_tail()
+        # What wlroots says on every headless start would read as the cause of any failure.
+        tail = "\n".join(line for line in self.log_tail(40).splitlines()
+                         if not any(notice in line for notice in _START_NOTICES))
+        tail = "\n".join(tail.splitlines()[-15:])
         if not tail:
             return SessionError(what)
         return SessionError(f"{what}; its log ends:\n" + "\n".join("  " + line for line in tail.splitlines()))
 
     def _arrange(self, reported: list[dict]) -> tuple[Output, ...]:
-        """The reported outputs in the order their sizes were asked for, checked against those sizes."""
+        """The reported outputs in the order their sizes were asked for, checked against those sizes
+        and rates."""
         by_name = {o["name"]: o for o in reported}
         arranged = []
-        comp = self._compositor
-        for name, (width, height), (x, y) in zip(comp.output_names(), self._sizes, comp.positions()):
+        for name, (width, height), rate in zip(self._compositor.output_names(), self._sizes, self._rates):
             o = by_name.get(name)
             if o is None:
                 raise self._failure(f"{self.compositor} has no output {name} "
                                     f"(it has {', '.join(sorted(by_name)) or 'none'})")
-            if (o["width"], o["height"]) != (width, height):
-                raise self._failure(f"{name} came up at {o['width']}x{o['height']}, not {width}x{height}")
-            arranged.append(Output(name, width, height, x, y))
+            output = _output(o)
+            if (output.width, output.height) != (width, height):
+                raise self._failure(f"{name} came up at {output.width}x{output.height}, not {width}x{height}")
+            if abs(output.refresh - rate) > 0.01:
+                raise self._failure(f"{name} came up at {output.refresh:g} Hz, not {rate:g} Hz")
+            arranged.append(output)
         return tuple(arranged)

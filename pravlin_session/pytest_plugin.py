@@ -1,17 +1,21 @@
-"""pytest plugin: one headless Wayland session for the whole test run.
+"""pytest plugin: one headless Wayland session for the whole test run, in the spirit of pytest-xvfb.
 
-Tests ask for the session-scoped fixture `wayland_session`. The session starts when the first test
-asks for it; from then until the run ends the test process's WAYLAND_DISPLAY, XDG_RUNTIME_DIR and
-(on sway) SWAYSOCK point at it, so `Pravlin()` and GUI toolkits connect there. Options:
+The session starts when pytest is configured, and from then until the run ends the test process's
+WAYLAND_DISPLAY, XDG_RUNTIME_DIR and (on sway) SWAYSOCK point at it (DISPLAY and WAYLAND_SOCKET are
+removed), so `Pravlin()` and GUI toolkits connect there whichever test runs first. Tests that need the
+session ask for the session-scoped fixture `wayland_session`. Inside `pravlin-run` the plugin uses
+that session instead of starting another one, unless a session option is given on the command line.
+Settings (command-line option, or ini key with the same name after `wayland_`):
 
-    --wayland-outputs WxH[,WxH...]   output sizes (ini: wayland_outputs; default 1920x1080)
-    --wayland-compositor NAME        sway or phoc (ini: wayland_compositor; default sway)
-    --wayland-display NAME           use this existing display instead of starting a session
-    --no-wayland-session             start nothing; tests that use the fixture are skipped
+    --wayland-outputs WxH[@HZ][,...]  output sizes and refresh rates (default 1920x1080)
+    --wayland-refresh HZ              rate of outputs given without @HZ (default 60)
+    --wayland-compositor NAME         sway or phoc (default sway)
+    --wayland-keyboard-layout LAYOUT  xkb layout of the seat's keyboard (default us)
+    --wayland-display NAME            use this existing display instead of starting a session
+    --no-wayland-session              start nothing; tests that use the fixture are skipped
 
-ini settings: wayland_outputs, wayland_compositor, wayland_keyboard_layout. `-p no:pravlin_session`
-unloads the plugin altogether. When the compositor is not installed the tests that need it are
-skipped, and the run's summary says so once.
+`-p no:pravlin_session` unloads the plugin altogether. When the compositor is not installed the tests
+that need it are skipped, and the run's summary says so once. Bad settings are usage errors.
 """
 
 from __future__ import annotations
@@ -20,78 +24,104 @@ import os
 
 import pytest
 
-from ._session import CompositorMissing, ExistingDisplay, HeadlessSession, SessionError, parse_outputs
+from ._session import (SESSION_VARIABLE, CompositorMissing, ExistingDisplay, HeadlessSession, SessionError,
+                       running_session)
 
-_EXPORTED = ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SWAYSOCK", "WAYLAND_SOCKET")
+# Variables the run's environment gets from the session, or loses.
+_EXPORTED = ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SWAYSOCK", "WAYLAND_SOCKET", "DISPLAY", SESSION_VARIABLE)
+
+# The settings of the session the plugin starts: (name, keyword, metavar, help, default). Each is the
+# option --wayland-NAME and the ini key wayland_KEYWORD, and HeadlessSession's keyword argument KEYWORD.
+_SETTINGS = (
+    ("outputs", "outputs", "WxH[@HZ][,...]", "output sizes (and refresh rates) of the headless session",
+     "1920x1080"),
+    ("refresh", "refresh", "HZ", "refresh rate of outputs given without @HZ", "60"),
+    ("compositor", "compositor", "NAME", "compositor of the headless session: sway or phoc", "sway"),
+    ("keyboard-layout", "keyboard_layout", "LAYOUT", "xkb layout of the session's keyboard", "us"),
+)
 
 
 def pytest_addoption(parser):
     group = parser.getgroup("wayland-session", "headless Wayland session (pravlin)")
-    group.addoption("--wayland-outputs", metavar="WxH[,WxH...]",
-                    help="output sizes of the headless session (default: ini wayland_outputs, 1920x1080)")
-    group.addoption("--wayland-compositor", metavar="NAME",
-                    help="compositor of the headless session: sway or phoc "
-                         "(default: ini wayland_compositor, sway)")
+    for name, keyword, metavar, help_text, default in _SETTINGS:
+        group.addoption(f"--wayland-{name}", metavar=metavar, dest=f"wayland_{keyword}",
+                        help=f"{help_text} (default: ini wayland_{keyword}, {default})")
+        parser.addini(f"wayland_{keyword}", help_text, default=default)
     group.addoption("--wayland-display", metavar="NAME",
                     help="use this existing Wayland display (a name in $XDG_RUNTIME_DIR or a socket path) "
                          "instead of starting a headless session")
     group.addoption("--no-wayland-session", action="store_true", default=False,
                     help="start no headless session; tests using the wayland_session fixture are skipped")
-    parser.addini("wayland_outputs", "output sizes of the headless session, e.g. 1920x1080,1280x720",
-                  default="1920x1080")
-    parser.addini("wayland_compositor", "compositor of the headless session", default="sway")
-    parser.addini("wayland_keyboard_layout", "xkb layout of the session's keyboard", default="us")
 
 
 def pytest_configure(config):
-    config.pluginmanager.register(_SessionState(config), "pravlin_session_state")
+    state = _SessionState(config)
+    config.pluginmanager.register(state, "pravlin_session_state")
+    if not (config.option.help or config.option.version):
+        state.start()
 
 
 class _SessionState:
-    """Starts the session on first use, keeps the test process pointed at it, stops it at the end."""
+    """Starts the session (or finds the display to use), points the process at it, stops it at the end."""
 
     def __init__(self, config):
         self.config = config
         self.session = None
+        self.origin = ""
         self.skip_reason: str | None = None
         self.error: SessionError | None = None
         self.saved: dict[str, str | None] = {}
 
+    def session_options(self) -> dict:
+        """HeadlessSession's keywords from the command line, else the ini file."""
+        return {keyword: self.config.getoption(f"wayland_{keyword}") or self.config.getini(f"wayland_{keyword}")
+                for _, keyword, *_ in _SETTINGS}
+
+    def start(self) -> None:
+        opt = self.config.getoption
+        if opt("no_wayland_session"):
+            self.skip_reason = "the headless Wayland session is switched off (--no-wayland-session)"
+            return
+        asked = any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS)
+        try:
+            if opt("wayland_display"):
+                session, self.origin = ExistingDisplay(opt("wayland_display")), "given with --wayland-display"
+            elif running_session() and not asked:
+                session = ExistingDisplay(os.environ["WAYLAND_DISPLAY"])
+                self.origin = "the one this run is inside (pravlin-run)"
+            else:
+                session = HeadlessSession(**self.session_options())
+        except SessionError as e:
+            raise pytest.UsageError(f"pravlin_session: {e}") from None
+        if isinstance(session, HeadlessSession):
+            try:
+                session.start()
+            except CompositorMissing as e:
+                self.skip_reason = str(e)
+                return
+            except SessionError as e:
+                self.error = e
+                return
+            self.origin = "started for this run"
+        self.session = session
+        self.saved = {k: os.environ.get(k) for k in _EXPORTED}
+        for key in _EXPORTED:
+            os.environ.pop(key, None)
+        os.environ.update(session.env)
+
     def get(self):
-        if self.session is None and self.skip_reason is None and self.error is None:
-            self._start()
         if self.skip_reason is not None:
             pytest.skip(self.skip_reason)
         if self.error is not None:
             raise self.error
         return self.session
 
-    def _start(self) -> None:
-        opt = self.config.getoption
-        if opt("no_wayland_session"):
-            self.skip_reason = "the headless Wayland session is switched off (--no-wayland-session)"
-            return
-        try:
-            if opt("wayland_display"):
-                session = ExistingDisplay(opt("wayland_display"))
-            else:
-                outputs = parse_outputs(opt("wayland_outputs") or self.config.getini("wayland_outputs"))
-                compositor = opt("wayland_compositor") or self.config.getini("wayland_compositor")
-                session = HeadlessSession(outputs, compositor=compositor,
-                                          keyboard_layout=self.config.getini("wayland_keyboard_layout"))
-                session.start()
-        except CompositorMissing as e:
-            self.skip_reason = str(e)
-            return
-        except SessionError as e:
-            self.error = e
-            return
-        self.session = session
-        self.saved = {k: os.environ.get(k) for k in _EXPORTED}
-        # A session without sway IPC must not leave the test process pointed at some other sway.
-        for key in _EXPORTED:
-            os.environ.pop(key, None)
-        os.environ.update(session.env)
+    def pytest_report_header(self, config):
+        if self.session is None:
+            return None
+        outputs = ", ".join(f"{o.name} {o.width}x{o.height}@{o.refresh:g}Hz at {o.x},{o.y}"
+                            for o in self.session.outputs)
+        return f"wayland session: {self.session.display} ({self.origin}): {outputs}"
 
     def pytest_terminal_summary(self, terminalreporter):
         if self.skip_reason is not None:
@@ -111,6 +141,7 @@ class _SessionState:
 
 @pytest.fixture(scope="session")
 def wayland_session(pytestconfig):
-    """The run's headless Wayland session (a pravlin_session.HeadlessSession, or the ExistingDisplay
-    given with --wayland-display); the test process's environment points at it."""
+    """The run's headless Wayland session (a pravlin_session.HeadlessSession, or an ExistingDisplay for
+    --wayland-display or the pravlin-run session the run is inside); the test process's environment
+    points at it."""
     return pytestconfig.pluginmanager.get_plugin("pravlin_session_state").get()

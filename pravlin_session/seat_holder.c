@@ -1,16 +1,30 @@
 // pravlin-seat-holder: keeps a virtual keyboard and a virtual pointer on the
 // seat of a headless session for as long as the session runs, so that the
 // seat always has both capabilities and a client asking for the seat keyboard
-// always receives a keymap.
+// always receives a keymap. It is also the session's guardian: it makes the
+// session's directory and account, and cleans up if the session's starter dies.
 //
-//   pravlin-seat-holder --socket PATH [--outputs N] [--layout L] [--variant V]
-//                       [--sway-ipc PATH | --watch-keymaps] [--cleanup DIR --kill-group PGID]
+//   pravlin-seat-holder --session-in PARENT [--dynamic-user | --user-id UID --group-id GID]
+//                       [--socket PATH [--outputs N] [--layout L] [--variant V]
+//                        [--sway-ipc PATH | --watch-keymaps]] [--timeout-ms MS]
 //   pravlin-seat-holder --socket PATH --probe
 //
-// It waits for PATH to appear, connects, waits until N outputs have announced
-// their name and mode, sets up its devices and prints one line of JSON
-// describing the outputs ({"outputs": [{"name": ..., "width": ..., "height": ...}]}).
-// With --probe it prints that line and exits without touching the seat.
+// With --session-in it first makes a directory PARENT/pravlin-session-XXXXXX
+// holding run/ and home/ for the compositor's account, and prints one line of
+// JSON: {"directory": ..., "uid": ..., "gid": ...}. Relative paths given to
+// --socket and --sway-ipc are inside that directory. Run by root, the account
+// is the one given, or with --dynamic-user a user and group id that no
+// account and no process on the machine has, reserved for the holder's life
+// by a lock in /run/pravlin-session; every process of that user belongs to the
+// session and is killed when the holder ends. The directory is root's and
+// open to that group only; run/ and home/ are the account's alone (root
+// reaches them all the same).
+//
+// With --socket it waits for PATH to appear, connects, waits until N outputs
+// have announced their name and mode, sets up its devices and prints one line
+// of JSON describing the outputs ({"outputs": [{"name": ..., "width": ...,
+// "height": ...}]}). With --probe it prints that line and
+// exits without touching the seat.
 //
 // sway sets the seat's keyboard to none when the active keyboard is destroyed
 // (a client with a virtual keyboard disconnecting), and a new wl_keyboard then
@@ -33,19 +47,26 @@
 // makes a keyboard the active one. The focused window sees that modifier come
 // and go; no key event is sent.
 //
-// With --cleanup, the holder is also the session's last line of cleanup. Its
-// standard input is a pipe from the process that started the session, which
-// writes "stop PGID" lines naming further process groups of the session. When
-// that pipe ends without the holder having been told to stop (the starter was
-// killed outright), the holder stops the compositor's process group and the
-// groups named, and removes the session directory.
+// With --session-in, the holder's standard input is a pipe from the process
+// that started the session. It writes "start" once it has written the
+// compositor's configuration and compositor.exec into the directory: the
+// holder then starts the compositor as its own child, as the account, and
+// prints {"compositor": PID} (and {"exited": STATUS} when it ends). It also
+// writes "stop PGID" lines naming further process groups of the session. On
+// SIGTERM the holder stops the compositor; when the pipe ends, at any point,
+// without the holder having been told to stop (the starter was killed
+// outright), it also stops those groups. Either way it then kills the dynamic
+// user's processes and removes the session directory, without following any
+// link in it. A set-up that fails is reported as {"error": REASON}, and the
+// holder goes on guarding until one of those.
 //
 // Exit status: 0 on SIGTERM/SIGINT/SIGHUP, when the compositor goes away or after cleaning up,
-// 1 on any failure to set up (with a one-line reason on stderr), 2 on bad usage.
+// 1 on any failure to set up (with a one-line reason on stderr), 2 on bad usage (likewise).
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
+#include <grp.h>
 #include <limits.h>
 #include <poll.h>
 #include <sched.h>
@@ -56,12 +77,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <pwd.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -70,15 +96,17 @@
 
 #include "virtual_keyboard-client-protocol.h"
 #include "virtual_pointer-client-protocol.h"
+#include "xdg_output-client-protocol.h"
 
 #define MAX_OUTPUTS 16
 #define SETUP_TIMEOUT_MS 15000
 
 struct output {
     struct wl_output *wl;
+    struct zxdg_output_v1 *xdg;
     uint32_t global;
     char name[64];
-    int32_t width, height;
+    int32_t x, y, width, height, refresh_mhz;
     bool named, sized, done;
 };
 
@@ -88,6 +116,7 @@ struct holder {
     struct wl_seat *seat;
     struct zwp_virtual_keyboard_manager_v1 *keyboard_manager;
     struct zwlr_virtual_pointer_manager_v1 *pointer_manager;
+    struct zxdg_output_manager_v1 *xdg_output_manager;
     struct zwp_virtual_keyboard_v1 *keyboard;
     struct zwlr_virtual_pointer_v1 *pointer;
     struct output outputs[MAX_OUTPUTS];
@@ -103,18 +132,41 @@ struct holder {
     ino_t own_keymap, last_keymap, twin_keymap;
     uint32_t blip_mask;
     bool foreign_active;
+    // Waits also watch these: the signalfd, and the starter's pipe (-1 when
+    // there is no starter to watch). `stopping` is set once either has spoken.
+    int sfd, starter;
+    struct session *session;
+    bool stopping;
+};
+
+// What the holder guards with --session-in.
+struct session {
+    char dir[PATH_MAX];  // "" until made
+    int dir_fd;
+    uid_t uid;
+    gid_t gid;
+    int uid_lock;  // held while the dynamic user is ours; -1 for a given account
+    pid_t *groups;  // the compositor's, then those the starter named
+    size_t count, cap;
+    char line[64];
+    size_t line_len;
+    bool starter_gone, start_asked, ready;
+    pid_t compositor;  // 0 until started, -1 once reaped
+    int compositor_fd;  // its pidfd
 };
 
 static const char *prog = "pravlin-seat-holder";
 
 static int fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The latest failure's reason, which a guarding holder also reports on stdout.
+static char failure[512];
+
 static int fail(const char *fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    fprintf(stderr, "%s: ", prog);
-    vfprintf(stderr, fmt, args);
-    fputc('\n', stderr);
+    vsnprintf(failure, sizeof failure, fmt, args);
     va_end(args);
+    fprintf(stderr, "%s: %s\n", prog, failure);
     return 1;
 }
 
@@ -122,6 +174,196 @@ static int64_t now_ms(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// -- waits that hear the starter, signals and the compositor ---------------------------
+
+static void add_group(struct session *s, pid_t pgid);
+static void start_compositor(struct holder *h);
+static void print_json_string(const char *text);
+
+// Reads "stop PGID" lines from the starter; false once the pipe has ended.
+static bool read_groups(struct session *s, int fd) {
+    char buf[512];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno == EAGAIN;
+    if (n == 0) return false;
+    for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\n') {
+            if (s->line_len + 1 < sizeof s->line) s->line[s->line_len++] = buf[i];
+            continue;
+        }
+        s->line[s->line_len] = '\0';
+        s->line_len = 0;
+        long pgid;
+        if (strcmp(s->line, "start") == 0) s->start_asked = true;
+        if (sscanf(s->line, "stop %ld", &pgid) != 1 || pgid <= 1) continue;
+        add_group(s, (pid_t)pgid);
+    }
+    return true;
+}
+
+static void add_group(struct session *s, pid_t pgid) {
+    if (s->count == s->cap) {
+        // Groups that have gone make room first.
+        size_t kept = 0;
+        for (size_t j = 0; j < s->count; ++j)
+            if (kill(-s->groups[j], 0) == 0 || errno == EPERM) s->groups[kept++] = s->groups[j];
+        s->count = kept;
+    }
+    if (s->count == s->cap) {
+        const size_t cap = s->cap ? s->cap * 2 : 64;
+        pid_t *groups = realloc(s->groups, cap * sizeof *groups);
+        if (!groups) return;
+        s->groups = groups, s->cap = cap;
+    }
+    s->groups[s->count++] = pgid;
+}
+
+// Takes what the starter wrote; false (and the holder stopping) once its pipe has ended.
+static bool hear_starter(struct holder *h) {
+    if (read_groups(h->session, h->starter)) {
+        if (h->session->start_asked) start_compositor(h);
+        return true;
+    }
+    h->session->starter_gone = h->stopping = true;
+    return false;
+}
+
+// Reaps the compositor once its pidfd says it has ended, and tells the starter
+// its status (as Python's returncode: -N for a signal N).
+static void reap_compositor(struct session *s) {
+    int status;
+    if (s->compositor <= 0 || waitpid(s->compositor, &status, WNOHANG) != s->compositor) return;
+    close(s->compositor_fd);
+    s->compositor = -1, s->compositor_fd = -1;
+    printf("{\"exited\": %d}\n", WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+    fflush(stdout);
+}
+
+// Waits until `fd` has `events` (1) or the deadline passes (0); -1 when a
+// signal or the end of the starter's pipe means the holder has to stop. With
+// `fd` -1 it waits until the starter has written something.
+static int await_fd(struct holder *h, int fd, short events, int64_t deadline) {
+    while (!h->stopping) {
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) return 0;
+        struct pollfd fds[4] = {
+            {fd, events, 0}, {h->sfd, POLLIN, 0}, {h->starter, POLLIN, 0}, {h->session->compositor_fd, POLLIN, 0}};
+        if (poll(fds, 4, (int)left) < 0) {
+            if (errno == EINTR) continue;
+            return 0;
+        }
+        if (fds[1].revents & POLLIN) h->stopping = true;
+        else if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (hear_starter(h) && fd < 0) return 1;
+        } else if (fds[3].revents & POLLIN) {
+            reap_compositor(h->session);
+            // The compositor is gone before the seat was taken: nothing left to wait for.
+            if (!h->session->ready) h->stopping = true;
+        } else if (fds[0].revents) return 1;
+    }
+    return -1;
+}
+
+// -- the compositor ------------------------------------------------------------------
+
+// Reads a file of NUL-terminated fields in the session directory.
+static char **read_fields(int dir_fd, const char *name, char **text) {
+    const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) < 0 || st.st_size <= 0 || st.st_size > (1 << 20)) {
+        if (fd >= 0) close(fd);
+        return NULL;
+    }
+    *text = malloc((size_t)st.st_size + 1);
+    char **fields = calloc((size_t)st.st_size + 1, sizeof *fields);
+    size_t got = 0, n = 0;
+    for (ssize_t r; *text && got < (size_t)st.st_size && (r = read(fd, *text + got, (size_t)st.st_size - got)) > 0;)
+        got += (size_t)r;
+    close(fd);
+    if (!*text || !fields || got != (size_t)st.st_size || (*text)[got - 1] != '\0') {
+        free(fields);
+        return NULL;
+    }
+    for (size_t i = 0; i < got; i += strlen(*text + i) + 1) fields[n++] = *text + i;
+    return fields;
+}
+
+// Starts the compositor as the session's account, in a session of its own,
+// from the file the starter wrote, compositor.exec: NUL-terminated fields,
+// the log's path, the arguments, an empty field, then the environment. It
+// is the holder's child, with SIGKILL as its parent-death signal: it cannot
+// outlive the holder, whichever way that ends.
+static void start_compositor(struct holder *h) {
+    struct session *s = h->session;
+    s->start_asked = false;
+    if (s->compositor) return;
+    char *text = NULL;
+    char **fields = read_fields(s->dir_fd, "compositor.exec", &text);
+    char **argv = fields ? fields + 1 : NULL, **envp = argv;
+    while (envp && *envp && **envp) ++envp;
+    const int log = fields && argv[0] && *envp ? open(fields[0], O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY) : -1;
+    const int home = openat(s->dir_fd, "home", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const pid_t holder = getpid();
+    const pid_t pid = log < 0 || home < 0 ? -1 : fork();
+    if (pid == 0) {
+        *envp++ = NULL;
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, NULL);
+        signal(SIGPIPE, SIG_DFL);
+        setsid();
+        const int null = open("/dev/null", O_RDONLY);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0) _exit(126);
+        if (geteuid() == 0 &&
+            (setgroups(0, NULL) < 0 || setresgid(s->gid, s->gid, s->gid) < 0 || setresuid(s->uid, s->uid, s->uid) < 0))
+            _exit(126);
+        // After the change of user, which clears it; a holder already gone is not waited for.
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != holder || fchdir(home) < 0) _exit(126);
+        execvpe(argv[0], argv, envp);
+        fprintf(stderr, "%s: cannot run %s: %s\n", prog, argv[0], strerror(errno));
+        _exit(errno == ENOENT ? 127 : 126);
+    }
+    if (log >= 0) close(log);
+    if (home >= 0) close(home);
+    free(fields);
+    free(text);
+    if (pid < 0) {
+        fail("cannot start the compositor: %s", log < 0 ? "no readable compositor.exec or log" : strerror(errno));
+        printf("{\"error\": ");
+        print_json_string(failure);
+        printf("}\n");
+        fflush(stdout);
+        return;
+    }
+    s->compositor = pid;
+    s->compositor_fd = (int)syscall(SYS_pidfd_open, pid, 0);
+    add_group(s, pid);
+    printf("{\"compositor\": %d}\n", (int)pid);
+    fflush(stdout);
+}
+
+// Signals the compositor, and its group; a child that has yet to call setsid has none.
+static void signal_compositor(const struct session *s, int sig) {
+    kill(s->compositor, sig);
+    kill(-s->compositor, sig);
+}
+
+// Ends the compositor and its process group: SIGTERM, and SIGKILL after `grace_ms`.
+static void stop_compositor(struct session *s, int grace_ms) {
+    if (s->compositor <= 0) return;
+    signal_compositor(s, grace_ms > 0 ? SIGTERM : SIGKILL);
+    struct pollfd p = {s->compositor_fd, POLLIN, 0};
+    if (grace_ms > 0 && poll(&p, 1, grace_ms) <= 0) signal_compositor(s, SIGKILL);
+    while (waitpid(s->compositor, NULL, 0) < 0 && errno == EINTR) {
+    }
+    kill(-s->compositor, SIGKILL);  // what is left of its group
+    close(s->compositor_fd);
+    s->compositor = -1, s->compositor_fd = -1;
 }
 
 // -- keymap ------------------------------------------------------------------
@@ -160,15 +402,17 @@ static int make_keymap(const char *layout, const char *variant, uint32_t *size, 
 
 static void output_geometry(void *data, struct wl_output *wl, int32_t x, int32_t y, int32_t pw, int32_t ph,
                             int32_t subpixel, const char *make, const char *model, int32_t transform) {
-    (void)data, (void)wl, (void)x, (void)y, (void)pw, (void)ph, (void)subpixel, (void)make, (void)model,
-        (void)transform;
+    (void)wl, (void)pw, (void)ph, (void)subpixel, (void)make, (void)model, (void)transform;
+    struct output *o = data;
+    o->x = x, o->y = y;
 }
 
 static void output_mode(void *data, struct wl_output *wl, uint32_t flags, int32_t width, int32_t height,
                         int32_t refresh) {
-    (void)wl, (void)refresh;
+    (void)wl;
     struct output *o = data;
-    if (flags & WL_OUTPUT_MODE_CURRENT) o->width = width, o->height = height, o->sized = true;
+    if (flags & WL_OUTPUT_MODE_CURRENT)
+        o->width = width, o->height = height, o->refresh_mhz = refresh, o->sized = true;
 }
 
 static void output_done(void *data, struct wl_output *wl) {
@@ -192,6 +436,30 @@ static void output_description(void *data, struct wl_output *wl, const char *des
 static const struct wl_output_listener output_listener = {
     output_geometry, output_mode, output_done, output_scale, output_name, output_description};
 
+// wl_output's geometry event has the position too, but wlroots always sends 0,0 there.
+static void xdg_output_position(void *data, struct zxdg_output_v1 *xdg, int32_t x, int32_t y) {
+    (void)xdg;
+    struct output *o = data;
+    o->x = x, o->y = y;
+}
+
+static void xdg_output_size(void *data, struct zxdg_output_v1 *xdg, int32_t width, int32_t height) {
+    (void)data, (void)xdg, (void)width, (void)height;
+}
+
+static void xdg_output_done(void *data, struct zxdg_output_v1 *xdg) { (void)data, (void)xdg; }
+
+static void xdg_output_name(void *data, struct zxdg_output_v1 *xdg, const char *name) {
+    (void)data, (void)xdg, (void)name;
+}
+
+static void xdg_output_description(void *data, struct zxdg_output_v1 *xdg, const char *description) {
+    (void)data, (void)xdg, (void)description;
+}
+
+static const struct zxdg_output_v1_listener xdg_output_listener = {
+    xdg_output_position, xdg_output_size, xdg_output_done, xdg_output_name, xdg_output_description};
+
 static void on_global(void *data, struct wl_registry *registry, uint32_t name, const char *interface,
                       uint32_t version) {
     struct holder *h = data;
@@ -201,6 +469,8 @@ static void on_global(void *data, struct wl_registry *registry, uint32_t name, c
         h->keyboard_manager = wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1);
     } else if (strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0 && !h->pointer_manager) {
         h->pointer_manager = wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1);
+    } else if (strcmp(interface, zxdg_output_manager_v1_interface.name) == 0 && !h->xdg_output_manager) {
+        h->xdg_output_manager = wl_registry_bind(registry, name, &zxdg_output_manager_v1_interface, 1);
     } else if (strcmp(interface, wl_output_interface.name) == 0 && h->output_count < MAX_OUTPUTS &&
                version >= WL_OUTPUT_NAME_SINCE_VERSION) {
         struct output *o = &h->outputs[h->output_count++];
@@ -217,8 +487,9 @@ static void on_global_remove(void *data, struct wl_registry *registry, uint32_t 
 static const struct wl_registry_listener registry_listener = {on_global, on_global_remove};
 
 // Connects once the compositor has created its socket (watched with inotify;
-// the socket may refuse for the moment between bind and listen).
-static struct wl_display *connect_when_ready(const char *path, int64_t deadline) {
+// the socket may refuse for the moment between bind and listen); at once, or
+// not at all, unless `patient`.
+static struct wl_display *connect_when_ready(struct holder *h, const char *path, bool patient, int64_t deadline) {
     struct sockaddr_un addr = {.sun_family = AF_UNIX};
     if (strlen(path) >= sizeof addr.sun_path) {
         fail("socket path too long: %s", path);
@@ -229,8 +500,8 @@ static struct wl_display *connect_when_ready(const char *path, int64_t deadline)
     snprintf(dir, sizeof dir, "%s", path);
     char *slash = strrchr(dir, '/');
     if (slash) *slash = '\0';
-    int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (watch < 0 || inotify_add_watch(watch, slash ? dir : ".", IN_CREATE | IN_MOVED_TO) < 0) {
+    int watch = patient ? inotify_init1(IN_CLOEXEC | IN_NONBLOCK) : -1;
+    if (patient && (watch < 0 || inotify_add_watch(watch, slash ? dir : ".", IN_CREATE | IN_MOVED_TO) < 0)) {
         fail("cannot watch %s: %s", slash ? dir : ".", strerror(errno));
         if (watch >= 0) close(watch);
         return NULL;
@@ -247,24 +518,24 @@ static struct wl_display *connect_when_ready(const char *path, int64_t deadline)
         const int err = errno;
         close(fd);
         const int64_t left = deadline - now_ms();
-        if ((err != ENOENT && err != ECONNREFUSED) || left <= 0) {
+        if ((err != ENOENT && err != ECONNREFUSED) || left <= 0 || !patient) {
             fail("cannot connect to %s: %s", path, left <= 0 ? "timed out" : strerror(err));
             break;
         }
         if (err == ECONNREFUSED) {
             // Bound but not yet listening: the next step of the compositor's start.
-            struct timespec pause = {0, 200 * 1000};
-            nanosleep(&pause, NULL);
+            if (await_fd(h, -1, 0, now_ms() + 1) < 0) break;
             continue;
         }
-        struct pollfd p = {watch, POLLIN, 0};
-        if (poll(&p, 1, (int)left) > 0) {
+        const int ready = await_fd(h, watch, POLLIN, deadline);
+        if (ready < 0) break;
+        if (ready > 0) {
             char buf[4096];
             while (read(watch, buf, sizeof buf) > 0) {
             }
         }
     }
-    close(watch);
+    if (watch >= 0) close(watch);
     return display;
 }
 
@@ -285,8 +556,7 @@ static bool dispatch_until(struct holder *h, bool (*ready)(const struct holder *
         const int64_t left = deadline - now_ms();
         if (left <= 0) return false;
         if (wl_display_prepare_read(h->display) != 0) continue;
-        struct pollfd p = {wl_display_get_fd(h->display), POLLIN, 0};
-        if (poll(&p, 1, (int)left) <= 0) {
+        if (await_fd(h, wl_display_get_fd(h->display), POLLIN, deadline) <= 0) {
             wl_display_cancel_read(h->display);
             return false;
         }
@@ -295,17 +565,16 @@ static bool dispatch_until(struct holder *h, bool (*ready)(const struct holder *
     return true;
 }
 
+static void print_json_string(const char *text);
+
 static void print_outputs(const struct holder *h) {
     printf("{\"outputs\": [");
     for (int i = 0; i < h->output_count; ++i) {
         const struct output *o = &h->outputs[i];
-        printf("%s{\"name\": \"", i ? ", " : "");
-        for (const char *c = o->name; *c; ++c) {
-            if (*c == '"' || *c == '\\') printf("\\%c", *c);
-            else if ((unsigned char)*c < 0x20) printf("\\u%04x", *c);
-            else putchar(*c);
-        }
-        printf("\", \"width\": %d, \"height\": %d}", o->width, o->height);
+        printf("%s{\"name\": ", i ? ", " : "");
+        print_json_string(o->name);
+        printf(", \"x\": %d, \"y\": %d, \"width\": %d, \"height\": %d, \"refresh_mhz\": %d}", o->x, o->y,
+               o->width, o->height, o->refresh_mhz);
     }
     printf("]}\n");
     fflush(stdout);
@@ -598,101 +867,251 @@ static bool ipc_subscribe(struct ipc *ipc, const char *path) {
     return ok;
 }
 
-// -- cleanup after the parent's death -----------------------------------------------
+// -- the session's account and directory --------------------------------------------
 
-static int remove_entry(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
-    (void)st, (void)ftw;
-    (flag == FTW_DP ? rmdir : unlink)(path);
+// User ids handed out by --dynamic-user: a range that neither distributions
+// nor systemd allocate (systemd's table calls 1879048192-2147483647 unused),
+// and for a holder in a user namespace that maps only 16-bit ids, the unused
+// range below systemd's DynamicUser one.
+static const struct {
+    uid_t first, count;
+} dynamic_ranges[] = {{1879048192u, 65536u}, {60578u, 606u}};
+#define UID_LOCKS "/run/pravlin-session"
+
+static bool ids_mapped(const char *map, unsigned long first, unsigned long count) {
+    FILE *f = fopen(map, "re");
+    if (!f) return true;  // no user namespaces
+    unsigned long inside, outside, n;
+    bool mapped = false;
+    while (!mapped && fscanf(f, "%lu %lu %lu", &inside, &outside, &n) == 3)
+        mapped = first >= inside && first + count <= inside + n;
+    fclose(f);
+    return mapped;
+}
+
+static void pause_ms(long ms) {
+    const struct timespec pause = {ms / 1000, (ms % 1000) * 1000 * 1000};
+    nanosleep(&pause, NULL);
+}
+
+// No account and no group has the id, and no process has it as a user or group id.
+static bool id_unused(uid_t id) {
+    if (getpwuid(id) || getgrgid(id)) return false;
+    DIR *proc = opendir("/proc");
+    if (!proc) return false;
+    bool used = false;
+    char path[300], buf[4096];
+    for (struct dirent *e; !used && (e = readdir(proc));) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        snprintf(path, sizeof path, "/proc/%s/status", e->d_name);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        const ssize_t n = read(fd, buf, sizeof buf - 1);
+        close(fd);
+        if (n <= 0) continue;
+        buf[n] = '\0';
+        // "Uid:\treal\teffective\tsaved\tfs", and the same for Gid.
+        for (const char *key = buf; !used && (key = strstr(key, "id:\t")); key += 4) {
+            if (key == buf || (key[-1] != 'U' && key[-1] != 'G')) continue;
+            char *p = (char *)key + 4;
+            for (int i = 0; i < 4 && !used; ++i) used = strtoul(p, &p, 10) == id;
+        }
+    }
+    closedir(proc);
+    return !used;
+}
+
+// Reserves a user id (and the same group id) for the holder's life: the
+// lowest one whose lock under UID_LOCKS is free and that nobody uses. The
+// check matters beside the lock: processes of a session whose holder was
+// killed outright may still be running as its id.
+static int allocate_user(struct session *s) {
+    if (mkdir(UID_LOCKS, 0700) < 0 && errno != EEXIST) return fail("cannot make %s: %s", UID_LOCKS, strerror(errno));
+    const int dir = open(UID_LOCKS, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (dir < 0 || fstat(dir, &st) < 0 || st.st_uid != 0 || (st.st_mode & 022)) {
+        if (dir >= 0) close(dir);
+        return fail("%s is not a directory of root's alone", UID_LOCKS);
+    }
+    for (size_t r = 0; r < sizeof dynamic_ranges / sizeof *dynamic_ranges; ++r) {
+        const uid_t first = dynamic_ranges[r].first, count = dynamic_ranges[r].count;
+        if (!ids_mapped("/proc/self/uid_map", first, count) || !ids_mapped("/proc/self/gid_map", first, count))
+            continue;
+        for (uid_t id = first; id < first + count; ++id) {
+            char name[16];
+            snprintf(name, sizeof name, "%u", (unsigned)id);
+            const int lock = openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (lock < 0) continue;
+            if (flock(lock, LOCK_EX | LOCK_NB) == 0 && id_unused(id)) {
+                close(dir);
+                s->uid = id, s->gid = id, s->uid_lock = lock;
+                return 0;
+            }
+            close(lock);
+        }
+    }
+    close(dir);
+    return fail("no free user id to run the compositor as");
+}
+
+static void print_json_string(const char *text) {
+    putchar('"');
+    for (const char *c = text; *c; ++c) {
+        if (*c == '"' || *c == '\\') printf("\\%c", *c);
+        else if ((unsigned char)*c < 0x20) printf("\\u%04x", *c);
+        else putchar(*c);
+    }
+    putchar('"');
+}
+
+// Makes PARENT/pravlin-session-XXXXXX with run/ and home/ for the account;
+// run by root, the directory itself is open to the account's group only.
+static int make_directory(struct session *s, const char *parent) {
+    if (snprintf(s->dir, sizeof s->dir, "%s/pravlin-session-XXXXXX", parent) >= (int)sizeof s->dir) {
+        s->dir[0] = '\0';
+        return fail("the directory %s has too long a path", parent);
+    }
+    if (!mkdtemp(s->dir)) {
+        const int err = errno;
+        s->dir[0] = '\0';
+        return fail("cannot make a session directory in %s: %s", parent, strerror(err));
+    }
+    s->dir_fd = open(s->dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (s->dir_fd < 0) return fail("cannot open %s: %s", s->dir, strerror(errno));
+    const bool root = geteuid() == 0;
+    static const char *const subdirs[] = {"run", "home"};
+    for (size_t i = 0; i < 2; ++i) {
+        if (mkdirat(s->dir_fd, subdirs[i], 0700) < 0 ||
+            (root && fchownat(s->dir_fd, subdirs[i], s->uid, s->gid, AT_SYMLINK_NOFOLLOW) < 0))
+            return fail("cannot make %s/%s: %s", s->dir, subdirs[i], strerror(errno));
+    }
+    if (root && (fchown(s->dir_fd, 0, s->gid) < 0 || fchmod(s->dir_fd, 0710) < 0))
+        return fail("cannot hand %s to the compositor's group: %s", s->dir, strerror(errno));
+    printf("{\"directory\": ");
+    print_json_string(s->dir);
+    printf(", \"uid\": %u, \"gid\": %u}\n", (unsigned)s->uid, (unsigned)s->gid);
+    fflush(stdout);
     return 0;
 }
 
-#define MAX_GROUPS 256
-
-struct session_groups {
-    pid_t compositor;
-    pid_t others[MAX_GROUPS];
-    int count;
-    char line[64];
-    size_t line_len;
-};
-
-static void signal_groups(const struct session_groups *g, int sig) {
-    if (g->compositor > 0) kill(-g->compositor, sig);
-    for (int i = 0; i < g->count; ++i) kill(-g->others[i], sig);
-}
-
-// Reads "stop PGID" lines from the starter; false once the pipe has ended.
-static bool read_groups(int fd, struct session_groups *g) {
-    char buf[512];
-    ssize_t n;
-    do {
-        n = read(fd, buf, sizeof buf);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) return errno == EAGAIN;
-    if (n == 0) return false;
-    for (ssize_t i = 0; i < n; ++i) {
-        if (buf[i] != '\n') {
-            if (g->line_len + 1 < sizeof g->line) g->line[g->line_len++] = buf[i];
-            continue;
+// Removes what the directory `fd` holds without following a link: each entry
+// is reached through the descriptor of its own directory, and directories are
+// opened with O_NOFOLLOW, so a link put in place of one (run/ and home/ are the
+// compositor account's to change) is itself removed, never its target.
+static void empty_directory(int fd, int depth) {
+    for (int pass = 0; pass < 3; ++pass) {
+        const int own = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR *d = own >= 0 ? fdopendir(own) : NULL;
+        if (!d) {
+            if (own >= 0) close(own);
+            return;
         }
-        g->line[g->line_len] = '\0';
-        g->line_len = 0;
-        long pgid;
-        if (sscanf(g->line, "stop %ld", &pgid) == 1 && pgid > 1 && g->count < MAX_GROUPS)
-            g->others[g->count++] = (pid_t)pgid;
+        bool found = false;
+        for (struct dirent *e; (e = readdir(d));) {
+            const char *name = e->d_name;
+            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+            found = true;
+            if (unlinkat(fd, name, 0) == 0 || errno == ENOENT) continue;
+            const int sub = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub < 0) {  // no longer a directory: a link or file now
+                unlinkat(fd, name, 0);
+                continue;
+            }
+            if (depth < 64) empty_directory(sub, depth + 1);
+            close(sub);
+            unlinkat(fd, name, AT_REMOVEDIR);
+        }
+        closedir(d);
+        if (!found) return;
     }
-    return true;
 }
 
-static bool groups_alive(const struct session_groups *g) {
-    if (g->compositor > 0 && (kill(-g->compositor, 0) == 0 || errno == EPERM)) return true;
-    for (int i = 0; i < g->count; ++i)
-        if (kill(-g->others[i], 0) == 0 || errno == EPERM) return true;
+static void remove_directory(struct session *s) {
+    if (s->dir_fd >= 0) {
+        empty_directory(s->dir_fd, 0);
+        close(s->dir_fd);
+        s->dir_fd = -1;
+    }
+    if (s->dir[0]) rmdir(s->dir);
+    s->dir[0] = '\0';
+}
+
+// Every process of the dynamic user is the session's: the compositor, what it
+// started (swaymsg exec) and whatever outlived it. kill(-1) by a process of
+// that user reaches exactly those.
+static void kill_user(uid_t uid) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setresuid(uid, uid, uid) == 0)
+            for (int i = 0; i < 3 && kill(-1, SIGKILL) == 0; ++i) pause_ms(1);
+        _exit(0);
+    }
+    if (pid > 0)
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        }
+}
+
+static void signal_groups(const struct session *s, int sig) {
+    for (size_t i = 0; i < s->count; ++i) kill(-s->groups[i], sig);
+}
+
+static bool groups_alive(const struct session *s) {
+    for (size_t i = 0; i < s->count; ++i)
+        if (kill(-s->groups[i], 0) == 0 || errno == EPERM) return true;
     return false;
 }
 
-// The process that started the session is gone: stop the session's process
-// groups (a few seconds' grace, then SIGKILL) and remove the session directory.
-static void orphan_cleanup(const struct session_groups *groups, const char *dir) {
-    signal_groups(groups, SIGTERM);
-    const struct timespec pause = {0, 10 * 1000 * 1000};
-    for (const int64_t deadline = now_ms() + 3000; groups_alive(groups) && now_ms() < deadline;)
-        nanosleep(&pause, NULL);
-    signal_groups(groups, SIGKILL);
-    if (dir) nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+// The starter is gone: stop the session's process groups (a few seconds'
+// grace, then SIGKILL).
+static void orphan_cleanup(struct session *s) {
+    signal_groups(s, SIGTERM);
+    for (const int64_t deadline = now_ms() + 3000; groups_alive(s) && now_ms() < deadline;) pause_ms(10);
+    signal_groups(s, SIGKILL);
 }
 
 // True when the starter's pipe has ended (it died or closed it).
-static bool starter_gone(struct session_groups *groups) {
-    struct pollfd p = {0, POLLIN, 0};
+static bool starter_gone(struct holder *h) {
+    if (h->session->starter_gone) return true;
+    struct pollfd p = {h->starter, POLLIN, 0};
     while (poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP)))
-        if (!read_groups(0, groups)) return true;
+        if (!hear_starter(h)) return true;
     return false;
 }
 
 // -- main ----------------------------------------------------------------------
 
-static void usage(void) {
+static int usage(const char *problem) {
     fprintf(stderr,
-            "usage: %s --socket PATH [--outputs N] [--layout L] [--variant V]\n"
-            "       [--sway-ipc PATH | --watch-keymaps] [--cleanup DIR --kill-group PGID]\n"
-            "       | --socket PATH --probe\n",
-            prog);
+            "usage: %s --session-in PARENT [--dynamic-user | --user-id UID --group-id GID]\n"
+            "       [--socket PATH [--outputs N] [--layout L] [--variant V] [--sway-ipc PATH | --watch-keymaps]]\n"
+            "       [--timeout-ms MS]\n"
+            "   or: %s --socket PATH --probe\n"
+            "%s: %s\n",
+            prog, prog, prog, problem);
+    return 2;
 }
 
 // Sets up and holds the seat until told to stop or the compositor goes.
 static int hold(struct holder *h, const char *socket_path, int expected_outputs, const char *sway_ipc,
-                bool keymaps, bool probe, int sfd, struct session_groups *groups, bool watch_starter) {
-    const int64_t deadline = now_ms() + SETUP_TIMEOUT_MS;
-    h->display = connect_when_ready(socket_path, deadline);
-    if (!h->display) return 1;
+                bool keymaps, bool probe, int64_t deadline) {
+    h->display = connect_when_ready(h, socket_path, !probe, deadline);
+    if (!h->display) return h->stopping ? 0 : 1;
     h->registry = wl_display_get_registry(h->display);
     wl_registry_add_listener(h->registry, &registry_listener, h);
     if (wl_display_roundtrip(h->display) < 0) return fail("the compositor closed the connection");
     if (!dispatch_until(h, outputs_ready, expected_outputs, deadline)) {
+        if (h->stopping) return 0;
         if (h->output_count < expected_outputs)
             return fail("the compositor announced %d of %d outputs", h->output_count, expected_outputs);
         return fail("the outputs did not announce their names and modes");
+    }
+    if (h->xdg_output_manager) {
+        for (int i = 0; i < h->output_count; ++i) {
+            struct output *o = &h->outputs[i];
+            o->xdg = zxdg_output_manager_v1_get_xdg_output(h->xdg_output_manager, o->wl);
+            zxdg_output_v1_add_listener(o->xdg, &xdg_output_listener, o);
+        }
+        if (wl_display_roundtrip(h->display) < 0) return fail("the compositor closed the connection");
     }
     if (probe) {
         print_outputs(h);
@@ -714,24 +1133,30 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     struct ipc ipc = {.fd = -1};
     if (sway_ipc && !ipc_subscribe(&ipc, sway_ipc)) return 1;
     print_outputs(h);
+    h->session->ready = true;
 
-    struct pollfd fds[4] = {
+    struct pollfd fds[5] = {
         {wl_display_get_fd(h->display), POLLIN, 0},
-        {sfd, POLLIN, 0},
+        {h->sfd, POLLIN, 0},
         {ipc.fd, POLLIN, 0},
-        {watch_starter ? 0 : -1, POLLIN, 0},
+        {h->starter, POLLIN, 0},
+        {h->session->compositor_fd, POLLIN, 0},
     };
     for (;;) {
         if (wl_display_dispatch_pending(h->display) < 0) return 0;
         if (h->foreign_active) reactivate_by_modifiers(h);
         if (wl_display_flush(h->display) < 0 && errno != EAGAIN) return 0;
         handle_ipc_events(h, &ipc);
-        if (poll(fds, 4, -1) < 0) {
+        if (poll(fds, 5, -1) < 0) {
             if (errno == EINTR) continue;
             return fail("poll: %s", strerror(errno));
         }
         if (fds[1].revents & POLLIN) return 0;  // told to stop
-        if ((fds[3].revents & (POLLIN | POLLHUP)) && !read_groups(0, groups)) return 0;
+        if ((fds[3].revents & (POLLIN | POLLHUP)) && !hear_starter(h)) return 0;
+        if (fds[4].revents & POLLIN) {
+            reap_compositor(h->session);
+            return 0;
+        }
         if ((fds[2].revents & (POLLIN | POLLHUP)) && !ipc_fill(&ipc)) return 0;  // sway is going away
         if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && wl_display_dispatch(h->display) < 0) {
             if (wl_display_get_error(h->display) == EPROTO) return fail("protocol error from the compositor");
@@ -740,44 +1165,55 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     }
 }
 
+// A path given relative to the session directory, made absolute.
+static const char *in_session(const struct session *s, const char *path, char *buf, size_t size) {
+    if (!path || path[0] == '/' || !s->dir[0]) return path;
+    snprintf(buf, size, "%s/%s", s->dir, path);
+    return buf;
+}
+
+static bool parse_id(const char *text, unsigned long max, unsigned long *out) {
+    char *end;
+    errno = 0;
+    *out = strtoul(text, &end, 10);
+    return *text && *text != '-' && !*end && errno == 0 && *out <= max;
+}
+
 int main(int argc, char **argv) {
-    const char *socket_path = NULL, *layout = "us", *variant = "", *sway_ipc = NULL, *cleanup_dir = NULL;
-    int expected_outputs = 0;
-    struct session_groups groups = {0};
-    bool probe = false, keymaps = false;
+    const char *socket_path = NULL, *layout = "us", *variant = "", *sway_ipc = NULL, *session_in = NULL;
+    unsigned long expected_outputs = 0, timeout_ms = SETUP_TIMEOUT_MS, uid = 0, gid = 0;
+    bool probe = false, keymaps = false, dynamic = false, have_uid = false, have_gid = false;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : NULL;
-        if (strcmp(arg, "--probe") == 0) {
-            probe = true;
-            continue;
-        }
-        if (strcmp(arg, "--watch-keymaps") == 0) {
-            keymaps = true;
-            continue;
-        }
-        if (!value) {
-            usage();
-            return 2;
-        }
-        ++i;
-        if (strcmp(arg, "--socket") == 0) socket_path = value;
-        else if (strcmp(arg, "--outputs") == 0) expected_outputs = atoi(value);
+        if (strcmp(arg, "--probe") == 0) probe = true;
+        else if (strcmp(arg, "--watch-keymaps") == 0) keymaps = true;
+        else if (strcmp(arg, "--dynamic-user") == 0) dynamic = true;
+        else if (!value) return usage(strncmp(arg, "--", 2) == 0 ? "an option lacks its value" : "unknown argument");
+        else if ((++i, strcmp(arg, "--socket") == 0)) socket_path = value;
+        else if (strcmp(arg, "--session-in") == 0) session_in = value;
         else if (strcmp(arg, "--layout") == 0) layout = value;
         else if (strcmp(arg, "--variant") == 0) variant = value;
         else if (strcmp(arg, "--sway-ipc") == 0) sway_ipc = value;
-        else if (strcmp(arg, "--cleanup") == 0) cleanup_dir = value;
-        else if (strcmp(arg, "--kill-group") == 0) groups.compositor = (pid_t)atoi(value);
-        else {
-            usage();
-            return 2;
-        }
+        else if (strcmp(arg, "--outputs") == 0) {
+            if (!parse_id(value, MAX_OUTPUTS, &expected_outputs)) return usage("--outputs takes 0 to 16");
+        } else if (strcmp(arg, "--timeout-ms") == 0) {
+            if (!parse_id(value, INT32_MAX, &timeout_ms)) return usage("--timeout-ms takes a number of milliseconds");
+        } else if (strcmp(arg, "--user-id") == 0) {
+            if (!(have_uid = parse_id(value, UINT32_MAX - 1, &uid))) return usage("--user-id takes a user id");
+        } else if (strcmp(arg, "--group-id") == 0) {
+            if (!(have_gid = parse_id(value, UINT32_MAX - 1, &gid))) return usage("--group-id takes a group id");
+        } else return usage("unknown option");
     }
-    if (!socket_path || expected_outputs < 0 || expected_outputs > MAX_OUTPUTS || (sway_ipc && keymaps)) {
-        usage();
-        return 2;
-    }
+    if (probe ? !socket_path || session_in : !session_in) return usage("either --session-in or --probe");
+    if (sway_ipc && keymaps) return usage("--sway-ipc and --watch-keymaps exclude each other");
+    if (dynamic && (have_uid || have_gid)) return usage("--dynamic-user and --user-id exclude each other");
+    if (have_uid != have_gid) return usage("--user-id and --group-id go together");
+    if ((dynamic || have_uid) && geteuid() != 0 && (dynamic || uid != geteuid()))
+        return usage("only root runs the compositor as another user");
 
+    // Writing to a starter that is gone must not end the holder before it has cleaned up.
+    signal(SIGPIPE, SIG_IGN);
     // Signals arrive through the signalfd only.
     sigset_t mask;
     sigemptyset(&mask);
@@ -787,24 +1223,60 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &mask, NULL);
     const int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
     if (sfd < 0) return fail("signalfd: %s", strerror(errno));
-    if (cleanup_dir) fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
 
-    struct holder h = {.keymap_fd = -1};
-    if (!probe) {
-        // Re-activating the keyboard races with whichever client asks for the
-        // seat keyboard next, so the holder wakes ahead of ordinary processes
-        // where it may (root, or an RLIMIT_RTPRIO). It only ever runs for a
-        // few microseconds at a time.
-        const struct sched_param lowest_realtime = {.sched_priority = 1};
-        sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowest_realtime);
-        h.keymap_fd = make_keymap(layout, variant, &h.keymap_size, &h.blip_mask);
-        if (h.keymap_fd < 0)
-            return fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
-                        variant, *variant ? "'" : "");
+    struct session session = {
+        .dir_fd = -1, .uid_lock = -1, .compositor_fd = -1, .uid = geteuid(), .gid = getegid()};
+    struct holder h = {.keymap_fd = -1, .sfd = sfd, .starter = -1, .session = &session};
+    const int64_t deadline = now_ms() + (int64_t)timeout_ms;
+    int rc = 0;
+    bool announced = false;
+    if (session_in) {
+        h.starter = 0;
+        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        if (have_uid) session.uid = (uid_t)uid, session.gid = (gid_t)gid;
+        rc = dynamic ? allocate_user(&session) : 0;
+        if (rc == 0) rc = make_directory(&session, session_in);
+        announced = rc == 0;
     }
-    const int rc =
-        hold(&h, socket_path, expected_outputs, sway_ipc, keymaps, probe, sfd, &groups, cleanup_dir != NULL);
-    if (cleanup_dir && starter_gone(&groups)) orphan_cleanup(&groups, cleanup_dir);
+    if (rc == 0 && socket_path) {
+        char socket_buf[PATH_MAX], ipc_buf[PATH_MAX];
+        socket_path = in_session(&session, socket_path, socket_buf, sizeof socket_buf);
+        sway_ipc = in_session(&session, sway_ipc, ipc_buf, sizeof ipc_buf);
+        if (!probe) {
+            // The keymap takes milliseconds to build: not before the compositor
+            // has been started, whose start would wait for it.
+            while (session_in && !session.compositor && await_fd(&h, -1, 0, deadline) > 0) {
+            }
+            h.keymap_fd = make_keymap(layout, variant, &h.keymap_size, &h.blip_mask);
+            if (h.keymap_fd < 0)
+                rc = fail("cannot build a keymap for layout '%s'%s%s%s", layout, *variant ? " variant '" : "",
+                          variant, *variant ? "'" : "");
+            // Re-activating the keyboard races with whichever client asks for the
+            // seat keyboard next, so the holder wakes ahead of ordinary processes
+            // where it may (root, or an RLIMIT_RTPRIO). It only ever runs for a
+            // few microseconds at a time.
+            const struct sched_param lowest_realtime = {.sched_priority = 1};
+            sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &lowest_realtime);
+        }
+        if (rc == 0) rc = hold(&h, socket_path, (int)expected_outputs, sway_ipc, keymaps, probe, deadline);
+    }
     if (h.display) wl_display_disconnect(h.display);
+    if (session_in) {
+        if (rc != 0 && announced) {
+            printf("{\"error\": ");
+            print_json_string(failure);
+            printf("}\n");
+            fflush(stdout);
+        }
+        // The directory and the account are guarded until the starter says so, or dies.
+        while (announced && await_fd(&h, -1, 0, now_ms() + 3600 * 1000) >= 0) {
+        }
+        if (starter_gone(&h)) orphan_cleanup(&session);
+        // sway loses a SIGTERM that comes before its event loop runs: one that never became ready
+        // gets no grace.
+        stop_compositor(&session, session.ready ? 5000 : 0);
+        if (session.uid_lock >= 0) kill_user(session.uid);
+        remove_directory(&session);
+    }
     return rc;
 }

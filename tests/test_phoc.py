@@ -40,10 +40,10 @@ def test_bars(wayland_session):
 
 def test_phoc_session_has_its_outputs_and_a_seat_for_instances():
     before = shm_names()
-    with HeadlessSession([(1280, 720), (640, 480)], compositor="phoc") as session:
+    with HeadlessSession([(1280, 720), (640, 480)], refresh=[60, 144], compositor="phoc") as session:
         assert (session.display, "SWAYSOCK" in session.env) == ("wayland-0", False)
-        assert [(o.name, o.width, o.height, o.x) for o in session.outputs] == [
-            ("HEADLESS-1", 1280, 720, 0), ("HEADLESS-2", 640, 480, 1280)]
+        assert [(o.name, o.width, o.height, o.x, o.refresh) for o in session.outputs] == [
+            ("HEADLESS-1", 1280, 720, 0, 60.0), ("HEADLESS-2", 640, 480, 1280, 144.0)]
         p = Pravlin(session.socket)
         p.key_press(30, 0)
         p.move_mouse(1280, 720, 640, 360)

@@ -2,7 +2,7 @@
 
 Usage:
     python3 benchmarks/bench_env.py [--size 1280x720] [--steps 60] [--envs 1,2,4] [--scale 1,2,4,8]
-                                    [--resets 5] [--settled-steps 30] [--refresh HZ] [--quick]
+                                    [--resets 5] [--settled-steps 30] [--refresh 240] [--quick]
 
 Both sides drive the same GTK application (benchmarks/gtk_app.py) at the same size, each step one
 action then one screenshot, as Gymnasium environments run N at a time in worker processes
@@ -13,7 +13,7 @@ action then one screenshot, as Gymnasium environments run N at a time in worker 
               an RGB array; nothing sleeps for a fixed time;
   pravlin     pravlin_desktop.env.DesktopEnv on headless sway, settle=False: the action through
               Desktop, then one fresh frame of the output. The frame waits for the output's next
-              refresh: --refresh sets its rate (240 Hz by default where sessions take a rate).
+              refresh: --refresh sets its rate (240 Hz by default).
 
 The steps cycle through clicks on rows of the application's list and wheel notches over it. Per
 side and number of environments: steps per second (all environments together), the ratio, and the
@@ -39,7 +39,6 @@ for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import argparse  # noqa: E402
 import base64  # noqa: E402
 import io  # noqa: E402
-import inspect  # noqa: E402
 import platform  # noqa: E402
 import statistics  # noqa: E402
 import sys  # noqa: E402
@@ -57,7 +56,6 @@ sys.path.insert(0, str(HERE))
 import x11_reference  # noqa: E402
 
 from pravlin_desktop.env import ACTIONS, DesktopEnv  # noqa: E402
-from pravlin_session import HeadlessSession  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -247,14 +245,9 @@ def main():
     parser.add_argument("--scale", default="1,2,4,8", help="DesktopEnv environments for the scaling run (1,2,4,8)")
     parser.add_argument("--resets", type=int, default=5, help="resets timed per kind (5)")
     parser.add_argument("--settled-steps", type=int, default=30, help="settled steps timed (30)")
-    parser.add_argument("--refresh", type=float, help="Hz of the sessions' output (240 where sessions take a "
-                        "rate, else their default)")
+    parser.add_argument("--refresh", type=float, default=240.0, help="Hz of the sessions' output (240)")
     parser.add_argument("--quick", action="store_true", help="a smoke run: few steps and resets")
     args = parser.parse_args()
-    rates = "refresh" in inspect.signature(HeadlessSession).parameters
-    if args.refresh is None and rates:
-        args.refresh = 240.0
-    refresh_text = f"{args.refresh:g} Hz" if args.refresh else "the sessions' default rate (60 Hz)"
     if args.quick:
         args.steps, args.resets, args.settled_steps = 10, 2, 5
     size = tuple(int(v) for v in args.size.split("x"))
@@ -269,7 +262,7 @@ def main():
     def make_pravlin():
         return PravlinEnv(size, plan, refresh=args.refresh)
 
-    print(f"{size[0]}x{size[1]}, the GTK application on both sides; sway at {refresh_text}; "
+    print(f"{size[0]}x{size[1]}, the GTK application on both sides; sway at {args.refresh:g} Hz; "
           f"{args.steps} vector steps per measurement; "
           f"machine: {os.cpu_count()} CPUs, Linux {platform.release()}, load average "
           f"{' '.join(f'{v:.2f}' for v in os.getloadavg())}")

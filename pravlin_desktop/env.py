@@ -41,7 +41,6 @@ why. An action outside the space raises ValueError.
 from __future__ import annotations
 
 import contextlib
-import inspect
 import json
 import math
 import os
@@ -478,9 +477,7 @@ class DesktopEnv(gymnasium.Env):
     def _start_session(self) -> None:
         kwargs: dict[str, Any] = {"compositor": self._compositor}
         if any(r is not None for r in self._rates):
-            if "refresh" not in inspect.signature(HeadlessSession).parameters:
-                raise SessionError("refresh rates need a pravlin_session with HeadlessSession(refresh=...)")
-            kwargs["refresh"] = [r if r is not None else 60.0 for r in self._rates]
+            kwargs["refresh"] = self._rates
         session = HeadlessSession(self._sizes, **kwargs)
         session.start()
         self.session = session

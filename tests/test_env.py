@@ -115,9 +115,11 @@ def test_reward_and_termination_come_from_the_callables():
         assert seen == ["mouse_move", "mouse_move"]
 
 
-def test_scaled_observation_of_two_outputs_maps_points_both_ways():
-    with DesktopEnv(outputs=[(640, 360), (320, 240)], observation_size=(480, 180), settle=False) as env:
+def test_two_outputs_at_their_rates_scaled_observation_maps_points_both_ways():
+    with DesktopEnv(outputs=[(640, 360, 120), (320, 240)], refresh=30, observation_size=(480, 180),
+                    settle=False) as env:
         obs, _ = env.reset()
+        assert [o.refresh for o in env.session.outputs] == [120, 30]
         assert obs["screen"].shape == (180, 480, 3)
         assert env.render().shape == (360, 960, 3)
         for x, y in ((0, 0), (479, 119), (321, 60), (319, 179)):

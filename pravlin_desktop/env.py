@@ -16,10 +16,12 @@ configured programs. `reset()` starts a new session by default; with `soft_reset
 
 - a hard reset keeps nothing: new compositor, outputs, seat and connection; it costs the session's
   start-up (tens of milliseconds) on top of the programs' own;
-- a soft reset keeps the compositor with its outputs and seat and whatever was changed in it through
-  its IPC; the programs are stopped (their windows gone) and started again, the connection that acts
-  is made afresh (nothing stays pressed, the keymap is the seat's), and the pointer goes back to the
-  middle of the first output. It costs the programs' start-up and a few milliseconds.
+- a soft reset keeps the compositor with its outputs and seat, the connection with its capture
+  buffers, and whatever was changed in the compositor through its IPC; the left button is let go (the
+  one thing an action leaves pressed), the programs are told to stop and started again, and their old
+  windows go while the new ones start. It costs the programs' start-up and well under a millisecond
+  of its own.
+Both put the pointer in the middle of the first output.
 Neither touches files: programs run with this process's environment (HOME included) unless a
 program's own `env` says otherwise.
 

@@ -195,7 +195,7 @@ class DesktopEnv(gymnasium.Env):
       program maps a window of its own process group, told by sway's IPC; on a compositor without it,
       "damage"), "damage" (the screen changed and settled) or None; ready_timeout: seconds.
     - observation_size: (width, height) to scale the screen to (None: the layout's size); cursor:
-      draw the pointer into the screen.
+      ask the compositor to draw the pointer in (headless sway draws it in every frame regardless).
     - settle, settle_quiet, settle_timeout: how a step waits for the screen (module docstring).
     - max_steps: steps after which an episode is truncated (None: never).
     - reward(env, observation, action) -> float and terminated(env, observation, action) -> bool:

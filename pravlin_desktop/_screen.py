@@ -53,7 +53,8 @@ class _Frames:
         """A frame of one output (without a name, the only one). With `damage`, it waits until the
         output changed since this connection's previous such frame of it (the first comes at once) and
         gives None if `timeout` seconds pass first; no polling, the compositor says when. `cursor`
-        draws the pointer in."""
+        asks for the pointer to be drawn in; outputs without a hardware cursor (every headless one)
+        have it in their frames either way."""
         if screen_name is None:
             names = [o[0] for o in self._c.outputs()]
             if len(names) == 1:

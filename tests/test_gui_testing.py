@@ -196,8 +196,10 @@ def test_a_run_leaves_exactly_the_artifacts_its_options_ask_for(sample):
     assert blue, [(t, rgb[240, 320]) for t, rgb in frames]
     # Only changes make frames: the one-second still wait in the test made none.
     assert len(frames) < 12, [t for t, _ in frames]
+    # From the recording's start in set-up to its end in teardown; the phases' durations leave out the
+    # plugin's own work between them (the screenshot), so the video may run a little longer.
     test_time = float(cases["test_fails"].get("time"))
-    assert test_time - 0.4 < length <= test_time + 0.1, (length, test_time)
+    assert test_time - 0.4 < length < test_time + 0.25, (length, test_time)
     assert blue[0] < 0.8 and max(t for t, _ in frames) > 1.0
 
     # The defaults leave nothing, not even the folder.

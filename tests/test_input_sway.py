@@ -154,8 +154,9 @@ def read_until(proc, wanted, timeout):
 def test_gtk_button_receives_the_click(sway, pravlin):
     # GTK binds wl_pointer at version 5 or later and acts on pointer events only
     # when the frame that closes them arrives.
+    # Unbuffered: read_until's select() sees every line that has not been read.
     app = sway.spawn(["/usr/bin/python3", "-u", str(GTK_BUTTON)], env={"GDK_BACKEND": "wayland"},
-                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
     try:
         assert read_until(app, b"MAPPED", 15), "the GTK window never appeared"
         deadline = time.monotonic() + 10
@@ -163,7 +164,7 @@ def test_gtk_button_receives_the_click(sway, pravlin):
                       for n in tree_nodes(sway)):
             assert time.monotonic() < deadline, "the GTK window was never focused at full size"
             time.sleep(0.05)
-        time.sleep(0.2)  # GTK draws its first frame at the new size
+        assert read_until(app, f"DRAWN {WIDTH}x{HEIGHT}".encode(), 10), "GTK never drew at the new size"
         pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2, HEIGHT // 2)
         pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2 + 10, HEIGHT // 2 + 10)
         pravlin.left_click(30)

@@ -15,6 +15,13 @@ from helpers import ClosingListener  # noqa: E402
 os.environ["FONTCONFIG_FILE"] = str(Path(__file__).resolve().parent / "fonts.conf")
 
 
+def pytest_configure(config):
+    if os.environ.get("PRAVLIN_CHECK_DEPENDENCIES"):
+        from dependency_check import DependencyCheck
+
+        config.pluginmanager.register(DependencyCheck(config), "pravlin_dependency_check")
+
+
 @pytest.fixture(scope="session")
 def sway(wayland_session):
     """The run's headless sway, from pravlin's own pytest plugin (pravlin_session): one 1920x1080

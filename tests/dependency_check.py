@@ -168,15 +168,16 @@ class DependencyCheck:
             real = os.path.realpath(program)
             # A venv's python (this one's, or one a test made) is a link to the interpreter it was made
             # from, the one setup.sh made this venv from.
-            if _made_by_the_suite(program) or _made_by_the_suite(real) or real == interpreter:
+            if real == interpreter:
                 continue
-            if program.startswith(str(venv) + os.sep):
+            # Before the suite's own files: the venv may sit inside the checkout.
+            if Path(program).is_relative_to(venv):
                 dist = owners.get(real) or owners.get(program)
                 if dist not in wanted:
                     problems.append(f"{program} (run as: {command}) comes from {dist or 'no distribution'}, "
                                     f"which the {EXTRA!r} extra does not pull in")
-                continue
-            debian_paths[program] = (real, command)
+            elif not (_made_by_the_suite(program) or _made_by_the_suite(real)):
+                debian_paths[program] = (real, command)
         problems += _check_debian(debian_paths)
         modules = _check_modules(venv, owners, wanted)
         self.summary = (f"{len(self.programs)} programs run ({len(debian_paths)} from Debian packages), "
@@ -304,13 +305,13 @@ def _check_modules(venv, owners, wanted):
         if not file or "." in name and name.split(".")[0] in sys.modules:
             continue  # a submodule is checked through its top-level package
         real = Path(os.path.realpath(file))
-        if _made_by_the_suite(real):
-            continue
         if any(real.is_relative_to(d) for d in site):
             dist = owners.get(str(real))
             if dist not in wanted:
                 problems.append(f"module {name} ({real}) comes from {dist or 'no distribution'}, "
                                 f"which the {EXTRA!r} extra does not pull in")
+        elif _made_by_the_suite(real):
+            continue
         elif not any(real.is_relative_to(d) for d in stdlib) or "site-packages" in real.parts:
             problems.append(f"module {name} ({real}) comes from outside the venv and the standard library")
     return problems

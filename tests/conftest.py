@@ -19,7 +19,7 @@ def pytest_configure(config):
     if os.environ.get("PRAVLIN_CHECK_DEPENDENCIES"):
         from dependency_check import DependencyCheck
 
-        config.pluginmanager.register(DependencyCheck(config), "pravlin_dependency_check")
+        config.pluginmanager.register(DependencyCheck(), "pravlin_dependency_check")
 
 
 @pytest.fixture(scope="session")

@@ -95,8 +95,7 @@ def _shell_commands(script):
 
 
 class DependencyCheck:
-    def __init__(self, config):
-        self.config = config
+    def __init__(self):
         self.programs: dict[str, str] = {}  # resolved path -> the command line that ran it
         self.skipped: list[str] = []
         self.problems: list[str] = []
@@ -110,12 +109,10 @@ class DependencyCheck:
         if not self.recording or event not in ("subprocess.Popen", "os.exec", "os.posix_spawn"):
             return
         try:
-            executable, argv = args[0], list(args[1])
+            executable, argv = args[0], args[1]
             env = args[3] if event == "subprocess.Popen" else args[2]
             path = (os.environ if env is None else env).get("PATH", os.defpath)
-            if isinstance(argv, (str, bytes)):
-                argv = [argv]
-            argv = [os.fsdecode(a) for a in argv]
+            argv = [os.fsdecode(a) for a in ([argv] if isinstance(argv, (str, bytes)) else argv)]
             if executable is not None:
                 argv = [os.fsdecode(executable), *argv[1:]]
             self._record(argv, path)

@@ -29,10 +29,12 @@ if ! "$venv/bin/python" -c '' 2>/dev/null; then
   "${PRAVLIN_PYTHON:-python3}" -m venv "$venv"
 fi
 py=$venv/bin/python
-# The build runs without isolation, in the venv: its requirements come first.
+# The build runs without isolation, in the venv: its requirements come first,
+# with ninja, which meson-python runs but asks for only in isolated builds
+# (without it here, the build would take whatever ninja PATH has).
 mapfile -t build_requires < <("$py" -c '
 import tomllib
 with open("pyproject.toml", "rb") as f:
     print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
-"$py" -m pip install -q --disable-pip-version-check "${build_requires[@]}"
+"$py" -m pip install -q --disable-pip-version-check "${build_requires[@]}" ninja
 "$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[$extras]"

@@ -313,6 +313,8 @@ def _check_modules(venv, owners, wanted):
                                 f"which the {EXTRA!r} extra does not pull in")
         elif _made_by_the_suite(real):
             continue
-        elif not any(real.is_relative_to(d) for d in stdlib) or "site-packages" in real.parts:
+        # Debian's sitecustomize.py is a link from the standard library into /etc.
+        elif not any(p.is_relative_to(d) for p in (real, Path(os.path.abspath(file))) for d in stdlib) \
+                or {"site-packages", "dist-packages"} & set(real.parts):
             problems.append(f"module {name} ({real}) comes from outside the venv and the standard library")
     return problems

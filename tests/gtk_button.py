@@ -1,5 +1,5 @@
 """A GTK 3 window that is one big button; prints MAPPED once shown, DRAWN WxH after each frame it
-has drawn and committed, and CLICKED when it is clicked.
+has drawn and committed, ENTERED when the pointer enters the button, and CLICKED when it is clicked.
 Run with the system Python (python3-gi) as a peer of tests/test_input_sway.py."""
 
 import gi
@@ -10,6 +10,7 @@ from gi.repository import Gtk  # noqa: E402
 window = Gtk.Window(title="pravlin-gtk-button")
 button = Gtk.Button(label="Press me")
 button.connect("clicked", lambda *_: print("CLICKED", flush=True))
+button.connect("enter-notify-event", lambda *_: print("ENTERED", flush=True))  # None: GTK handles it too
 window.add(button)
 
 

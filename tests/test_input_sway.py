@@ -4,6 +4,7 @@ given. sway tiles the only window over the whole 1920x1080 output without a
 border, so surface coordinates are output coordinates; each test checks that
 against the tree before it relies on it."""
 
+import itertools
 import os
 import select
 import signal
@@ -165,8 +166,15 @@ def test_gtk_button_receives_the_click(sway, pravlin):
             assert time.monotonic() < deadline, "the GTK window was never focused at full size"
             time.sleep(0.05)
         assert read_until(app, f"DRAWN {WIDTH}x{HEIGHT}".encode(), 10), "GTK never drew at the new size"
-        pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2, HEIGHT // 2)
-        pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2 + 10, HEIGHT // 2 + 10)
+        # sway may read GTK's commit of that frame only after a motion of ours, and then puts the
+        # pointer into the window when it applies the new size: the click waits until the button
+        # has seen the pointer come in. Moves alternate, so that each one changes the position.
+        deadline = time.monotonic() + 10
+        for step in itertools.count():
+            pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2 + step % 2, HEIGHT // 2)
+            if read_until(app, b"ENTERED", 0.5):
+                break
+            assert time.monotonic() < deadline, "the pointer never entered the button"
         pravlin.left_click(30)
         assert read_until(app, b"CLICKED", 5), "the button saw no click"
     finally:

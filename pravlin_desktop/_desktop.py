@@ -9,9 +9,9 @@ from __future__ import annotations
 
 import contextlib
 import math
-import threading
 import time
 import unicodedata
+import weakref
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import NamedTuple
@@ -32,6 +32,13 @@ _GUARD = Path(__file__).resolve().with_name("pravlin-desktop-guard")
 # How far apart the motion events of an instant drag may be, in pixels: toolkits see the pointer move
 # across their drag thresholds and drop targets rather than jump.
 _DRAG_STEP = 10.0
+# Every Desktop not yet collected: screenshot assertions leave out the pointer where they put it.
+_live: weakref.WeakSet[Desktop] = weakref.WeakSet()
+
+
+def pointer_spots() -> list[tuple[int, int]]:
+    """Where each open Desktop of this process last put the pointer."""
+    return [spot for d in list(_live) if d._c and (spot := d._c.pointer()) is not None]
 
 
 class Output(NamedTuple):
@@ -56,7 +63,8 @@ class Desktop(_Frames):
 
     def __init__(self, wayland_display: str | None = None):
         self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
-        self._lock = threading.RLock()
+        super().__init__()
+        _live.add(self)
         # What key_down pressed for each name, so that key_up lets go of the same keys.
         self._down: dict[str, list[int]] = {}
         # Keys found in the seat's keymap, which a Desktop keeps for its life: per combination (keys

@@ -5,10 +5,15 @@ from __future__ import annotations
 import math
 import threading
 import time
-from typing import TYPE_CHECKING, NamedTuple
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from . import _artifacts
 
 if TYPE_CHECKING:
     import numpy as np
+
+    from .vision import Box
 
 # A wait for a change of the screen is cut into slices this long, so that Ctrl-C and signal handlers
 # get through; frames stay in flight from one slice to the next.
@@ -44,7 +49,11 @@ class Closed:
 class _Frames:
     """Capture through `self._c` (the native session, or a Closed), under `self._lock`."""
 
-    _lock: threading.RLock
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        # Outputs of which this connection has had a frame that waited for a change (the first comes at
+        # once, whatever changed).
+        self._primed: set[str] = set()
 
     def screenshot(self, screen_name: str | None = None):
         """One output's pixels, as pravlin.Pravlin.screenshot gives them: uint8 (height, width, 4), blue,
@@ -57,7 +66,8 @@ class _Frames:
         """A frame of one output (without a name, the only one). With `damage`, it waits until the
         output changed since this connection's previous such frame of it (the first comes at once) and
         gives None if `timeout` seconds pass first; no polling, the compositor says when. `cursor`
-        draws the pointer in."""
+        asks for the pointer to be drawn in; outputs without a hardware cursor (every headless one)
+        have it in their frames either way."""
         if screen_name is None:
             names = [o[0] for o in self._c.outputs()]
             if len(names) == 1:
@@ -83,4 +93,177 @@ class _Frames:
                 left = _SLICE if deadline is None else max(0.0, min(_SLICE, deadline - time.monotonic()))
                 got = self._c.capture(screen_name, int(damage), round(left * 1000) if damage else None, int(cursor))
                 if got or not damage or (deadline is not None and time.monotonic() >= deadline):
+                    if damage:
+                        self._primed.update(name for name, *_ in got)
                     return [Frame(name, image, t / 1e9, box) for name, image, t, box in got]
+
+    # -- looking for things -------------------------------------------------------------------------
+
+    def locate(self, template: Any, *, confidence: float = 0.95, region: tuple[int, int, int, int] | None = None,
+               screen_name: str | None = None, grayscale: bool = False) -> Box | None:
+        """Where `template` (an array, Pillow image or path; see pravlin_desktop.vision) is on the screen
+        now: its Box in layout pixels, or None when no place scores `confidence`. `region` (left, top,
+        width, height, layout pixels) and `screen_name` narrow the search."""
+        search = _Target(self, template, confidence, region, screen_name, grayscale)
+        frames = self._frames(screen_name, False, None, False)
+        return search.first(frames)
+
+    def wait_for(self, target: Any, *, timeout: float = 10, region: tuple[int, int, int, int] | None = None,
+                 screen_name: str | None = None, confidence: float = 0.95, grayscale: bool = False) -> Any:
+        """Waits until `target` is on the screen and gives its Box (layout pixels); or, when `target` is
+        callable, until it returns something true for a frame and gives that. A callable gets each new
+        frame as an array (blue, green, red, unused), cut to `region` when given.
+
+        The screen is looked at once at the start, then each time the compositor reports that it changed
+        (where it changed, when `region` is given); nothing runs while it is still. After `timeout`
+        seconds TimeoutError says what was seen, and the screen at that moment is saved as PNG files in
+        the running test's artifact folder (or $PRAVLIN_ARTIFACTS)."""
+        timeout = _seconds(timeout, "timeout")
+        deadline = time.monotonic() + timeout
+        search = _Target(self, target, confidence, region, screen_name, grayscale)
+        last: dict[str, Frame] = {}
+        frames = self._frames(screen_name, False, None, False)
+        while True:
+            for frame in frames:
+                last[frame.screen] = frame
+            found = search.first(frames)
+            if found is not None:
+                return found
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(search.failure(timeout) + _saved(last, "wait_for-timeout"))
+            frames = self._frames(screen_name, True, left, False)
+
+    def wait_until_settled(self, *, quiet: float = 0.2, timeout: float = 10, screen_name: str | None = None) -> None:
+        """Waits until the compositor has reported no change of the screen (or of `screen_name`) for
+        `quiet` seconds. The pointer counts: on headless outputs it is drawn into the frames. After
+        `timeout` seconds of changes, TimeoutError, with the screen saved as wait_for saves it."""
+        quiet = _seconds(quiet, "quiet")
+        timeout = _seconds(timeout, "timeout")
+        start = time.monotonic()
+        deadline = start + timeout
+        names = [screen_name] if screen_name else [o[0] for o in self._c.outputs()]
+        last: dict[str, Frame] = {}
+        # The first frame of each output comes at once, changed or not: it says nothing about changes.
+        while not self._primed.issuperset(names):
+            frames = self._frames(screen_name, True, max(0.0, deadline - time.monotonic()), False)
+            last.update((f.screen, f) for f in frames)
+            if time.monotonic() >= deadline:
+                break
+        changed = start
+        while True:
+            now = time.monotonic()
+            if now - changed >= quiet:
+                return
+            if now >= deadline:
+                raise TimeoutError(f"the screen was still changing after {timeout:g} s (last change at "
+                                   f"{changed - start:.3f} s)" + _saved(last, "settle-timeout"))
+            frames = self._frames(screen_name, True, min(changed + quiet, deadline) - now, False)
+            for frame in frames:
+                last[frame.screen] = frame
+                # A frame that was in flight before the wait began shows a change from before it.
+                changed = max(changed, frame.time)
+
+
+def _seconds(value, name: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or math.isnan(value) or value < 0:
+        raise ValueError(f"{name} is seconds, at least 0, not {value!r}")
+    return float(value)
+
+
+def _saved(frames: dict[str, Frame], stem: str) -> str:
+    paths = _artifacts.save_screens({name: f.image for name, f in frames.items()}, stem)
+    if not paths:
+        return "; the screen was not saved (no test folder, and PRAVLIN_ARTIFACTS is not set)"
+    return "; the screen then: " + ", ".join(str(p) for p in paths)
+
+
+class _Target:
+    """What a locate or a wait looks for, on which outputs and where, in layout pixels."""
+
+    def __init__(self, frames: _Frames, target: Any, confidence: float, region, screen_name: str | None,
+                 grayscale: bool):
+        from . import vision
+        self.vision = vision
+        self.predicate: Callable[[Any], Any] | None = target if callable(target) else None
+        self.template = None if self.predicate else vision.Template(target)
+        self.confidence = vision._check_confidence(confidence)
+        self.grayscale = grayscale
+        self.region = region
+        places = {o[0]: o[1:5] for o in frames._c.outputs()}
+        if screen_name is not None and screen_name not in places:
+            raise ValueError(f"there is no output named {screen_name!r}; there are {sorted(places)}")
+        self.places = {n: p for n, p in places.items() if screen_name in (None, n)}
+        if region is not None:
+            try:
+                left, top, width, height = region
+            except (TypeError, ValueError):
+                raise ValueError(f"region must be (left, top, width, height), not {region!r}") from None
+            if width < 1 or height < 1:
+                raise ValueError(f"region {tuple(region)} is empty")
+            if not any(self._overlap(p) for p in self.places.values()):
+                raise ValueError(f"region {tuple(region)} lies on no output")
+        if self.template is not None and not any(self._fits(p) for p in self.places.values()):
+            tw, th = self.template.size
+            raise ValueError(f"the {tw}x{th} template is larger than the region searched on every output")
+        self.best: tuple[float, Box] | None = None
+        self.looked = 0
+
+    def _overlap(self, place) -> tuple[int, int, int, int] | None:
+        """The region's part of an output, in layout pixels relative to the output."""
+        ox, oy, w, h = place
+        if self.region is None:
+            return 0, 0, w, h
+        left, top, width, height = self.region
+        x0, y0 = max(left, ox), max(top, oy)
+        x1, y1 = min(left + width, ox + w), min(top + height, oy + h)
+        return (x0 - ox, y0 - oy, x1 - x0, y1 - y0) if x1 > x0 and y1 > y0 else None
+
+    def first(self, frames: list[Frame]) -> Any:
+        """The Box (or the predicate's value) found in these frames; None when nothing is."""
+        hits = []
+        for frame in frames:
+            place = self.places.get(frame.screen)
+            part = self._overlap(place) if place else None
+            if part is None:
+                continue
+            ih, iw = frame.image.shape[:2]
+            scale = iw / place[2] if place[2] else 1.0
+            px = tuple(round(v * scale) for v in part)
+            if frame.damage is not None and not _meets(frame.damage, px):
+                continue
+            self.looked += 1
+            if self.predicate is not None:
+                value = self.predicate(frame.image[px[1]:px[1] + px[3], px[0]:px[0] + px[2]])
+                if value:
+                    return value
+                continue
+            tw, th = self.template.size
+            if tw > px[2] or th > px[3]:
+                continue
+            box, score = self.vision.best_match(frame.image, self.template, region=px, grayscale=self.grayscale)
+            box = type(box)(place[0] + round(box.left / scale), place[1] + round(box.top / scale),
+                            round(box.width / scale), round(box.height / scale))
+            if self.best is None or score > self.best[0]:
+                self.best = (score, box)
+            if score >= self.confidence:
+                hits.append((score, box))
+        return max(hits, key=lambda h: h[0])[1] if hits else None
+
+    def _fits(self, place) -> bool:
+        part = self._overlap(place)
+        return part is not None and self.template.size[0] <= part[2] and self.template.size[1] <= part[3]
+
+    def failure(self, timeout: float) -> str:
+        if self.predicate is not None:
+            name = getattr(self.predicate, "__qualname__", repr(self.predicate))
+            return f"{name} gave nothing true for any of {self.looked} frames in {timeout:g} s"
+        tw, th = self.template.size
+        best = (f"the best place scored {self.best[0]:.3f} at {tuple(self.best[1])}" if self.best
+                else "nothing was compared")
+        return (f"the {tw}x{th} template did not appear with confidence {self.confidence:g} in {timeout:g} s "
+                f"({self.looked} frames looked at; {best})")
+
+
+def _meets(a: tuple[int, int, int, int], b: tuple[int, int, int, int]) -> bool:
+    return a[0] < b[0] + b[2] and b[0] < a[0] + a[2] and a[1] < b[1] + b[3] and b[1] < a[1] + a[3]

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import threading
-
 from . import _native
 from ._desktop import Output
 from ._screen import Closed, _Frames
@@ -16,7 +14,7 @@ class Viewer(_Frames):
 
     def __init__(self, wayland_display: str | None = None):
         self._c: _native.Viewer | Closed = _native.Viewer(wayland_display)
-        self._lock = threading.RLock()
+        super().__init__()
 
     @property
     def outputs(self) -> tuple[Output, ...]:

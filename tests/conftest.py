@@ -1,4 +1,5 @@
 import contextlib
+import os
 import sys
 from pathlib import Path
 
@@ -8,6 +9,17 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from testcomp import TestCompositor  # noqa: E402
 from helpers import ClosingListener  # noqa: E402
+
+# Every client the tests start (foot, GTK) sees only the fonts this configuration names, which
+# scripts/setup.sh installs, whatever else the machine has.
+os.environ["FONTCONFIG_FILE"] = str(Path(__file__).resolve().parent / "fonts.conf")
+
+
+def pytest_configure(config):
+    if os.environ.get("PRAVLIN_CHECK_DEPENDENCIES"):
+        from dependency_check import DependencyCheck
+
+        config.pluginmanager.register(DependencyCheck(), "pravlin_dependency_check")
 
 
 @pytest.fixture(scope="session")

@@ -3,10 +3,14 @@
 import fcntl
 import os
 import subprocess
+import sys
 from pathlib import Path
 
 NATIVE_DIR = Path(__file__).resolve().parent / "native"
 BUILD_DIR = Path(os.environ.get("PRAVLIN_TEST_BUILD", NATIVE_DIR / "build"))
+# meson and ninja from the interpreter's venv (its test extra), also when the venv is not on PATH.
+_ENV = {**os.environ,
+        "PATH": os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", os.defpath)])}
 
 
 _built = False
@@ -26,9 +30,9 @@ def build_native() -> Path:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not (BUILD_DIR / "build.ninja").exists():
             subprocess.run(["meson", "setup", str(BUILD_DIR), str(NATIVE_DIR)],
-                           check=True, stdout=subprocess.DEVNULL)
+                           check=True, stdout=subprocess.DEVNULL, env=_ENV)
         subprocess.run(["meson", "compile", "-C", str(BUILD_DIR)], check=True,
-                       stdout=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, env=_ENV)
     _built = True
     return BUILD_DIR
 

@@ -67,6 +67,9 @@ def test_daemon_thread_in_a_call_when_the_interpreter_exits_does_not_abort(compo
 HELD = r"""
 import json, logging, os, signal, subprocess, sys
 socket, compositor_pid, case = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+# Python installs no handler of its own where its parent left SIGINT ignored, as a shell does for a
+# background job; the interrupt cases need it whatever started the run.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 seen = []
 class Keep(logging.Handler):
     nested = None

@@ -348,7 +348,7 @@ def test_a_starter_killed_outright_leaves_nothing_behind(case, tmp_path):
             launcher.wait(30)
     elif case == "300 clients":
         starter = subprocess.Popen(
-            [sys.executable, "-c", "import sys, time\nfrom pravlin_session import HeadlessSession\n"
+            [sys.executable, "-P", "-c", "import sys, time\nfrom pravlin_session import HeadlessSession\n"
              "s = HeadlessSession([(320, 200)]).start()\n"
              "for i in range(300): s.spawn(['sleep', '600'])\n"
              "print('spawned', flush=True)\ntime.sleep(600)"],

@@ -5,7 +5,6 @@ border, so surface coordinates are output coordinates; each test checks that
 against the tree before it relies on it."""
 
 import itertools
-import json
 import os
 import select
 import signal
@@ -15,98 +14,13 @@ from pathlib import Path
 
 import pytest
 
+from helpers import Window, tree_nodes
 from native_build import peer
 from pravlin import Pravlin
 
 WIDTH, HEIGHT = 1920, 1080
 BTN_LEFT, BTN_RIGHT = 272, 273
 KEY_A = 30
-_app_ids = (f"pravlin-input-{os.getpid()}-{n}" for n in itertools.count())
-
-
-def tree_nodes(sway):
-    def walk(node):
-        yield node
-        for child in node.get("nodes", []) + node.get("floating_nodes", []):
-            yield from walk(child)
-    return list(walk(json.loads(sway.swaymsg("-r", "-t", "get_tree"))))
-
-
-class Window:
-    """A running pointer_window and the events it has printed so far."""
-
-    def __init__(self, sway, exe):
-        self.sway = sway
-        self.app_id = next(_app_ids)
-        # Real-time priority so that it reads each event the moment sway writes
-        # it: its receipt times then bound the hold from below.
-        self.proc = sway.spawn(["chrt", "-f", "10", exe, self.app_id],
-                               stdout=subprocess.PIPE)
-        self.events = []
-        self._buf = b""
-        self._mark = self._cursor = 0  # since_mark() starts at _mark, wait() at _cursor
-        self.x = self.y = None  # last pointer position reported
-
-    def _read(self, timeout):
-        ready, _, _ = select.select([self.proc.stdout], [], [], max(timeout, 0))
-        if not ready:
-            return
-        chunk = os.read(self.proc.stdout.fileno(), 65536)
-        if not chunk:
-            raise AssertionError(f"pointer_window exited ({self.proc.poll()}); events: {self.events}")
-        self._buf += chunk
-        *lines, self._buf = self._buf.split(b"\n")
-        for line in lines:
-            ev = json.loads(line)
-            if ev["ev"] in ("enter", "motion"):
-                self.x, self.y = ev["x"], ev["y"]
-            self.events.append(ev)
-
-    def wait(self, predicate, what, timeout=5.0, from_start=False):
-        """Read until an event after the last one waited for (or any event)
-        satisfies predicate; return it."""
-        deadline = time.monotonic() + timeout
-        start = 0 if from_start else self._cursor
-        while True:
-            for i in range(start, len(self.events)):
-                if predicate(self.events[i]):
-                    self._cursor = i + 1
-                    return self.events[i]
-            start = len(self.events)
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"no {what} within {timeout}s; window events: {self.events}")
-            self._read(left)
-
-    def wait_position(self, x, y, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while (self.x, self.y) != (x, y):
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError(f"pointer at ({self.x}, {self.y}), not ({x}, {y}); "
-                                     f"window events: {self.events}")
-            self._read(left)
-
-    def mark(self):
-        """Later waits and since_mark() only look at events that arrive from now on."""
-        self._read(0)
-        self._mark = self._cursor = len(self.events)
-
-    def since_mark(self, kind):
-        return [e for e in self.events[self._mark:] if e["ev"] == kind]
-
-    def node(self):
-        return next((n for n in tree_nodes(self.sway) if n.get("app_id") == self.app_id), None)
-
-    def close(self):
-        if self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        self.proc.wait()
-        self.proc.stdout.close()
-        deadline = time.monotonic() + 5
-        while self.node() is not None:
-            assert time.monotonic() < deadline, f"{self.app_id} still in sway's tree"
-            time.sleep(0.02)
 
 
 @pytest.fixture
@@ -241,8 +155,9 @@ def read_until(proc, wanted, timeout):
 def test_gtk_button_receives_the_click(sway, pravlin):
     # GTK binds wl_pointer at version 5 or later and acts on pointer events only
     # when the frame that closes them arrives.
+    # Unbuffered: read_until's select() sees every line that has not been read.
     app = sway.spawn(["/usr/bin/python3", "-u", str(GTK_BUTTON)], env={"GDK_BACKEND": "wayland"},
-                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
     try:
         assert read_until(app, b"MAPPED", 15), "the GTK window never appeared"
         deadline = time.monotonic() + 10
@@ -250,9 +165,16 @@ def test_gtk_button_receives_the_click(sway, pravlin):
                       for n in tree_nodes(sway)):
             assert time.monotonic() < deadline, "the GTK window was never focused at full size"
             time.sleep(0.05)
-        time.sleep(0.2)  # GTK draws its first frame at the new size
-        pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2, HEIGHT // 2)
-        pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2 + 10, HEIGHT // 2 + 10)
+        assert read_until(app, f"DRAWN {WIDTH}x{HEIGHT}".encode(), 10), "GTK never drew at the new size"
+        # sway may read GTK's commit of that frame only after a motion of ours, and then puts the
+        # pointer into the window when it applies the new size: the click waits until the button
+        # has seen the pointer come in. Moves alternate, so that each one changes the position.
+        deadline = time.monotonic() + 10
+        for step in itertools.count():
+            pravlin.move_mouse(WIDTH, HEIGHT, WIDTH // 2 + step % 2, HEIGHT // 2)
+            if read_until(app, b"ENTERED", 0.5):
+                break
+            assert time.monotonic() < deadline, "the pointer never entered the button"
         pravlin.left_click(30)
         assert read_until(app, b"CLICKED", 5), "the button saw no click"
     finally:

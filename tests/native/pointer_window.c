@@ -10,6 +10,9 @@
 // T is the compositor's event time (ms), M our CLOCK_MONOTONIC at receipt
 // (ms, fractional). Positions are surface-local. The keysym name comes from
 // the keymap the compositor last sent. Runs until killed or disconnected.
+//
+// It shows a pattern that tells every pixel from every other up to 4096x4096:
+// at surface-local (x, y), red x % 256, green y % 256, blue 16 * (x / 256) + y / 256.
 #define _GNU_SOURCE
 #include <stdarg.h>
 #include <stdio.h>
@@ -64,10 +67,16 @@ static struct wl_buffer *make_buffer(struct wl_shm *shm, int32_t w, int32_t h) {
         return NULL;
     }
     uint32_t *px = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (px != MAP_FAILED) {
-        for (size_t i = 0; i < size / 4; ++i) px[i] = 0xff808080;
-        munmap(px, size);
+    if (px == MAP_FAILED) {
+        close(fd);
+        return NULL;
     }
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x)
+            px[(size_t)y * (size_t)w + (size_t)x] = 0xff000000u | (uint32_t)(x & 0xff) << 16 |
+                                                    (uint32_t)(y & 0xff) << 8 |
+                                                    (uint32_t)((x >> 8 << 4 | y >> 8) & 0xff);
+    munmap(px, size);
     struct wl_shm_pool *pool = wl_shm_create_pool(shm, fd, (int32_t)size);
     struct wl_buffer *buffer = wl_shm_pool_create_buffer(pool, 0, w, h, stride, WL_SHM_FORMAT_XRGB8888);
     wl_shm_pool_destroy(pool);

@@ -427,29 +427,14 @@ class DesktopEnv(gymnasium.Env):
                 self._frames[f.screen] = f
             return {}
         t0 = time.monotonic()
-        deadline = t0 + self._settle_timeout
-        quiet_until = t0 + self._quiet
-        frames = 0
-        while True:
-            now = time.monotonic()
-            got = d.capture_all(damage=True, cursor=self._cursor, timeout=max(0.0, min(quiet_until, deadline) - now))
-            now = time.monotonic()
-            if got:
-                frames += 1
-                for f in got:
-                    self._frames[f.screen] = f
-                quiet_until = now + self._quiet
-            elif now >= quiet_until:
-                settled = True
-                break
-            if now >= deadline:
-                settled = False
-                break
+        # The wait Desktop.wait_until_settled makes, keeping the frames it saw.
+        result = d._settle(self._quiet, self._settle_timeout, cursor=self._cursor)
+        self._frames.update(result.frames)
         if len(self._frames) < len(self._output_names):
             # Outputs that never changed since the connection began: their first frame comes at once.
             for f in d.capture_all(damage=False, cursor=self._cursor):
                 self._frames.setdefault(f.screen, f)
-        return {"settled": settled, "settle_seconds": time.monotonic() - t0, "settle_frames": frames}
+        return {"settled": result.settled, "settle_seconds": time.monotonic() - t0, "settle_frames": result.changes}
 
     def _observation(self) -> dict[str, np.ndarray]:
         screen = self._compose(scaled=True)

@@ -167,8 +167,7 @@ class _SwayWindows:
                         got.append(event)
                         if until(event):
                             return got
-                left = deadline - time.monotonic()
-                if left <= 0 or not sel.select(left):
+                if not sel.select(max(0.0, deadline - time.monotonic())):
                     return got
                 try:
                     chunk = os.read(self._fd, 65536)
@@ -351,6 +350,10 @@ class DesktopEnv(gymnasium.Env):
         except (ValueError, TypeError) as error:
             info["action_error"] = str(error)
         info.update(self._observe(settle=self._settle))
+        if self._windows is not None:
+            # Windows the programs opened or closed meanwhile; read now, so that sway never has to
+            # hold on to its news for long.
+            self._note_windows(self._windows.poll(0.0, until=lambda e: False))
         self._steps += 1
         observation = self._observation()
         reward = float(self._reward_fn(self, observation, action)) if self._reward_fn else 0.0
@@ -514,11 +517,9 @@ class DesktopEnv(gymnasium.Env):
         watch = self._windows
         deadline = time.monotonic() + self._ready_timeout
         waiting = list(self._programs)
-        by_group = {prog.proc.pid: prog for prog in self._programs}
         while waiting:
             left = deadline - time.monotonic()
-            for event in watch.poll(max(0.0, min(left, 0.1)), until=lambda e: e.get("change") == "new"):
-                self._note_window(event, by_group)
+            self._note_windows(watch.poll(max(0.0, min(left, 0.1)), until=lambda e: e.get("change") == "new"))
             waiting = [p for p in waiting if not p.windows]
             for prog in waiting:
                 if prog.proc.poll() is not None:
@@ -528,22 +529,24 @@ class DesktopEnv(gymnasium.Env):
                 names = ", ".join(shlex.join(p.argv) for p in waiting)
                 raise ProgramError(f"no window mapped within {self._ready_timeout:g} s by {names}{_tail(waiting[0])}")
 
-    def _note_window(self, event: dict, by_group: dict[int, _Program]) -> None:
-        container = event.get("container") or {}
-        pid, con = container.get("pid"), container.get("id")
-        if not pid or con is None:
-            return
-        try:
-            group = os.getpgid(pid)
-        except ProcessLookupError:
-            return
-        prog = by_group.get(group)
-        if prog is None or prog.windows is None:
-            return
-        if event["change"] == "new":
-            prog.windows.add(con)
-        elif event["change"] == "close":
-            prog.windows.discard(con)
+    def _note_windows(self, events: list[dict]) -> None:
+        """Keeps each program's set of windows: a window is a program's when its process is in the
+        program's process group."""
+        running = [p for p in self._programs if p.proc is not None and p.windows is not None]
+        by_group = {p.proc.pid: p for p in running}
+        for event in events:
+            container = event.get("container") or {}
+            pid, con = container.get("pid"), container.get("id")
+            if event.get("change") == "close":
+                for prog in running:
+                    prog.windows.discard(con)
+            elif event.get("change") == "new" and pid:
+                try:
+                    prog = by_group.get(os.getpgid(pid))
+                except ProcessLookupError:
+                    continue
+                if prog is not None:
+                    prog.windows.add(con)
 
     def _signal_programs(self) -> list[_Program]:
         """Tells every program (its whole process group) to stop; what they were, for
@@ -561,15 +564,12 @@ class DesktopEnv(gymnasium.Env):
         """Waits until sway reports the old programs' windows gone (noting the new programs' windows
         meanwhile), and until the old processes have ended."""
         if self._windows is not None:
-            by_group = {p.proc.pid: p for p in self._programs if p.proc is not None}
             open_windows = {con for p in old for con in (p.windows or ())}
             deadline = time.monotonic() + self._ready_timeout
             while open_windows and time.monotonic() < deadline:
-                for event in self._windows.poll(deadline - time.monotonic(),
-                                                until=lambda e: e.get("change") == "close"):
-                    if event.get("change") == "close":
-                        open_windows.discard((event.get("container") or {}).get("id"))
-                    self._note_window(event, by_group)
+                events = self._windows.poll(deadline - time.monotonic(), until=lambda e: e.get("change") == "close")
+                open_windows -= {(e.get("container") or {}).get("id") for e in events if e.get("change") == "close"}
+                self._note_windows(events)
         for prog in old:
             stop_group(prog.proc, 3.0)
             _close_log(prog)

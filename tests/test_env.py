@@ -137,3 +137,13 @@ def test_a_program_that_fails_to_start_is_reported_with_its_output():
         env.reset()
     assert env.session is None and env.compositor_pid is None, "a failed reset leaves nothing running"
     env.close()
+
+
+def test_a_soft_reset_after_the_agent_ended_the_program_starts_it_again():
+    with DesktopEnv(**FOOT, soft_reset=True) as env:
+        first, _ = env.reset()
+        (pid,) = env.program_pids
+        env.step(action("type", text="exit\n"))
+        obs, info = env.reset()
+        assert info["reset"] == "soft" and env.program_pids != (pid,)
+        np.testing.assert_array_equal(prompt_rows(obs["screen"]), prompt_rows(first["screen"]))

@@ -16,8 +16,12 @@ CONFIG = {"programs": [["foot"]], "outputs": [(320, 240)], "max_steps": 3, "sett
 
 
 @pytest.fixture
-def two_nodes():
+def two_nodes(tmp_path, monkeypatch):
     from ray.cluster_utils import Cluster
+
+    # Ray puts the driver's working directory first on its workers' path: from a checkout, they would
+    # import the package's sources instead of the installed package.
+    monkeypatch.chdir(tmp_path)
 
     # Two desktops per node and little else: the CPUs are the sessions'.
     cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": 1, "resources": {"desktop": 2},

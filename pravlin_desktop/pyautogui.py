@@ -37,7 +37,7 @@ from ._desktop import Desktop
 __all__ = [
     "FAILSAFE", "FAILSAFE_POINTS", "KEYBOARD_KEYS", "KEY_NAMES", "LEFT", "MIDDLE", "MINIMUM_DURATION",
     "MINIMUM_SLEEP", "PAUSE", "PRIMARY", "RIGHT", "SECONDARY", "FailSafeException", "ImageNotFoundException",
-    "Point", "PyAutoGUIException", "Size", "center", "click", "connect", "countdown", "doubleClick", "drag",
+    "Point", "PyAutoGUIException", "RGB", "Size", "center", "click", "connect", "countdown", "doubleClick", "drag",
     "dragRel", "dragTo", "failSafeCheck", "getPointOnLine", "hold", "hotkey", "hscroll", "isShiftCharacter",
     "isValidKey", "keyDown", "keyUp", "leftClick", "linear", "locate", "locateAll", "locateAllOnScreen",
     "locateCenterOnScreen", "locateOnScreen", "middleClick", "mouseDown", "mouseUp", "move", "moveRel",
@@ -55,6 +55,7 @@ LEFT, MIDDLE, RIGHT, PRIMARY, SECONDARY = "left", "middle", "right", "primary", 
 
 Point = collections.namedtuple("Point", "x y")
 Size = collections.namedtuple("Size", "width height")
+RGB = collections.namedtuple("RGB", "red green blue")
 
 
 class PyAutoGUIException(Exception):
@@ -204,10 +205,10 @@ def screenshot(imageFilename=None, region=None):
     return image
 
 
-def pixel(x, y) -> tuple[int, int, int]:
-    """The (red, green, blue) of one pixel of the screen."""
+def pixel(x, y) -> RGB:
+    """The colour of one pixel of the screen."""
     x, y = int(x), int(y)
-    return screenshot(region=(x, y, 1, 1)).getpixel((0, 0))
+    return RGB(*screenshot(region=(x, y, 1, 1)).getpixel((0, 0)))
 
 
 def pixelMatchesColor(x, y, expectedRGBColor, tolerance=0) -> bool:

@@ -184,7 +184,11 @@ def main(argv=None) -> int:
     signal.signal(signal.SIGHUP, stop)
     with contextlib.ExitStack() as stack:
         if display:
-            desktop = Desktop(display)
+            try:
+                desktop = Desktop(display)
+            except RuntimeError as error:
+                print(f"pravlin-mcp: cannot drive the display {display}: {error}", file=sys.stderr)
+                return 1
         else:
             from pravlin_session import HeadlessSession, SessionError, parse_outputs
             try:

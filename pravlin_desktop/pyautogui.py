@@ -42,7 +42,8 @@ __all__ = [
     "isValidKey", "keyDown", "keyUp", "leftClick", "linear", "locate", "locateAll", "locateAllOnScreen",
     "locateCenterOnScreen", "locateOnScreen", "middleClick", "mouseDown", "mouseUp", "move", "moveRel",
     "moveTo", "onScreen", "pixel", "pixelMatchesColor", "position", "press", "resolution", "rightClick",
-    "screenshot", "scroll", "shortcut", "size", "sleep", "tripleClick", "typewrite", "vscroll", "write",
+    "screenshot", "scroll", "shortcut", "size", "sleep", "tripleClick", "typewrite", "useImageNotFoundException",
+    "vscroll", "write",
 ]
 
 PAUSE = 0.1
@@ -178,25 +179,36 @@ def onScreen(x, y=None) -> bool:
     return 0 <= x < width and 0 <= y < height
 
 
-def screenshot(imageFilename=None, region=None):
-    """The whole layout as a Pillow RGB image (outputs where they are; black between them), or the region
-    (left, top, width, height) of it; saved to imageFilename when given."""
+def _layout_pixels():
+    """The whole layout's pixels and where its top-left corner is: one output's capture as it comes
+    (blue, green, red, unused), several composed in red, green, blue with black between them."""
     import numpy as np
-    from PIL import Image
 
     d = _d()
     outs = d.outputs
     left, top = min(o.x for o in outs), min(o.y for o in outs)
-    width, height = d.size()
     frames = {f.screen: f.image for f in d.capture_all(damage=False)}
-    if len(outs) == 1 and (left, top) == (0, 0):
-        image = Image.frombuffer("RGB", (width, height), np.ascontiguousarray(frames[outs[0].name]),
+    if len(outs) == 1:
+        return frames[outs[0].name], (left, top)
+    width, height = d.size()
+    canvas = np.zeros((height, width, 3), np.uint8)
+    for o in outs:
+        canvas[o.y - top:o.y - top + o.height, o.x - left:o.x - left + o.width] = frames[o.name][:, :, 2::-1]
+    return canvas, (left, top)
+
+
+def screenshot(imageFilename=None, region=None):
+    """The whole layout as a Pillow RGB image, or the region (left, top, width, height) of it; saved to
+    imageFilename when given."""
+    import numpy as np
+    from PIL import Image
+
+    pixels, _ = _layout_pixels()
+    if pixels.shape[2] == 4:
+        image = Image.frombuffer("RGB", (pixels.shape[1], pixels.shape[0]), np.ascontiguousarray(pixels),
                                  "raw", "BGRX", 0, 1)
     else:
-        canvas = np.zeros((height, width, 3), np.uint8)
-        for o in outs:
-            canvas[o.y - top:o.y - top + o.height, o.x - left:o.x - left + o.width] = frames[o.name][:, :, 2::-1]
-        image = Image.fromarray(canvas)
+        image = Image.fromarray(pixels)
     if region is not None:
         rl, rt, rw, rh = (int(v) for v in region)
         image = image.crop((rl, rt, rl + rw, rt + rh))
@@ -220,14 +232,16 @@ def pixelMatchesColor(x, y, expectedRGBColor, tolerance=0) -> bool:
 
 # -- image search ----------------------------------------------------------------------------------
 
+# pyscreeze's defaults: locate...() raise ImageNotFoundException when nothing matches, and compare
+# brightness only.
+USE_IMAGE_NOT_FOUND_EXCEPTION = True
+GRAYSCALE_DEFAULT = True
 
-def _vision():
-    try:
-        from . import vision
-    except ImportError as error:
-        raise NotImplementedError("image search (locate...) needs pravlin_desktop.vision, which this "
-                                  "installation does not have") from error
-    return vision
+
+def useImageNotFoundException(value=None) -> None:
+    """Whether locate...() raise ImageNotFoundException (the default) or give None when nothing matches."""
+    global USE_IMAGE_NOT_FOUND_EXCEPTION
+    USE_IMAGE_NOT_FOUND_EXCEPTION = True if value is None else bool(value)
 
 
 def center(box) -> Point:
@@ -235,24 +249,63 @@ def center(box) -> Point:
     return Point(left + width // 2, top + height // 2)
 
 
+def locateAll(needleImage, haystackImage, grayscale=None, limit=None, region=None, step=1, confidence=0.999):
+    """Every place the needle matches in the haystack (arrays, Pillow images or files), best first:
+    pravlin_desktop.vision's search and score (`confidence` 1.0 is identical). `step` is accepted and
+    not needed: every place is compared."""
+    from . import vision
+
+    if isinstance(region, Sequence):
+        region = tuple(int(v) for v in region)
+    return iter(vision.locate_all(haystackImage, needleImage, confidence=confidence, region=region,
+                                  grayscale=GRAYSCALE_DEFAULT if grayscale is None else grayscale,
+                                  limit=int(limit) if limit else None))
+
+
 def locate(needleImage, haystackImage, **kwargs):
-    return _vision().locate(needleImage, haystackImage, **kwargs)
+    """The best place the needle matches in the haystack, as a Box."""
+    for box in locateAll(needleImage, haystackImage, **{**kwargs, "limit": 1}):
+        return box
+    return _not_found()
 
 
-def locateAll(needleImage, haystackImage, **kwargs):
-    return _vision().locate_all(needleImage, haystackImage, **kwargs)
+def _not_found():
+    if USE_IMAGE_NOT_FOUND_EXCEPTION:
+        raise ImageNotFoundException("could not locate the image on the screen")
+    return None
+
+
+def _on_screen(needle, kwargs, limit):
+    pixels, (left, top) = _layout_pixels()
+    region = kwargs.get("region")
+    if region is not None:
+        kwargs = {**kwargs, "region": (int(region[0]) - left, int(region[1]) - top, *region[2:])}
+    boxes = list(locateAll(needle, pixels, **{**kwargs, "limit": limit}))
+    from .vision import Box
+
+    return [Box(b.left + left, b.top + top, b.width, b.height) for b in boxes]
 
 
 def locateOnScreen(image, minSearchTime=0, **kwargs):
-    raise NotImplementedError
+    """Where the image is on the screen (a Box), looking again on fresh screenshots until it is found
+    or `minSearchTime` seconds have passed."""
+    start = time.monotonic()
+    while True:
+        boxes = _on_screen(image, kwargs, 1)
+        if boxes:
+            return boxes[0]
+        if time.monotonic() - start >= minSearchTime:
+            return _not_found()
 
 
-def locateCenterOnScreen(image, **kwargs) -> Point:
-    return center(locateOnScreen(image, **kwargs))
+def locateCenterOnScreen(image, **kwargs):
+    box = locateOnScreen(image, **kwargs)
+    return None if box is None else center(box)
 
 
 def locateAllOnScreen(image, **kwargs):
-    raise NotImplementedError
+    limit = kwargs.pop("limit", None)
+    return iter(_on_screen(image, kwargs, limit))
 
 
 # -- the mouse -------------------------------------------------------------------------------------

@@ -120,3 +120,28 @@ def test_screen_queries(pg):
     assert pg.pixelMatchesColor(15, 25, (r, g, b)) and pg.pixelMatchesColor(15, 25, (r + 3, g, b), tolerance=3)
     assert pg.center((10, 20, 30, 40)) == (25, 40)
     assert pg.easeInOutQuad(0.5) == 0.5
+
+
+@needs_gtk
+def test_image_search_finds_and_clicks_what_a_screenshot_shows(pg, sway, tmp_path):
+    pytest.importorskip("cv2")
+    gtk = GtkApp(sway)
+    try:
+        piece = tmp_path / "piece.png"
+        pg.screenshot(piece, region=(1000, 190, 90, 30))  # a piece of the text view
+        assert pg.locateOnScreen(str(piece)) == (1000, 190, 90, 30)
+        assert pg.locateCenterOnScreen(str(piece), confidence=0.9) == (1045, 205)
+        assert list(pg.locateAllOnScreen(str(piece), region=(900, 100, 400, 200))) == [(1000, 190, 90, 30)]
+        pg.click(str(piece))
+        got = gtk.take(lambda e: e["ev"] == "release")
+        assert [(e["x"], e["y"]) for e in got if e["ev"] == "press"] == [(1045, 205)], got
+        missing = pg.screenshot(region=(1000, 190, 90, 30)).transpose(0)  # mirrored: nowhere on the screen
+        with pytest.raises(pg.ImageNotFoundException):
+            pg.locateOnScreen(missing)
+        pg.useImageNotFoundException(False)
+        try:
+            assert pg.locateOnScreen(missing) is None and pg.locateCenterOnScreen(missing) is None
+        finally:
+            pg.useImageNotFoundException()
+    finally:
+        gtk.close()

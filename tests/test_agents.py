@@ -169,7 +169,7 @@ def test_openai_loop_lands_every_coordinate_in_a_gtk_window(desktop, gtk):
         (*layout([150, 300]), 1)}
 
 
-def test_buttons_and_sideways_wheel_reach_wev_as_the_vendors_name_them(desktop, wev):
+def test_buttons_sideways_wheel_and_drags_reach_wev_as_the_vendors_name_them(desktop, wev):
     openai = OpenAIComputer(desktop)
     for button in ("back", "forward", "wheel"):
         assert openai.run({"type": "click", "button": button, "x": 700, "y": 300}) is None
@@ -181,6 +181,13 @@ def test_buttons_and_sideways_wheel_reach_wev_as_the_vendors_name_them(desktop, 
     got = wev.take(lambda e: e[0] == "axis") + wev.take(lambda e: e[0] == "axis")
     assert ("motion", 960, 540) in got
     assert [e for e in got if e[0] in ("axis", "discrete")] == [("discrete", 1, -1), ("axis", 1, -15.0)] * 2
+    anthropic.run({"action": "left_click_drag", "start_coordinate": [100, 100], "coordinate": [300, 180]})
+    got = wev.take(lambda e: e[0] == "button" and not e[2])
+    buttons = [i for i, e in enumerate(got) if e[0] == "button"]
+    path = [e[1:] for e in got if e[0] == "motion"]
+    assert len(buttons) == 2 and path[0] == layout([100, 100]) and path[-1] == layout([300, 180]), got
+    assert got[buttons[0] - 1] == ("motion", *layout([100, 100])), got  # pressed where the drag starts
+    assert all(abs(ax - bx) <= 10 and abs(ay - by) <= 10 for (ax, ay), (bx, by) in zip(path, path[1:])), path
 
 
 def test_bad_actions_give_error_results_and_leave_nothing_pressed(desktop, wev):

@@ -562,21 +562,12 @@ def press(keys, presses=1, interval=0.0, logScreenshot=None, _pause=True) -> Non
 
 @contextlib.contextmanager
 def hold(keys, logScreenshot=None, _pause=True):
-    """Holds the keys down for the block, then releases them in the same order."""
+    """Holds the keys down for the block."""
     failSafeCheck()
-    names = _names(keys)
-    d = _d()
-    down = []
-    try:
-        for name in names:
-            d.key_down(name)
-            down.append(name)
+    with _d().hold(*_names(keys)):
         yield
-    finally:
-        for name in down:
-            d.key_up(name)
-        if _pause:
-            time.sleep(PAUSE)
+    if _pause:
+        time.sleep(PAUSE)
 
 
 @_checked

@@ -4,6 +4,7 @@ FAILSAFE, its errors, what it tells of the screen)."""
 
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -11,6 +12,8 @@ from agent_peers import BTN, FootCat, GtkApp, Wev
 
 import pravlin_desktop.pyautogui as pyautogui
 
+# As wev reports them: xkb keycodes, the Linux codes (29, 42) plus 8.
+KEY_LEFTCTRL, KEY_LEFTSHIFT = 37, 50
 # How OSWorld runs an action: python -c "import pyautogui; import time; pyautogui.FAILSAFE = False; <code>".
 PREFIX = "import pyautogui; import time; pyautogui.FAILSAFE = False; "
 needs_gtk = pytest.mark.skipif(
@@ -75,17 +78,20 @@ def test_osworld_pointer_snippets_run_unchanged_in_a_gtk_window(sway, tmp_path):
         gtk.close()
 
 
-def test_linux_wheel_buttons_and_sideways_scroll(pg, sway):
+def test_linux_wheel_buttons_sideways_scroll_and_held_keys(pg, sway):
     wev = Wev(sway)
     try:
         pg.hscroll(2, x=100, y=100)
         pg.click(150, 150, button=4)
         got = wev.take(lambda e: e[0] == "axis" and e[1] == 0)
         assert [e for e in got if e[0] == "axis"] == [("axis", 1, 15.0), ("axis", 1, 15.0), ("axis", 0, -15.0)]
-        pg.mouseDown(button="right")
-        pg.mouseUp(button=3)
-        got = wev.take(lambda e: e[0] == "button" and not e[2])
-        assert [e for e in got if e[0] == "button"] == [("button", BTN["right"], True), ("button", BTN["right"], False)]
+        with pg.hold(["ctrl", "shift"]):
+            pg.mouseDown(button="right")
+            pg.mouseUp(button=3)
+        got = wev.take(lambda e: e == ("key", KEY_LEFTCTRL, False))
+        assert [e for e in got if e[0] in ("button", "key")] == [
+            ("key", KEY_LEFTCTRL, True), ("key", KEY_LEFTSHIFT, True), ("button", BTN["right"], True),
+            ("button", BTN["right"], False), ("key", KEY_LEFTSHIFT, False), ("key", KEY_LEFTCTRL, False)], got
     finally:
         wev.close()
 
@@ -127,15 +133,20 @@ def test_image_search_finds_and_clicks_what_a_screenshot_shows(pg, sway, tmp_pat
     pytest.importorskip("cv2")
     gtk = GtkApp(sway)
     try:
+        # GTK animates its buttons for a moment once the window has the focus: wait for a still screen.
+        before, deadline = None, time.monotonic() + 5
+        while (now := pg.screenshot().tobytes()) != before and time.monotonic() < deadline:
+            before = now
+            time.sleep(0.1)
         piece = tmp_path / "piece.png"
-        pg.screenshot(piece, region=(1000, 190, 90, 30))  # a piece of the text view
-        assert pg.locateOnScreen(str(piece)) == (1000, 190, 90, 30)
-        assert pg.locateCenterOnScreen(str(piece), confidence=0.9) == (1045, 205)
-        assert list(pg.locateAllOnScreen(str(piece), region=(900, 100, 400, 200))) == [(1000, 190, 90, 30)]
+        pg.screenshot(piece, region=(405, 10, 75, 28))  # the toolbar's Settings button
+        assert pg.locateOnScreen(str(piece)) == (405, 10, 75, 28)
+        assert pg.locateCenterOnScreen(str(piece), confidence=0.9) == (442, 24)
+        assert list(pg.locateAllOnScreen(str(piece), region=(300, 0, 400, 60))) == [(405, 10, 75, 28)]
         pg.click(str(piece))
         got = gtk.take(lambda e: e["ev"] == "release")
-        assert [(e["x"], e["y"]) for e in got if e["ev"] == "press"] == [(1045, 205)], got
-        missing = pg.screenshot(region=(1000, 190, 90, 30)).transpose(0)  # mirrored: nowhere on the screen
+        assert [(e["x"], e["y"]) for e in got if e["ev"] == "press"] == [(442, 24)], got
+        missing = pg.screenshot(region=(405, 10, 75, 28)).transpose(0)  # mirrored: nowhere on the screen
         with pytest.raises(pg.ImageNotFoundException):
             pg.locateOnScreen(missing)
         pg.useImageNotFoundException(False)

@@ -7,6 +7,7 @@ import io
 import os
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -23,6 +24,20 @@ from PIL import Image  # noqa: E402
 TEXT = "mcp typed: naïve ✓ 42"
 
 
+def cmdline(pid):
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes()
+    except OSError:  # gone meanwhile
+        return b""
+
+
+def alive(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
     out = tmp_path / "typed.txt"
     params = StdioServerParameters(
@@ -34,8 +49,7 @@ def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
     async def session():
         async with stdio_client(params) as (read, write), ClientSession(read, write) as client:
             await client.initialize()
-            [server] = [pid for pid in descendants(os.getpid())
-                        if b"pravlin_desktop.mcp_server" in open(f"/proc/{pid}/cmdline", "rb").read()]
+            [server] = [pid for pid in descendants(os.getpid()) if b"pravlin_desktop.mcp_server" in cmdline(pid)]
             seen["server"] = [server, *descendants(server)]
             names = {tool.name for tool in (await client.list_tools()).tools}
             assert {"screenshot", "zoom", "left_click", "double_click", "left_click_drag", "scroll", "type_text",
@@ -65,7 +79,6 @@ def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
     assert out.read_text() == TEXT + "\n"
     # The server, its compositor, the seat holder and foot are all gone.
     deadline = time.monotonic() + 10
-    while left := [pid for pid in seen["server"] if os.path.exists(f"/proc/{pid}")
-                   and open(f"/proc/{pid}/stat").read().split()[2] != "Z"]:
+    while left := [pid for pid in seen["server"] if alive(pid)]:
         assert time.monotonic() < deadline, f"processes of the server's session still run: {left}"
         time.sleep(0.05)

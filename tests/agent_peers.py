@@ -3,7 +3,6 @@ pyautogui): wev (the raw Wayland events), the GTK application of benchmarks/gtk_
 makes of them) and foot running `cat > FILE` (typed text). Each is the only window on the session's
 output, which sway tiles over all of it without a border: window coordinates are layout coordinates."""
 
-import json
 import os
 import re
 import select
@@ -16,17 +15,10 @@ from pathlib import Path
 BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
 sys.path.insert(0, str(BENCHMARKS))
 
+from helpers import tree_nodes  # noqa: E402
 from x11_reference import start_app  # noqa: E402
 
 BTN = {"left": 272, "right": 273, "middle": 274, "back": 275, "forward": 276}
-
-
-def _tree_nodes(session):
-    def walk(node):
-        yield node
-        for child in node.get("nodes", []) + node.get("floating_nodes", []):
-            yield from walk(child)
-    return list(walk(json.loads(session.swaymsg("-r", "-t", "get_tree"))))
 
 
 def wait_focused_full(session, pid, timeout=15.0):
@@ -34,7 +26,7 @@ def wait_focused_full(session, pid, timeout=15.0):
     out = session.outputs[0]
     deadline = time.monotonic() + timeout
     while True:
-        node = next((n for n in _tree_nodes(session) if n.get("pid") == pid), None)
+        node = next((n for n in tree_nodes(session) if n.get("pid") == pid), None)
         if node and node.get("focused") and node["rect"]["width"] == out.width and node["rect"]["height"] == out.height:
             return
         assert time.monotonic() < deadline, f"window of {pid} not focused over the output: {node}"
@@ -49,7 +41,7 @@ def stop(session, proc):
         pass
     proc.wait(10)
     deadline = time.monotonic() + 10
-    while any(n.get("pid") == proc.pid for n in _tree_nodes(session)):
+    while any(n.get("pid") == proc.pid for n in tree_nodes(session)):
         assert time.monotonic() < deadline, "a peer's window stayed in sway's tree"
         time.sleep(0.02)
 

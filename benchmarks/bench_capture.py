@@ -19,7 +19,10 @@ them alike:
              create_buffer, to tell what those two cost;
   reused     benchmarks/capture_ref.c: one shared-memory buffer mapped once
              and reused, per capture a copy and a memcpy into fresh memory;
-  grim       one `grim -t ppm -` process per capture, read from a pipe.
+  grim       one `grim -t ppm -` process per capture, read from a pipe;
+  desktop    pravlin_desktop.Desktop.capture(): shared-memory buffers kept
+             from one capture to the next, the frame handed out without a
+             copy; measured against `reused`, its floor.
 
 Per method: latency (median, mean and p95 over all captures) and CPU time per
 capture, the median over the rounds: the client's (the capturing process, from
@@ -30,7 +33,9 @@ since a user pays it per capture.
 
 Then pravlin's ratios to the floor with the goals (latency <= 1.05x, client CPU
 <= 1.15x, client + compositor CPU <= 1.05x; for CPU the median of the rounds'
-ratios, with their range), and how cost grows with the pixel count across the
+ratios, with their range), Desktop's to the reused buffer (client + compositor
+CPU <= 1.2x; latency at most one frame plus the copy, the reused client's
+compositor CPU per capture), and how cost grows with the pixel count across the
 sizes. numpy's BLAS threads are limited to one before numpy is imported, or
 they would count as the client's CPU.
 
@@ -71,6 +76,7 @@ from pathlib import Path  # noqa: E402
 import numpy  # noqa: E402,F401  (imported here so that its threads exist before anything is measured)
 
 from pravlin import Pravlin  # noqa: E402
+from pravlin_desktop import Desktop  # noqa: E402
 from pravlin_session import HeadlessSession  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
@@ -81,7 +87,8 @@ GOALS = {  # key: (what, limit)
     "client": ("client CPU", 1.15),
     "total": ("client + compositor CPU", 1.05),
 }
-METHODS = ("pravlin", "floor", "floor-rt", "reused", "grim")
+DESKTOP_TOTAL_GOAL = 1.2  # Desktop.capture's client + compositor CPU against the reused buffer's
+METHODS = ("pravlin", "floor", "floor-rt", "reused", "grim", "desktop")
 
 
 # -- the session ------------------------------------------------------------------
@@ -200,6 +207,23 @@ def run_pravlin(p, session, count, shape):
     return latencies, client, compositor
 
 
+def run_desktop(desktop, session, count, shape):
+    for _ in range(3):
+        desktop.capture()
+    latencies = []
+    clock = time.perf_counter_ns
+    compositor0, client0 = process_cpu_ns(session.compositor_pid), time.process_time_ns()
+    for _ in range(count):
+        t0 = clock()
+        frame = desktop.capture()
+        latencies.append(clock() - t0)
+        del frame
+    client, compositor = time.process_time_ns() - client0, process_cpu_ns(session.compositor_pid) - compositor0
+    if desktop.capture().image.shape != shape:
+        raise RuntimeError(f"Desktop captured another shape than {shape}")
+    return latencies, client, compositor
+
+
 def run_client(exe, session, count, *extra):
     res = subprocess.run([exe, str(count), str(session.compositor_pid), *extra], env=session.environ(),
                          capture_output=True, text=True, timeout=600)
@@ -261,6 +285,7 @@ def bench_size(width, height, args, clients):
     with HeadlessSession([(width, height)]) as session:
         set_refresh(session, width, height, args.refresh)
         p = Pravlin(session.socket)
+        desktop = Desktop(session.socket)
         shape = (height, width, 4)
         cpus = placement_cpus(args.placement)
         all_cpus = set(os.sched_getaffinity(0))
@@ -274,6 +299,7 @@ def bench_size(width, height, args, clients):
                 "floor-rt": lambda n: run_client(clients["capture_floor"], session, n, "--no-roundtrips"),
                 "reused": lambda n: run_client(clients["capture_ref"], session, n),
                 "grim": lambda n: run_grim(session, n, width * height * 3),
+                "desktop": lambda n: run_desktop(desktop, session, n, shape),
             }
             for name, run in runs.items():  # warm-up: first mappings, page cache, heap
                 run(2 if name == "grim" else 10)
@@ -291,6 +317,7 @@ def bench_size(width, height, args, clients):
                 pin(session.compositor_pid, all_cpus)
                 pin(os.getpid(), all_cpus)
         del p
+        desktop.close()
     return series
 
 
@@ -307,14 +334,14 @@ def machine_cpu_s():
     return (user + nice + system + irq + softirq) / tick, steal / tick
 
 
-def report_size(width, height, series):
+def report_size(width, height, series, refresh):
     print(f"\n{width}x{height} ({width * height / 1e6:.2f} Mpx)")
     print(f"  {'':10} {'latency ms':>26}   {'CPU ms per capture':>32}")
     print(f"  {'':10} {'median':>8} {'mean':>8} {'p95':>8}   {'client':>8} {'compositor':>11} {'total':>9}")
     for name, s in series.items():
         print(f"  {name:10} {s.latency_ms:8.2f} {s.mean_ms:8.2f} {s.p95_ms:8.2f}   {s.client_ms:8.3f} "
               f"{s.compositor_ms:11.3f} {s.total_ms:9.3f}")
-    pr, fl, nort, reused, grim = (series[m] for m in METHODS)
+    pr, fl, nort, reused, grim, desk = (series[m] for m in METHODS)
     print(f"  the two round trips after create_pool and create_buffer: {fl.extra_ms('roundtrips_ns'):.3f} ms "
           f"wall, {fl.extra_ms('roundtrips_cpu_ns'):.3f} ms client CPU (timed inside the floor client); "
           f"floor - floor-rt: latency {fl.latency_ms - nort.latency_ms:+.2f} ms, client CPU "
@@ -342,6 +369,20 @@ def report_size(width, height, series):
           f"client CPU {pr.client_ms / reused.client_ms:.2f}x, total CPU {pr.total_ms / reused.total_ms:.2f}x")
     print(f"  grim / pravlin:    latency {grim.latency_ms / pr.latency_ms:.2f}x, "
           f"client CPU {grim.client_ms / pr.client_ms:.2f}x, total CPU {grim.total_ms / pr.total_ms:.2f}x")
+    desk_rounds = [(a + c) / (b + d) for a, b, c, d in zip(desk.client_ns, reused.client_ns, desk.compositor_ns,
+                                                            reused.compositor_ns)]
+    ratios["desktop_total"] = statistics.median(desk_rounds)
+    met["desktop_total"] = ratios["desktop_total"] <= DESKTOP_TOTAL_GOAL
+    # One frame of the output, plus the copy: the compositor's CPU per capture of the reused buffer.
+    latency_limit = 1000 / refresh + reused.compositor_ms
+    met["desktop_latency"] = desk.latency_ms <= latency_limit
+    ratios["desktop_latency"] = desk.latency_ms
+    print(f"  desktop / reused:  client + compositor CPU {ratios['desktop_total']:.3f}x, rounds "
+          f"{min(desk_rounds):.2f}-{max(desk_rounds):.2f} (goal <= {DESKTOP_TOTAL_GOAL}: "
+          f"{'met' if met['desktop_total'] else 'MISSED'}); client CPU {desk.client_ms / reused.client_ms:.2f}x, "
+          f"compositor CPU {desk.compositor_ms / reused.compositor_ms:.2f}x; latency {desk.latency_ms:.2f} ms "
+          f"(goal <= one frame + the copy = {latency_limit:.2f} ms: "
+          f"{'met' if met['desktop_latency'] else 'MISSED'}), {desk.latency_ms / reused.latency_ms:.2f}x reused's")
     return ratios, met
 
 
@@ -419,7 +460,7 @@ def main():
         ratios = {}
         for width, height in sizes:
             results[width, height] = bench_size(width, height, args, clients)
-            ratios[width, height], ok = report_size(width, height, results[width, height])
+            ratios[width, height], ok = report_size(width, height, results[width, height], args.refresh)
             met &= all(ok.values())
         report_scaling(results)
 
@@ -432,6 +473,10 @@ def main():
         for (w, h), r in ratios.items():
             print(f"  {f'{w}x{h}':10} latency {r['latency']:.3f}x, client CPU {r['client']:.3f}x, "
                   f"client + compositor CPU {r['total']:.3f}x")
+        print("Desktop.capture / reused buffer:")
+        for (w, h), r in ratios.items():
+            print(f"  {f'{w}x{h}':10} client + compositor CPU {r['desktop_total']:.3f}x, latency "
+                  f"{r['desktop_latency']:.2f} ms")
         print("all goals met" if met else "some goals MISSED")
         if args.quick:
             print("(--quick: a smoke run; too few captures for these ratios to mean much)")

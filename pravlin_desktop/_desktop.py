@@ -428,7 +428,7 @@ class Desktop(_Frames):
     def _modifier_keys(self, names: Iterable[str]) -> tuple[int, ...]:
         """The keys for modifier names held during a pointer action (those already down stay down)."""
         if isinstance(names, str):
-            names = _keys.split_combo(names)
+            names = _keys.split_combo(names) if names.strip() else ()
         names = list(names)
         if not names:
             return ()

@@ -138,31 +138,43 @@ class _Frames:
         """Waits until the compositor has reported no change of the screen (or of `screen_name`) for
         `quiet` seconds. The pointer counts: on headless outputs it is drawn into the frames. After
         `timeout` seconds of changes, TimeoutError, with the screen saved as wait_for saves it."""
-        quiet = _seconds(quiet, "quiet")
         timeout = _seconds(timeout, "timeout")
+        result = self._settle(_seconds(quiet, "quiet"), timeout, screen_name)
+        if not result.settled:
+            raise TimeoutError(f"the screen was still changing after {timeout:g} s (last change at "
+                               f"{result.last_change:.3f} s)" + _saved(result.frames, "settle-timeout"))
+
+    def _settle(self, quiet: float, timeout: float, screen_name: str | None = None, cursor: bool = False) -> _Settling:
+        """The wait of wait_until_settled, which gives what it saw rather than raising."""
         start = time.monotonic()
         deadline = start + timeout
         names = [screen_name] if screen_name else [o[0] for o in self._c.outputs()]
         last: dict[str, Frame] = {}
         # The first frame of each output comes at once, changed or not: it says nothing about changes.
         while not self._primed.issuperset(names):
-            frames = self._frames(screen_name, True, max(0.0, deadline - time.monotonic()), False)
+            frames = self._frames(screen_name, True, max(0.0, deadline - time.monotonic()), cursor)
             last.update((f.screen, f) for f in frames)
             if time.monotonic() >= deadline:
                 break
         changed = start
+        changes = 0
         while True:
             now = time.monotonic()
-            if now - changed >= quiet:
-                return
-            if now >= deadline:
-                raise TimeoutError(f"the screen was still changing after {timeout:g} s (last change at "
-                                   f"{changed - start:.3f} s)" + _saved(last, "settle-timeout"))
-            frames = self._frames(screen_name, True, min(changed + quiet, deadline) - now, False)
+            if now - changed >= quiet or now >= deadline:
+                return _Settling(last, now - changed >= quiet, changed - start, changes)
+            frames = self._frames(screen_name, True, min(changed + quiet, deadline) - now, cursor)
+            changes += len(frames)
             for frame in frames:
                 last[frame.screen] = frame
                 # A frame that was in flight before the wait began shows a change from before it.
                 changed = max(changed, frame.time)
+
+
+class _Settling(NamedTuple):
+    frames: dict[str, Frame]  # the last frame of each output that came during the wait
+    settled: bool  # no change for the quiet time (else the time ran out)
+    last_change: float  # seconds from the start of the wait to the last change
+    changes: int  # frames that showed a change
 
 
 def _seconds(value, name: str) -> float:

@@ -160,7 +160,9 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--display", help="drive this Wayland display (a name in XDG_RUNTIME_DIR or a socket path) "
                        "instead of starting a session; default: WAYLAND_DISPLAY if set")
     where.add_argument("--headless", action="store_true", help="start a private session even when WAYLAND_DISPLAY is set")
-    where.add_argument("--outputs", default="1280x800", help="the session's outputs, WxH[,WxH...] (1280x800)")
+    where.add_argument("--outputs", default="1280x800",
+                       help="the session's outputs, WxH[@HZ][,WxH[@HZ]...] (1280x800); a higher refresh rate "
+                       "makes screenshots come sooner")
     where.add_argument("--compositor", default="sway", help="the session's compositor: sway or phoc (sway)")
     where.add_argument("--launch", action="append", default=[], metavar="COMMAND",
                        help="a program to start in the session (a shell-quoted command line); repeatable")
@@ -190,9 +192,9 @@ def main(argv=None) -> int:
                 print(f"pravlin-mcp: cannot drive the display {display}: {error}", file=sys.stderr)
                 return 1
         else:
-            from pravlin_session import HeadlessSession, SessionError, parse_outputs
+            from pravlin_session import HeadlessSession, SessionError
             try:
-                session = stack.enter_context(HeadlessSession(parse_outputs(args.outputs), compositor=args.compositor))
+                session = stack.enter_context(HeadlessSession(args.outputs, compositor=args.compositor))
             except SessionError as error:
                 print(f"pravlin-mcp: {error}", file=sys.stderr)
                 return 1

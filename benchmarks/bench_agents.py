@@ -20,14 +20,14 @@ part on the same session) and where the reference's does, and then the PNG encod
 installed, against Pillow's default, on the step's own screenshot (time and bytes).
 
 A capture waits for the output's next frame, so the output's refresh rate bounds the step: --refresh
-sets it (60 Hz by default, as the sessions start).
+sets it (60 Hz by default).
 """
 
 from __future__ import annotations
 
 import argparse
 import base64
-import inspect
+import itertools
 import io
 import os
 import platform
@@ -59,25 +59,24 @@ def median_ms(samples) -> float:
 
 def session_with_refresh(size, refresh):
     """A HeadlessSession with one output of `size` at `refresh` Hz."""
-    if "refresh" in inspect.signature(HeadlessSession).parameters:
-        return HeadlessSession([size], refresh=refresh).start()
-    session = HeadlessSession([size]).start()
-    if refresh != 60:
-        from bench_capture import set_refresh
-
-        set_refresh(session, *size, refresh)
-    return session
+    return HeadlessSession([size], refresh=refresh).start()
 
 
-def model_point(i, model):
-    """The i-th step's click, in the model's pixels, scaled from the 1366x768 layout of ROWS."""
+# Each side's step number goes on from call to call, so that no click is where the pointer already is
+# (`xdotool mousemove --sync` to the pointer's own position waits for a motion that never comes).
+_step_numbers = {"pravlin": itertools.count(), "reference": itertools.count()}
+
+
+def model_point(side, model):
+    """The next click of a side, in the model's pixels, scaled from the 1366x768 layout of ROWS."""
+    i = next(_step_numbers[side])
     return (round(ROW_X * model[0] / 1366), round(ROWS[i % 2] * model[1] / 768))
 
 
 def pravlin_steps(computer, steps, model):
     samples = []
-    for i in range(steps):
-        x, y = model_point(i, model)
+    for _ in range(steps):
+        x, y = model_point("pravlin", model)
         start = time.perf_counter()
         blocks = computer.run({"action": "left_click", "coordinate": [x, y]})
         samples.append(time.perf_counter() - start)
@@ -87,8 +86,8 @@ def pravlin_steps(computer, steps, model):
 
 def reference_steps(x11, steps, size, model):
     samples = []
-    for i in range(steps):
-        mx, my = model_point(i, model)
+    for _ in range(steps):
+        mx, my = model_point("reference", model)
         x, y = round(mx * size[0] / model[0]), round(my * size[1] / model[1])
         start = time.perf_counter()
         x11.xdotool("mousemove", "--sync", str(x), str(y), "click", "1")
@@ -102,8 +101,8 @@ def pravlin_parts(computer, steps, model):
     """The step's parts one by one: the click, the capture, the scaling, the PNG, the base64."""
     parts = {"action": [], "capture": [], "scale": [], "png": [], "base64": []}
     desktop, screen = computer.desktop, computer.screen
-    for i in range(steps):
-        x, y = screen.to_layout(*model_point(i, model), "point")
+    for _ in range(steps):
+        x, y = screen.to_layout(*model_point("pravlin", model), "point")
         t0 = time.perf_counter()
         desktop.click(x, y)
         t1 = time.perf_counter()
@@ -128,8 +127,8 @@ def reference_parts(x11, steps, size, model):
 
     parts = {"xdotool": [], "scrot": [], "convert": [], "base64": []}
     path = x11._dir / "parts.png"
-    for i in range(steps):
-        mx, my = model_point(i, model)
+    for _ in range(steps):
+        mx, my = model_point("reference", model)
         x, y = round(mx * size[0] / model[0]), round(my * size[1] / model[1])
         t0 = time.perf_counter()
         x11.xdotool("mousemove", "--sync", str(x), str(y), "click", "1")

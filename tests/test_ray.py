@@ -19,9 +19,10 @@ CONFIG = {"programs": [["foot"]], "outputs": [(320, 240)], "max_steps": 3, "sett
 def two_nodes(tmp_path, monkeypatch):
     from ray.cluster_utils import Cluster
 
-    # Ray puts the driver's working directory on its workers' sys.path: run from a checkout, they would
-    # import its pravlin_desktop, which has no native module, instead of the installed one.
+    # Ray puts the driver's working directory first on its workers' path: from a checkout, they would
+    # import the package's sources instead of the installed package.
     monkeypatch.chdir(tmp_path)
+
     # Two desktops per node and little else: the CPUs are the sessions'.
     cluster = Cluster(initialize_head=True, head_node_args={"num_cpus": 1, "resources": {"desktop": 2},
                                                             "include_dashboard": False})

@@ -74,9 +74,13 @@ def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
                 assert not result.is_error, result
             position = await client.call_tool("cursor_position", {})
             assert position.content[0].text == "X=640,Y=400"
+            # cat writes the file once foot has read the keys; the session ends with the client.
+            deadline = time.monotonic() + 10
+            while not out.exists() or out.read_text() != TEXT + "\n":
+                assert time.monotonic() < deadline, f"the file has {out.read_text() if out.exists() else None!r}"
+                await anyio.sleep(0.05)
 
     anyio.run(session)
-    assert out.read_text() == TEXT + "\n"
     # The server, its compositor, the seat holder and foot are all gone.
     deadline = time.monotonic() + 10
     while left := [pid for pid in seen["server"] if alive(pid)]:

@@ -12,7 +12,9 @@ X11 without a window manager, and the output's where the compositor tiles the wi
   {"ev": "motion", "x": ..., "y": ..., "buttons": [1]}                     buttons held
   {"ev": "scroll", "x": ..., "y": ..., "dx": ..., "dy": ..., "smooth": false, "mods": ["shift"]}
       dy > 0 is down; a wheel notch gives a discrete event (smooth false, dx or dy +-1) and, where the
-      server sends deltas too, a smooth one
+      server sends deltas too, a smooth one. GTK 3.24 on Wayland gives a horizontal notch's discrete
+      event the opposite direction (a notch right arrives as left, with a smooth dx > 0): read the
+      horizontal direction from the smooth events.
   {"ev": "key", "name": "a", "state": "press"|"release", "mods": [...]}
 The list's scroll offset is printed when it changes: {"ev": "list", "offset": ...}.
 Runs under the system Python (python3-gi).

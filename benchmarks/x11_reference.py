@@ -19,6 +19,7 @@ python3-gi, gir1.2-gtk-3.0.
 from __future__ import annotations
 
 import base64
+import contextlib
 import json
 import os
 import select
@@ -42,13 +43,14 @@ def missing_tools() -> list[str]:
 
 
 def _stop(proc: subprocess.Popen) -> None:
-    if proc.poll() is None:
-        try:
-            os.killpg(proc.pid, signal.SIGTERM)
-            proc.wait(5)
-        except (ProcessLookupError, subprocess.TimeoutExpired):
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
+    """SIGTERM to the process group `proc` leads, SIGKILL after 5 s."""
+    for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, None)):
+        if proc.poll() is not None:
+            return
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, sig)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            proc.wait(grace)
 
 
 class Xvfb:

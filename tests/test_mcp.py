@@ -1,0 +1,88 @@
+"""pravlin-mcp through the MCP SDK's own client over stdio: the tools it lists, a screenshot, typing into a
+program it launched in its own headless session, an error result, and nothing of the session left once
+the client has gone."""
+
+import base64
+import io
+import os
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("mcp")
+pytest.importorskip("cv2")
+pytest.importorskip("fpng")
+
+import anyio  # noqa: E402
+from agent_peers import descendants  # noqa: E402
+from mcp import ClientSession  # noqa: E402
+from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
+from PIL import Image  # noqa: E402
+
+TEXT = "mcp typed: naïve ✓ 42"
+
+
+def cmdline(pid):
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes()
+    except OSError:  # gone meanwhile
+        return b""
+
+
+def alive(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
+    out = tmp_path / "typed.txt"
+    params = StdioServerParameters(
+        command=sys.executable, cwd=tmp_path,
+        args=["-m", "pravlin_desktop.mcp_server", "--headless", "--outputs", "1280x800",
+              "--launch", f"foot sh -c 'cat > {out}'"])
+    seen = {}
+
+    async def session():
+        async with stdio_client(params) as (read, write), ClientSession(read, write) as client:
+            await client.initialize()
+            [server] = [pid for pid in descendants(os.getpid()) if b"pravlin_desktop.mcp_server" in cmdline(pid)]
+            seen["server"] = [server, *descendants(server)]
+            names = {tool.name for tool in (await client.list_tools()).tools}
+            assert {"screenshot", "zoom", "left_click", "double_click", "left_click_drag", "scroll", "type_text",
+                    "key", "hold_key", "mouse_move", "cursor_position", "wait"} <= names, names
+            # foot draws itself: wait until the screenshot is not the empty output.
+            deadline = time.monotonic() + 15
+            while True:
+                shot = await client.call_tool("screenshot", {})
+                [image] = shot.content
+                assert not shot.is_error and image.type == "image" and image.mime_type == "image/png"
+                picture = Image.open(io.BytesIO(base64.b64decode(image.data)))
+                assert picture.size == (1280, 800)
+                if len(picture.convert("L").getcolors(1 << 16)) > 2:
+                    break
+                assert time.monotonic() < deadline, "foot never showed up in the screenshots"
+                await anyio.sleep(0.1)
+            bad = await client.call_tool("left_click", {"x": 1280, "y": 5})
+            assert bad.is_error and "off the screen" in bad.content[0].text, bad
+            for tool, arguments in (("left_click", {"x": 640, "y": 400}), ("type_text", {"text": TEXT}),
+                                    ("key", {"keys": "Return ctrl+d"})):
+                result = await client.call_tool(tool, arguments)
+                assert not result.is_error, result
+            position = await client.call_tool("cursor_position", {})
+            assert position.content[0].text == "X=640,Y=400"
+            # cat writes the file once foot has read the keys; the session ends with the client.
+            deadline = time.monotonic() + 10
+            while not out.exists() or out.read_text() != TEXT + "\n":
+                assert time.monotonic() < deadline, f"the file has {out.read_text() if out.exists() else None!r}"
+                await anyio.sleep(0.05)
+
+    anyio.run(session)
+    # The server, its compositor, the seat holder and foot are all gone.
+    deadline = time.monotonic() + 10
+    while left := [pid for pid in seen["server"] if alive(pid)]:
+        assert time.monotonic() < deadline, f"processes of the server's session still run: {left}"
+        time.sleep(0.05)

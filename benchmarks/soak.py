@@ -1,6 +1,10 @@
 """Soak: many screenshots and input actions on one headless sway session,
 with the process's resident memory and open file descriptors sampled as it
 goes. Both must stay flat; the slopes are printed per 1000 operations.
+pravlin's Pravlin first, then pravlin_desktop's Desktop: its frames (kept
+buffers, frames that wait for a change), its actions (typed text with
+characters the layout lacks, which extends and restores the keymap), and
+Desktops made and closed (each with its guard process).
 
     python3 benchmarks/soak.py [--screenshots 2000] [--actions 20000]
 
@@ -14,6 +18,7 @@ import sys
 import time
 
 from pravlin import Pravlin
+from pravlin_desktop import Desktop
 from pravlin_session import HeadlessSession
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -86,6 +91,39 @@ def main():
             "screenshots": run("screenshots", args.screenshots, shot, max(1, args.screenshots // 100)),
             "input actions": run("input actions", args.actions, act, max(1, args.actions // 100)),
         }
+
+        d = Desktop(session.socket)
+
+        def frame(i):
+            # Every other one waits for a change that a move of the pointer makes.
+            if i % 2:
+                d.move(100 + (i // 2) % 2, 100)
+                assert d.capture(damage=True, timeout=1.0) is not None
+            else:
+                assert d.screenshot().shape == (720, 1280, 4)
+
+        def desktop_act(i):
+            kind = i % 5
+            if kind == 0:
+                d.click(i % 1280, i % 720)
+            elif kind == 1:
+                d.key("shift+ctrl")
+            elif kind == 2:
+                d.scroll(1, x=i % 1280, y=i % 720)
+            elif kind == 3:
+                d.drag([(10, 10), (40, 30)], modifiers=["shift"])
+            else:
+                d.type("\u00e9\u2713" if i % 50 == 4 else "\t")  # Tab is a key of the layout
+
+        def lifetime(i):
+            Desktop(session.socket).close()
+
+        results["Desktop frames"] = run("Desktop frames", args.screenshots, frame, max(1, args.screenshots // 100))
+        results["Desktop actions"] = run("Desktop actions", args.actions // 4, desktop_act,
+                                         max(1, args.actions // 400))
+        results["Desktops made and closed"] = run("Desktops made and closed", args.screenshots // 10, lifetime,
+                                                  max(1, args.screenshots // 1000))
+        d.close()
 
     # One full-HD frame is 8 MiB, so a leaked capture would add thousands of
     # KiB per 1000; allocator noise stays far below these limits.

@@ -109,19 +109,19 @@ class _Program:
         return self.log.read().decode(errors="replace").strip()
 
 
-def _program(spec) -> _Program:
-    if isinstance(spec, str):
-        return _Program(shlex.split(spec), {})
-    if isinstance(spec, Mapping):
-        unknown = set(spec) - {"command", "env"}
-        if unknown or "command" not in spec:
-            raise ValueError(f"a program is a command, or a dict with 'command' and optionally 'env', not {spec!r}")
-        prog = _program(spec["command"])
-        prog.env = {str(k): str(v) for k, v in dict(spec.get("env") or {}).items()}
+def _program(given) -> _Program:
+    if isinstance(given, str):
+        return _Program(shlex.split(given), {})
+    if isinstance(given, Mapping):
+        unknown = set(given) - {"command", "env"}
+        if unknown or "command" not in given:
+            raise ValueError(f"a program is a command, or a dict with 'command' and optionally 'env', not {given!r}")
+        prog = _program(given["command"])
+        prog.env = {str(k): str(v) for k, v in dict(given.get("env") or {}).items()}
         return prog
-    if isinstance(spec, Sequence) and spec and all(isinstance(a, (str, os.PathLike)) for a in spec):
-        return _Program([os.fspath(a) for a in spec], {})
-    raise ValueError(f"a program is a command line (a str or a list of str), not {spec!r}")
+    if isinstance(given, Sequence) and given and all(isinstance(a, (str, os.PathLike)) for a in given):
+        return _Program([os.fspath(a) for a in given], {})
+    raise ValueError(f"a program is a command line (a str or a list of str), not {given!r}")
 
 
 def _outputs(outputs, refresh) -> tuple[list[tuple[int, int]], list[float | None]]:

@@ -29,12 +29,38 @@ if ! "$venv/bin/python" -c '' 2>/dev/null; then
   "${PRAVLIN_PYTHON:-python3}" -m venv "$venv"
 fi
 py=$venv/bin/python
-# The build runs without isolation, in the venv: its requirements come first,
-# with ninja, which meson-python runs but asks for only in isolated builds
-# (without it here, the build would take whatever ninja PATH has).
+# Only the project itself is built without isolation, in the venv: meson-python
+# finds numpy's headers and ninja there (ninja is asked for only by isolated
+# builds; without it here the build would take whatever ninja PATH has). Its
+# dependencies are installed first as pip installs anything, each source
+# distribution among them built in an isolated environment with the build tools
+# it asks for, so nothing depends on what the venv happens to hold.
 mapfile -t build_requires < <("$py" -c '
 import tomllib
 with open("pyproject.toml", "rb") as f:
     print("\n".join(tomllib.load(f)["build-system"]["requires"]))')
-"$py" -m pip install -q --disable-pip-version-check "${build_requires[@]}" ninja
-"$py" -m pip install -q --disable-pip-version-check --no-build-isolation ".[$extras]"
+mapfile -t requirements < <("$py" - "$extras" <<'PY'
+# The requirements of the project's extras, its own extras named inside them
+# (pravlin[demo,...]) followed through to theirs.
+import re, sys, tomllib
+with open("pyproject.toml", "rb") as f:
+    project = tomllib.load(f)["project"]
+extras, seen, out = sys.argv[1].split(","), set(), []
+while extras:
+    extra = extras.pop()
+    if extra in seen:
+        continue
+    seen.add(extra)
+    for req in project["optional-dependencies"][extra]:
+        own = re.fullmatch(r"%s\[([^]]*)\]" % re.escape(project["name"]), req.strip())
+        if own:
+            extras += [e.strip() for e in own.group(1).split(",")]
+        elif req not in out:
+            out.append(req)
+print("\n".join(project.get("dependencies", []) + out))
+PY
+)
+pip=("$py" -m pip install -q --disable-pip-version-check)
+"${pip[@]}" "${build_requires[@]}" ninja "${requirements[@]}"
+"${pip[@]}" --no-build-isolation --no-deps ".[$extras]"
+"$py" -m pip check --disable-pip-version-check >/dev/null || { "$py" -m pip check; exit 1; }

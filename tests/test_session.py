@@ -305,8 +305,11 @@ def test_connection_closed_during_name_wait_is_an_ordinary_error(compositor):
     outputs = [{"interface": "wl_output", "version": 4, "name": "SLOW", "name_delay_ms": 5000}]
     comp = compositor({"globals": without("wl_output") + outputs})
     # The constructor keeps the interpreter lock while it waits, so the
-    # compositor is stopped from another process.
-    killer = subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -TERM {comp.proc.pid}"])
+    # compositor is stopped from another process, once the client has bound
+    # the output whose name it waits for (a fixed delay loses the race on a
+    # loaded machine, where the client may not have connected yet).
+    killer = subprocess.Popen(["sh", "-c", f"for i in $(seq 500); do grep -q wl_output '{comp.record_path}' && break;"
+                               f" sleep 0.01; done; sleep 0.1; kill -TERM {comp.proc.pid}"])
     try:
         with fds_unchanged(), pytest.raises(RuntimeError) as info:
             Pravlin(comp.socket)

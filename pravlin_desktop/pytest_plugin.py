@@ -33,6 +33,8 @@ _SCREENSHOT = ("off", "on", "only-on-failure")
 _VIDEO = ("off", "on", "retain-on-failure")
 # Marks an output folder as this plugin's, so that a run may empty it of the previous run's folders.
 _MARK = ".pravlin-artifacts"
+# The report property that tells of a snapshot baseline written: "new PATH" or "changed PATH".
+_BASELINE = "wayland_snapshot_written"
 
 
 def pytest_addoption(parser):
@@ -89,6 +91,8 @@ class _Artifacts:
         self.output = Path(config.invocation_params.dir, output)
         self.tests: dict[str, _Test] = {}
         self.failed: list[tuple[str, list[Path]]] = []
+        # Baselines written in this run (by this process, or by xdist workers through their reports).
+        self.baselines: list[tuple[str, str]] = []
         self.viewer = None
         self.display: str | None = None
         try:
@@ -165,7 +169,13 @@ class _Artifacts:
         mask=(), threshold=0.1, max_diff_pixels=0, timeout=5) against __snapshots__/<test file>/<name>.png."""
         from ._desktop import pointer_spots
         from ._snapshot import Snapshots
-        return Snapshots(self._viewer(wayland_session.socket), Path(request.node.path), self.update, pointer_spots)
+
+        def written(path: Path, how: str) -> None:
+            # A report property reaches the run's summary from an xdist worker too.
+            request.node.user_properties.append((_BASELINE, f"{how} {path}"))
+
+        return Snapshots(self._viewer(wayland_session.socket), Path(request.node.path), self.update, pointer_spots,
+                         written)
 
     def _viewer(self, display: str):
         if self.viewer is None or self.display != display:
@@ -240,7 +250,16 @@ class _Artifacts:
         # A video is finished when the test's fixtures have been torn down.
         return "\n".join([f"{test.folder}/"] + [f"  {p.name}" for p in files])
 
+    def pytest_runtest_logreport(self, report):
+        if report.when == "teardown":
+            self.baselines += [(report.nodeid, value) for name, value in report.user_properties
+                               if name == _BASELINE]
+
     def pytest_terminal_summary(self, terminalreporter):
+        if self.baselines:
+            terminalreporter.section("wayland snapshot baselines written")
+            for nodeid, line in self.baselines:
+                terminalreporter.write_line(f"{line}  ({nodeid})")
         if not self.failed:
             return
         terminalreporter.section("wayland artifacts of failed tests")

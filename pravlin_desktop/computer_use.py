@@ -12,9 +12,10 @@
 
 Actions come as plain dicts or as the objects of the official SDKs (`anthropic`, `openai`), neither of
 which is needed here. A bad action (a missing or malformed field, an unknown key, a point off the
-screen, an unknown action) never raises: it gives an error result whose text says what was wrong, and
-whatever the executor held pressed is released. Failures of the desktop itself (a lost connection)
-still raise.
+screen, an unknown action, a number beyond its bound) never raises: it gives an error result whose text
+says what was wrong, and whatever the executor held pressed is released. Failures of the desktop itself
+(a lost connection) still raise. A model's numbers are bounded so that any action ends within seconds
+(at most 1000 key presses, 100 wheel notches, 100 s of holding or waiting, 1000 points of a drag).
 
 Coordinates are the model's: pixels of the screenshots it is shown. Anthropic's executor scales them
 as the vendor recommends: the screenshot goes to the model at XGA (1024x768), WXGA (1280x800) or FWXGA

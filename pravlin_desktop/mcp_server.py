@@ -8,8 +8,11 @@ screen, on a headless Wayland session of its own or on a display it is given.
 The tools are the actions of Anthropic's computer tool (computer_20251124), one tool each, with the same
 meaning and the same scaling: coordinates are pixels of the screenshots the tools return, which are
 shrunk to XGA, WXGA or FWXGA by the output's aspect, or to the API's limits (--size none: the output's
-own pixels). `screenshot` and `zoom` return an image; the others a line of text, and with --screenshots
-a screenshot after it. A bad call returns an error result saying what was wrong.
+own pixels). The tools' arguments have the computer tool's names (coordinate, start_coordinate, text,
+scroll_direction, scroll_amount, duration, region, repeat). `screenshot` and `zoom` return an image; the
+others a line of text, and with --screenshots a screenshot after it. A bad call (an argument a tool does
+not take included) returns an error result saying what was wrong, in one line. A --launch program that
+cannot start or that ends is told with the next tool result.
 """
 
 import argparse

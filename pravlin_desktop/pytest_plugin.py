@@ -5,8 +5,11 @@ fixtures:
 
     --wayland-screenshot {off,on,only-on-failure}   a PNG of each output at the end of the test
     --wayland-video {off,on,retain-on-failure}      a video of each output while the test runs
-    --wayland-output DIR                            where (default test-results/), one folder per test
+    --wayland-output=DIR                            where (default test-results/), one folder per test
     --wayland-update-snapshots                      rewrite screenshot baselines that do not match
+
+(--wayland-output with `=`: pytest's early parsing takes a separate DIR for the rootdir.) The run's summary
+lists every baseline it wrote, new or changed.
 
 ini: wayland_screenshot, wayland_video, wayland_output. The folder of a test is named from its id as
 pytest-playwright names it (tests/test_app.py::test_ok[x] -> tests-test-app-py-test-ok-x); it also gets

@@ -25,8 +25,14 @@ class SwayWindows:
         self._buffer = b""
         # sway answers a subscription to ticks with a first tick at once: from then on no window
         # event is missed.
-        if not any(e.get("first") for e in self._events(10.0, until=lambda e: e.get("first"))):
-            raise SessionError("sway's IPC did not answer a subscription to window events")
+        try:
+            if not any(e.get("first") for e in self._events(10.0, until=lambda e: e.get("first"))):
+                raise SessionError("sway's IPC did not answer a subscription to window events")
+        except BaseException:
+            self._proc.kill()
+            self._proc.wait()
+            self._proc.stdout.close()
+            raise
 
     @property
     def process(self) -> subprocess.Popen:

@@ -55,7 +55,7 @@ sys.path.insert(0, str(HERE))
 
 import x11_reference  # noqa: E402
 
-from pravlin_desktop.env import ACTIONS, DesktopEnv  # noqa: E402
+from pravlin_desktop.env import ACTIONS, MODIFIERS, DesktopEnv  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -145,6 +145,7 @@ class PravlinEnv(gymnasium.Wrapper):
         kind, x, y, notches = self.plan[int(action)]
         a = {"action": ACTIONS.index("left_click" if kind == "click" else "scroll"),
              "coordinate": np.array([x, y], np.int32), "start_coordinate": np.zeros(2, np.int32), "text": "",
+             "key": 0, "modifiers": np.zeros(len(MODIFIERS), np.int8),
              "scroll": np.array([0, notches], np.int32), "duration": np.array(0, np.float32)}
         obs, reward, terminated, truncated, info = self.env.step(a)
         if "action_error" in info:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 import time
 import unicodedata
 import weakref
@@ -62,7 +63,14 @@ class Desktop(_Frames):
     """
 
     def __init__(self, wayland_display: str | None = None):
-        self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
+        try:
+            self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
+        except RuntimeError as error:
+            if wayland_display is not None or "WAYLAND_DISPLAY" in os.environ:
+                raise
+            raise RuntimeError(f"{error}\n\nThis process is in no Wayland session (WAYLAND_DISPLAY is not set): run "
+                               "it under pravlin-run, start a pravlin_session.HeadlessSession and pass its socket "
+                               "(Desktop(session.socket)), or name a display") from None
         super().__init__()
         _live.add(self)
         # What key_down pressed for each name, so that key_up lets go of the same keys.

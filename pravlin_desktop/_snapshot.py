@@ -38,11 +38,13 @@ class Snapshots:
     """The `wayland_snapshot` fixture: assert_match(name, ...) compares the screen with
     __snapshots__/<test file>/<name>.png beside the test file."""
 
-    def __init__(self, viewer: Viewer, test_file: Path, update: bool, pointers):
+    def __init__(self, viewer: Viewer, test_file: Path, update: bool, pointers, written=None):
         self._viewer = viewer
         self._dir = test_file.parent / "__snapshots__" / test_file.stem
         self._update = update
         self._pointers = pointers
+        # Told of each baseline written: written(path, "new" or "changed").
+        self._written = written or (lambda path, how: None)
 
     def path(self, name: str) -> Path:
         if not isinstance(name, str) or not re.fullmatch(r"[\w][\w.+-]*", name) or ".." in name:
@@ -85,6 +87,7 @@ class Snapshots:
         self._viewer.wait_until_settled(screen_name=view.screen, timeout=timeout)
         frame = view.capture(damage=False, timeout=None)
         _write_baseline(path, view.pixels(frame), self._pointer_in(view))
+        self._written(path, "new" if expected is None else "changed")
         if expected is None and not self._update:
             raise AssertionError(f"snapshot {name!r} had no baseline: the screen now was written to {path}; "
                                  "look at it, and run the test again")
@@ -162,7 +165,11 @@ class _View:
 
     def pixels(self, frame) -> np.ndarray:
         """The region's pixels as RGB, masks painted."""
-        x, y, w, h = self._px(self.region)
+        # The frame is the whole output: the region's place in it counts from the output's corner.
+        s = self.scale
+        left, top, width, height = self.region
+        x, y = round((left - self.place.x) * s), round((top - self.place.y) * s)
+        w, h = round(width * s), round(height * s)
         rgb = frame.image[y:y + h, x:x + w, 2::-1].copy()
         for box in self.masks:
             mx, my, mw, mh = self._px(box)

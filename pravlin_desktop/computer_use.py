@@ -12,9 +12,10 @@
 
 Actions come as plain dicts or as the objects of the official SDKs (`anthropic`, `openai`), neither of
 which is needed here. A bad action (a missing or malformed field, an unknown key, a point off the
-screen, an unknown action) never raises: it gives an error result whose text says what was wrong, and
-whatever the executor held pressed is released. Failures of the desktop itself (a lost connection)
-still raise.
+screen, an unknown action, a number beyond its bound) never raises: it gives an error result whose text
+says what was wrong, and whatever the executor held pressed is released. Failures of the desktop itself
+(a lost connection) still raise. A model's numbers are bounded so that any action ends within seconds
+(at most 1000 key presses, 100 wheel notches, 100 s of holding or waiting, 1000 points of a drag).
 
 Coordinates are the model's: pixels of the screenshots it is shown. Anthropic's executor scales them
 as the vendor recommends: the screenshot goes to the model at XGA (1024x768), WXGA (1280x800) or FWXGA
@@ -41,6 +42,12 @@ _MAX_LONG_EDGE = 1568
 _MAX_PIXELS = 1_150_000
 # What a double or triple click waits between its clicks (xdotool's --delay 10 in the vendor's setup).
 _CLICK_INTERVAL = 0.01
+# Bounds of a model's numbers: whatever a model asks, an action ends in seconds. A key action presses at
+# most _MAX_PRESSES combinations (repeat times the combinations in its text), a scroll turns the wheel at
+# most _MAX_NOTCHES notches per axis, a drag passes through at most _MAX_PATH points.
+_MAX_PRESSES = 1000
+_MAX_NOTCHES = 100
+_MAX_PATH = 1000
 
 
 class ActionError(ValueError):
@@ -57,13 +64,17 @@ def recommended_size(width: int, height: int) -> tuple[int, int]:
     return max(1, math.floor(width * factor)), max(1, math.floor(height * factor))
 
 
-def notches(pixels, pixels_per_notch: float = 100) -> int:
+def notches(pixels, pixels_per_notch: float = 100, what: str = "scroll distance") -> int:
     """Wheel notches for a scroll of `pixels`, the sign kept: the nearest whole number of notches (halves
-    round up), but at least one for any scroll."""
-    pixels = _number(pixels, "scroll distance")
+    round up), but at least one for any scroll; ActionError beyond _MAX_NOTCHES."""
+    pixels = _number(pixels, what)
     if pixels == 0:
         return 0
-    return int(math.copysign(max(1, math.floor(abs(pixels) / pixels_per_notch + 0.5)), pixels))
+    count = max(1, math.floor(abs(pixels) / pixels_per_notch + 0.5))
+    if count > _MAX_NOTCHES:
+        raise ActionError(f"{what} of {pixels:g} pixels is {count} wheel notches; a scroll turns at most "
+                          f"{_MAX_NOTCHES} ({_MAX_NOTCHES * pixels_per_notch:g} pixels)")
+    return int(math.copysign(count, pixels))
 
 
 # -- what both executors share ---------------------------------------------------------------------
@@ -79,15 +90,28 @@ def _plain(value) -> dict:
     raise ActionError(f"an action is a dict (or an SDK object), not {type(value).__name__}")
 
 
+def _shown(value) -> str:
+    """A model's value for an error message: huge numbers cut short."""
+    text = repr(value)
+    return text if len(text) <= 40 else f"{text[:20]}...({len(text)} characters)"
+
+
 def _number(value, what: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, Real) or not math.isfinite(value):
-        raise ActionError(f"{what} must be a number, not {value!r}")
-    return float(value)
+    # A whole number too large for a float (10**400) is as unusable as an infinite one.
+    try:
+        number = float(value) if not isinstance(value, bool) and isinstance(value, Real) else math.nan
+    except OverflowError:
+        raise ActionError(f"{what} is out of range: {_shown(value)}") from None
+    if not math.isfinite(number):
+        raise ActionError(f"{what} must be a finite number, not {_shown(value)}")
+    return number
 
 
-def _whole(value, what: str, low: int = 0) -> int:
-    if isinstance(value, bool) or not isinstance(value, int) or value < low:
-        raise ActionError(f"{what} must be a whole number, at least {low}, not {value!r}")
+def _whole(value, what: str, low: int = 0, high: int | None = None) -> int:
+    if (isinstance(value, bool) or not isinstance(value, int) or value < low
+            or (high is not None and value > high)):
+        bounds = f"from {low} to {high}" if high is not None else f"at least {low}"
+        raise ActionError(f"{what} must be a whole number {bounds}, not {_shown(value)}")
     return value
 
 
@@ -104,9 +128,11 @@ def _text(params: dict, field: str, required: bool = True) -> str | None:
 
 class _ModelScreen:
     """One output as the model sees it: screenshots at `size`, and its points mapped back to the
-    layout (each model pixel to the middle of the output pixels it covers)."""
+    layout (each model pixel to the middle of the output pixels it covers). A pointer that this
+    Desktop has not placed yet goes to the output's middle, so that the model's first cursor_position
+    has an answer and a click without coordinates lands where it says."""
 
-    def __init__(self, desktop: Desktop, screen: str | None, size):
+    def __init__(self, desktop: Desktop, screen: str | None, size, api_limits: bool):
         if not isinstance(desktop, Desktop):
             raise TypeError(f"the executor drives a pravlin_desktop.Desktop, not {type(desktop).__name__}")
         self.desktop = desktop
@@ -128,7 +154,11 @@ class _ModelScreen:
         elif (not isinstance(size, Sequence) or len(size) != 2
               or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
             raise ValueError(f"size is 'auto', None or (width, height) in pixels, not {size!r}")
+        else:
+            _check_size(tuple(size), out, api_limits)
         self.size = (int(size[0]), int(size[1]))
+        if desktop.position() is None:
+            desktop.move(out.x + out.width // 2, out.y + out.height // 2)
 
     def output(self) -> Output:
         for o in self.desktop.outputs:
@@ -161,28 +191,56 @@ class _ModelScreen:
         return _images.png_base64(_images.resize(self.capture(), self.size))
 
     def zoom(self, region) -> str:
-        """A region (x0, y0, x1, y1 in the model's pixels) from the output's own pixels, scaled to fill
-        the model's screenshot size without changing its shape: base64 of a PNG."""
+        """A region (x0, y0, x1, y1 in the model's pixels) from the output's own pixels, at the model's
+        screenshot size: base64 of a PNG. A region of another shape than the screenshot is widened (or
+        heightened) about its middle to the screenshot's shape, moved back onto the screen where that
+        takes it past an edge, so that nothing is stretched."""
         if not isinstance(region, Sequence) or isinstance(region, str) or len(region) != 4:
-            raise ActionError(f"region must be [x0, y0, x1, y1], not {region!r}")
+            raise ActionError(f"region must be [x0, y0, x1, y1], not {_shown(region)}")
         x0, y0, x1, y1 = (_number(v, "region") for v in region)
         w, h = self.size
         if not (0 <= x0 < x1 <= w and 0 <= y0 < y1 <= h):
             raise ActionError(f"region {list(region)} is not a box on the screen, which is {w}x{h} pixels "
                               "(0 <= x0 < x1 <= width, 0 <= y0 < y1 <= height)")
+        x0, x1 = _widened(x0, x1, (y1 - y0) * w / h, w)
+        y0, y1 = _widened(y0, y1, (x1 - x0) * h / w, h)
         o = self.output()
-        left, right = round(x0 * o.width / w), max(round(x1 * o.width / w), round(x0 * o.width / w) + 1)
-        top, bottom = round(y0 * o.height / h), max(round(y1 * o.height / h), round(y0 * o.height / h) + 1)
+        left, top = round(x0 * o.width / w), round(y0 * o.height / h)
+        right = max(round(x1 * o.width / w), left + 1)
+        bottom = max(round(y1 * o.height / h), top + 1)
         crop = self.capture()[top:bottom, left:right]
-        fit = min(w / crop.shape[1], h / crop.shape[0])
-        size = (max(1, round(crop.shape[1] * fit)), max(1, round(crop.shape[0] * fit)))
-        return _images.png_base64(_images.resize(crop, size))
+        return _images.png_base64(_images.resize(crop, self.size))
 
     def point(self, value, what: str) -> tuple[int, int]:
         """[x, y] in the model's pixels to the layout."""
         if not isinstance(value, Sequence) or isinstance(value, str) or len(value) != 2:
-            raise ActionError(f"{what} must be [x, y], not {value!r}")
+            raise ActionError(f"{what} must be [x, y], not {_shown(value)}")
         return self.to_layout(value[0], value[1], what)
+
+
+def _widened(low: float, high: float, length: float, limit: float) -> tuple[float, float]:
+    """The span low..high grown about its middle to `length` (when shorter), kept within 0..limit."""
+    if high - low >= length:
+        return low, high
+    low = min(max(0.0, (low + high - length) / 2), limit - length)
+    return max(0.0, low), min(limit, low + length)
+
+
+def _check_size(size: tuple[int, int], output: Output, api_limits: bool) -> None:
+    """A model's screenshot size for an output: no larger, of its shape, and (for Anthropic's models)
+    within what the API takes without resampling."""
+    w, h = size
+    ow, oh = output.width, output.height
+    if w > ow or h > oh:
+        raise ValueError(f"size {w}x{h} is larger than the output {output.name} ({ow}x{oh}): screenshots are "
+                         "never enlarged, since the model's points could then not all be told apart")
+    if not (abs(w / h - ow / oh) < _ASPECT_TOLERANCE or h == round(w * oh / ow) or w == round(h * ow / oh)):
+        raise ValueError(f"size {w}x{h} has another shape than the output {output.name} ({ow}x{oh}); "
+                         f"of that shape at width {w} is {w}x{max(1, round(w * oh / ow))}")
+    if api_limits and (max(w, h) > _MAX_LONG_EDGE or w * h > _MAX_PIXELS):
+        raise ValueError(f"size {w}x{h} is beyond what Anthropic's API takes without shrinking it itself "
+                         f"({_MAX_LONG_EDGE} pixels on the long edge, {_MAX_PIXELS / 1e6:g} megapixels); "
+                         f"recommended_size gives {'x'.join(map(str, recommended_size(ow, oh)))}")
 
 
 # -- Anthropic -------------------------------------------------------------------------------------
@@ -219,7 +277,7 @@ class AnthropicComputer:
         if version not in VERSIONS:
             raise ValueError(f"unknown version {version!r}; known: {', '.join(VERSIONS)}")
         self.version = version
-        self.screen = _ModelScreen(desktop, screen, size)
+        self.screen = _ModelScreen(desktop, screen, size, api_limits=True)
         self.desktop = desktop
         self.screenshots = screenshots
         self.actions = VERSIONS[version] if zoom else VERSIONS[version] - {"zoom"}
@@ -311,7 +369,10 @@ class AnthropicComputer:
             for name in combo:
                 self.desktop._keysym(name)
         repeat = params.get("repeat")
-        repeat = 1 if repeat is None else _whole(repeat, "repeat", 1)
+        most = max(1, _MAX_PRESSES // len(combos))
+        repeat = 1 if repeat is None else _whole(repeat, "repeat", 1, most)
+        if len(combos) > _MAX_PRESSES:
+            raise ActionError(f"text names {len(combos)} combinations; an action presses at most {_MAX_PRESSES}")
         for _ in range(repeat):
             for combo in combos:
                 self.desktop.key(combo)
@@ -363,7 +424,7 @@ class AnthropicComputer:
         amount = params.get("scroll_amount")
         if amount is None:
             raise ActionError("scroll_amount is missing")
-        amount = _whole(amount, "scroll_amount")
+        amount = _whole(amount, "scroll_amount", 0, _MAX_NOTCHES)
         dy, dx = _SCROLL[direction]
         x, y = self._at(params)
         self.desktop.scroll(dy * amount, dx * amount, x=x, y=y, modifiers=self._modifiers(params))
@@ -420,7 +481,7 @@ class OpenAIComputer:
 
     def __init__(self, desktop: Desktop, *, screen: str | None = None, size=None, pixels_per_notch: float = 100,
                  wait_seconds: float = 1.0, type_interval: float = 0.0):
-        self.screen = _ModelScreen(desktop, screen, size)
+        self.screen = _ModelScreen(desktop, screen, size, api_limits=False)
         self.desktop = desktop
         self.pixels_per_notch = _number(pixels_per_notch, "pixels_per_notch")
         if self.pixels_per_notch <= 0:
@@ -511,9 +572,14 @@ class OpenAIComputer:
             d.click(*self._point(a), button=button, clicks=2, interval=_CLICK_INTERVAL, modifiers=self._held(a))
         elif kind == "drag":
             path = a.get("path")
-            if not isinstance(path, Sequence) or isinstance(path, str) or len(path) < 2:
-                raise ActionError(f"path must be a list of at least two points {{x, y}}, not {path!r}")
-            points = [self._point(_plain(p), f"path[{i}]") for i, p in enumerate(path)]
+            if not isinstance(path, Sequence) or isinstance(path, str) or not 2 <= len(path) <= _MAX_PATH:
+                raise ActionError(f"path must be a list of 2 to {_MAX_PATH} points {{\"x\": X, \"y\": Y}}, "
+                                  f"not {_shown(path)}")
+            points = []
+            for i, p in enumerate(path):
+                if not isinstance(p, Mapping) and not callable(getattr(p, "model_dump", None)):
+                    raise ActionError(f"path[{i}] must be a point {{\"x\": X, \"y\": Y}}, not {_shown(p)}")
+                points.append(self._point(_plain(p), f"path[{i}]"))
             d.drag(points, modifiers=self._held(a))
         elif kind == "keypress":
             keys = a.get("keys")
@@ -526,8 +592,8 @@ class OpenAIComputer:
                 d.move(x, y)
         elif kind == "scroll":
             x, y = self._point(a)
-            dx = notches(a.get("scroll_x") or 0, self.pixels_per_notch)
-            dy = notches(a.get("scroll_y") or 0, self.pixels_per_notch)
+            dx = notches(a.get("scroll_x") or 0, self.pixels_per_notch, "scroll_x")
+            dy = notches(a.get("scroll_y") or 0, self.pixels_per_notch, "scroll_y")
             d.scroll(dy, dx, x=x, y=y, modifiers=self._held(a))
         elif kind == "type":
             text = _text(a, "text")

@@ -33,20 +33,19 @@ pixels: the outputs' layout, scaled to `observation_size` when given.
 
 Actions are the computer-use actions of Anthropic's computer tool as a Dict space (see ACTIONS):
 "action" picks one; "coordinate" is where (observation pixels), "start_coordinate" where a drag
-starts, "text" what `type` types, the combination `key` and `hold_key` press, or the modifiers held
-during clicks and scrolls ("shift", "ctrl+alt"); "scroll" is (dx, dy) in wheel notches (dy > 0 down)
-and "duration" the seconds of `hold_key` and `wait`. An action that is in the space but cannot be
-performed (an unknown key name, a character no key types) does nothing; `info["action_error"]` says
-why. An action outside the space raises ValueError.
+starts, "text" what `type` types, "key" the key (an index into KEYS) that `key` and `hold_key` press,
+"modifiers" which of MODIFIERS are held with that key and during clicks, drags and scrolls; "scroll" is
+(dx, dy) in wheel notches (dy > 0 down) and "duration" the seconds of `hold_key` and `wait`. Every
+part has one meaning, so every action sampled from the space can be performed; one that cannot (a point
+below a shorter output, where there is no screen) does nothing, and `info["action_error"]` says why. An
+action outside the space raises ValueError.
 """
 
 from __future__ import annotations
 
 import contextlib
-import json
 import math
 import os
-import selectors
 import shlex
 import signal
 import string
@@ -63,12 +62,15 @@ import numpy as np
 from gymnasium import spaces
 
 from pravlin_session import HeadlessSession, SessionError
+from pravlin_session._compositors import COMPOSITORS
+from pravlin_session._session import MAX_SIDE, _parse_output_list, parse_refresh, parse_size
 from pravlin_session._session import _stop_group as stop_group
+from pravlin_session._windows import SwayWindows, closed, mapped_by
 
 from ._desktop import Desktop
 from ._screen import Frame
 
-__all__ = ["ACTIONS", "DesktopEnv", "ProgramError"]
+__all__ = ["ACTIONS", "KEYS", "MODIFIERS", "DesktopEnv", "ProgramError"]
 
 # The computer tool's actions (Anthropic, computer_20250124), less cursor_position, which every
 # observation carries. "screenshot" does nothing and observes.
@@ -85,6 +87,18 @@ _CLICK_INTERVAL = 0.01
 _SHOWN_TIMEOUT = 0.3
 # What "text" may hold: printable ASCII, newline and tab.
 TEXT_CHARSET = string.printable.replace("\r", "").replace("\x0b", "").replace("\x0c", "")
+# What "key" indexes: the keys of a US keyboard but its modifiers (xkb keysym names).
+KEYS = (tuple(string.ascii_lowercase) + tuple(string.digits)
+        + ("Return", "Tab", "Escape", "BackSpace", "Delete", "Insert", "Home", "End", "Page_Up", "Page_Down",
+           "Left", "Right", "Up", "Down", "space", "minus", "equal", "bracketleft", "bracketright", "backslash",
+           "semicolon", "apostrophe", "grave", "comma", "period", "slash")
+        + tuple(f"F{n}" for n in range(1, 13)))
+# What "modifiers" holds, one flag each.
+MODIFIERS = ("shift", "ctrl", "alt", "super")
+# Bounds of the configuration: a step ends in seconds, an observation is no larger than the screen.
+MAX_TEXT_LENGTH = 10_000
+MAX_SCROLL = 100
+MAX_DURATION = 100.0
 # OpenCV's own threads would compete with the sessions: a vector of environments is the parallelism.
 cv2.setNumThreads(1)
 
@@ -125,60 +139,37 @@ def _program(given) -> _Program:
 
 
 def _outputs(outputs, refresh) -> tuple[list[tuple[int, int]], list[float | None]]:
+    """Sizes and rates from (width, height[, hz]) tuples, or a string "WxH[@HZ],..." as HeadlessSession
+    takes it; the same limits as the session's."""
+    if refresh is not None:
+        try:
+            refresh = parse_refresh(refresh)
+        except SessionError as error:
+            raise ValueError(str(error)) from None
+    if isinstance(outputs, str):
+        try:
+            parsed = _parse_output_list(outputs)
+        except SessionError as error:
+            raise ValueError(f"outputs {outputs!r}: {error}") from None
+        return [size for size, _ in parsed], [rate if rate is not None else refresh for _, rate in parsed]
     sizes, rates = [], []
+    if not isinstance(outputs, Sequence):
+        raise ValueError(f"outputs are a list of (width, height) or (width, height, hz), or a string "
+                         f"'WxH[@HZ],...', not {outputs!r}")
     for o in outputs:
-        if not isinstance(o, Sequence) or len(o) not in (2, 3) or not all(
+        if not isinstance(o, Sequence) or isinstance(o, str) or len(o) not in (2, 3) or not all(
                 isinstance(v, (int, float)) and not isinstance(v, bool) for v in o):
             raise ValueError(f"an output is (width, height) or (width, height, hz), not {o!r}")
-        if not all(float(v).is_integer() and v >= 1 for v in o[:2]):
-            raise ValueError(f"an output's width and height are whole pixels, at least 1, not {o!r}")
-        sizes.append((int(o[0]), int(o[1])))
-        rates.append(float(o[2]) if len(o) == 3 else refresh)
+        if not all(math.isfinite(v) and float(v).is_integer() and 1 <= v <= MAX_SIDE for v in o[:2]):
+            raise ValueError(f"an output's width and height are whole pixels from 1 to {MAX_SIDE}, not {o!r}")
+        sizes.append(parse_size(f"{int(o[0])}x{int(o[1])}"))
+        try:
+            rates.append(parse_refresh(o[2]) if len(o) == 3 else refresh)
+        except SessionError as error:
+            raise ValueError(f"output {o!r}: {error}") from None
     if not sizes:
         raise ValueError("an environment needs at least one output")
     return sizes, rates
-
-
-class _SwayWindows:
-    """The compositor's news of windows mapped and closed, from sway's IPC (a subscribed swaymsg)."""
-
-    def __init__(self, session: HeadlessSession):
-        self._proc = session.spawn(["swaymsg", "-r", "-m", "-t", "subscribe", '["window","tick"]'],
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-        self._fd = self._proc.stdout.fileno()
-        os.set_blocking(self._fd, False)
-        self._buffer = b""
-        # sway answers a subscription to ticks with a first tick at once: from then on no window
-        # event is missed.
-        if not any(e.get("first") for e in self._events(10.0, until=lambda e: e.get("first"))):
-            raise SessionError("sway's IPC did not answer a subscription to window events")
-
-    def _events(self, timeout: float, until: Callable[[dict], Any]) -> list[dict]:
-        """Events as they come, until one satisfies `until` or `timeout` seconds pass."""
-        deadline = time.monotonic() + timeout
-        got: list[dict] = []
-        with selectors.DefaultSelector() as sel:
-            sel.register(self._fd, selectors.EVENT_READ)
-            while True:
-                while b"\n" in self._buffer:
-                    line, self._buffer = self._buffer.split(b"\n", 1)
-                    if line.strip():
-                        event = json.loads(line)
-                        got.append(event)
-                        if until(event):
-                            return got
-                if not sel.select(max(0.0, deadline - time.monotonic())):
-                    return got
-                try:
-                    chunk = os.read(self._fd, 65536)
-                except BlockingIOError:
-                    continue
-                if not chunk:
-                    raise SessionError("sway's IPC subscription ended")
-                self._buffer += chunk
-
-    def poll(self, timeout: float, until: Callable[[dict], Any]) -> list[dict]:
-        return [e for e in self._events(timeout, until) if "change" in e]
 
 
 class DesktopEnv(gymnasium.Env):
@@ -201,8 +192,11 @@ class DesktopEnv(gymnasium.Env):
       called after each step, with the action as given; the session (env.session) and the
       connection (env.desktop) are there to be looked at.
     - soft_reset: reset by restarting the programs only (module docstring).
-    - text_length: longest "text" of an action; max_scroll: notches per axis; max_duration: longest
-      hold_key or wait, in seconds.
+    - text_length: longest "text" of an action (at most 10000); max_scroll: notches per axis (at most
+      100); max_duration: longest hold_key or wait, in seconds (at most 100).
+
+    Every setting is checked here, before any session starts: a bad one raises ValueError (TypeError
+    for a callable that is not).
     """
 
     metadata = {"render_modes": ["rgb_array"], "render_fps": 60}
@@ -218,6 +212,8 @@ class DesktopEnv(gymnasium.Env):
                    terminated: Callable | None = None, soft_reset: bool = False, text_length: int = 64,
                    max_scroll: int = 10, max_duration: float = 2.0, render_mode: str | None = "rgb_array"):
         self._sizes, self._rates = _outputs(outputs, refresh)
+        if compositor not in COMPOSITORS:
+            raise ValueError(f"unknown compositor {compositor!r}; known: {', '.join(sorted(COMPOSITORS))}")
         self._compositor = compositor
         self._programs = [_program(p) for p in programs]
         if ready not in ("window", "damage", None):
@@ -227,6 +223,8 @@ class DesktopEnv(gymnasium.Env):
                             ("settle_timeout", settle_timeout), ("max_duration", max_duration)):
             if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < 0:
                 raise ValueError(f"{name} is seconds, at least 0, not {value!r}")
+        if max_duration > MAX_DURATION:
+            raise ValueError(f"max_duration is at most {MAX_DURATION:g} seconds, not {max_duration!r}")
         self._ready_timeout, self._quiet, self._settle_timeout = ready_timeout, settle_quiet, settle_timeout
         self._settle = bool(settle)
         self._cursor = bool(cursor)
@@ -250,6 +248,9 @@ class DesktopEnv(gymnasium.Env):
             if (not isinstance(observation_size, Sequence) or len(observation_size) != 2
                     or not all(isinstance(v, int) and not isinstance(v, bool) and v >= 1 for v in observation_size)):
                 raise ValueError(f"observation_size is (width, height) in whole pixels, not {observation_size!r}")
+            if observation_size[0] > self._layout[0] or observation_size[1] > self._layout[1]:
+                raise ValueError(f"observation_size {tuple(observation_size)} is larger than the layout "
+                                 f"({self._layout[0]}x{self._layout[1]}): observations are scaled down, never up")
             self._obs_size = (observation_size[0], observation_size[1])
         ow, oh = self._obs_size
         point = spaces.Box(low=0, high=np.array([ow - 1, oh - 1]), shape=(2,), dtype=np.int32)
@@ -257,21 +258,23 @@ class DesktopEnv(gymnasium.Env):
             "screen": spaces.Box(0, 255, (oh, ow, 3), np.uint8),
             "pointer": point,
         })
-        for name, value in (("text_length", text_length), ("max_scroll", max_scroll)):
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(f"{name} is a whole number, at least 1, not {value!r}")
+        for name, value, most in (("text_length", text_length, MAX_TEXT_LENGTH), ("max_scroll", max_scroll, MAX_SCROLL)):
+            if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= most:
+                raise ValueError(f"{name} is a whole number from 1 to {most}, not {value!r}")
         self.action_space = spaces.Dict({
             "action": spaces.Discrete(len(ACTIONS)),
             "coordinate": point,
             "start_coordinate": point,
             "text": spaces.Text(max_length=text_length, min_length=0, charset=TEXT_CHARSET),
+            "key": spaces.Discrete(len(KEYS)),
+            "modifiers": spaces.MultiBinary(len(MODIFIERS)),
             "scroll": spaces.Box(-max_scroll, max_scroll, (2,), np.int32),
             "duration": spaces.Box(0.0, float(max_duration), (), np.float32),
         })
 
         self.session: HeadlessSession | None = None
         self.desktop: Desktop | None = None
-        self._windows: _SwayWindows | None = None
+        self._windows: SwayWindows | None = None
         self._frames: dict[str, Frame] = {}
         self._origins: dict[str, tuple[int, int]] = {}
         self._steps = 0
@@ -341,7 +344,7 @@ class DesktopEnv(gymnasium.Env):
     def step(self, action):
         if self.desktop is None:
             raise RuntimeError("reset() the environment before step()")
-        if not self.action_space.contains(action):
+        if not self.action_space.contains(_as_arrays(self.action_space, action)):
             raise ValueError(f"the action is not in the action space: {action!r}")
         name = ACTIONS[int(action["action"])]
         info: dict[str, Any] = {"action": name}
@@ -381,7 +384,7 @@ class DesktopEnv(gymnasium.Env):
     def _perform(self, name: str, action) -> None:
         d = self.desktop
         text = str(action["text"])
-        modifiers = text or ()  # Desktop reads a str as a combination, and "" as a malformed one
+        modifiers = [m for m, on in zip(MODIFIERS, np.asarray(action["modifiers"]).tolist()) if on]
         if name in _CLICKS:
             button, clicks = _CLICKS[name]
             d.click(*self._point(action["coordinate"]), button=button, clicks=clicks, interval=_CLICK_INTERVAL,
@@ -389,7 +392,7 @@ class DesktopEnv(gymnasium.Env):
         elif name == "mouse_move":
             d.move(*self._point(action["coordinate"]))
         elif name == "left_click_drag":
-            d.drag([self._point(action["start_coordinate"]), self._point(action["coordinate"])])
+            d.drag([self._point(action["start_coordinate"]), self._point(action["coordinate"])], modifiers=modifiers)
         elif name == "left_mouse_down":
             d.mouse_down("left")
         elif name == "left_mouse_up":
@@ -401,9 +404,9 @@ class DesktopEnv(gymnasium.Env):
         elif name == "type":
             d.type(text)
         elif name == "key":
-            d.key(text)
+            d.key([*modifiers, KEYS[int(action["key"])]])
         elif name == "hold_key":
-            d.key(text, hold=float(action["duration"]))
+            d.key([*modifiers, KEYS[int(action["key"])]], hold=float(action["duration"]))
         elif name == "wait":
             time.sleep(float(action["duration"]))
 
@@ -475,7 +478,7 @@ class DesktopEnv(gymnasium.Env):
             self._output_names = [o.name for o in session.outputs]
             self._origins = {o.name: (o.x, o.y) for o in session.outputs}
             if self._ready == "window" and "SWAYSOCK" in session.env:
-                self._windows = _SwayWindows(session)
+                self._windows = SwayWindows(session.spawn)
             self._connect()
         except BaseException:
             self._close_session()
@@ -535,18 +538,12 @@ class DesktopEnv(gymnasium.Env):
         running = [p for p in self._programs if p.proc is not None and p.windows is not None]
         by_group = {p.proc.pid: p for p in running}
         for event in events:
-            container = event.get("container") or {}
-            pid, con = container.get("pid"), container.get("id")
-            if event.get("change") == "close":
+            gone = closed(event)
+            if gone is not None:
                 for prog in running:
-                    prog.windows.discard(con)
-            elif event.get("change") == "new" and pid:
-                try:
-                    prog = by_group.get(os.getpgid(pid))
-                except ProcessLookupError:
-                    continue
-                if prog is not None:
-                    prog.windows.add(con)
+                    prog.windows.discard(gone)
+            elif (owner := mapped_by(event)) is not None and owner[0] in by_group:
+                by_group[owner[0]].windows.add(owner[1])
 
     def _signal_programs(self) -> list[_Program]:
         """Tells every program (its whole process group) to stop; what they were, for
@@ -568,7 +565,7 @@ class DesktopEnv(gymnasium.Env):
             deadline = time.monotonic() + self._ready_timeout
             while open_windows and time.monotonic() < deadline:
                 events = self._windows.poll(deadline - time.monotonic(), until=lambda e: e.get("change") == "close")
-                open_windows -= {(e.get("container") or {}).get("id") for e in events if e.get("change") == "close"}
+                open_windows -= {closed(e) for e in events}
                 self._note_windows(events)
         for prog in old:
             stop_group(prog.proc, 3.0)
@@ -588,6 +585,22 @@ class DesktopEnv(gymnasium.Env):
     def compositor_pid(self) -> int | None:
         """The process id of the running session's compositor, or None before a reset."""
         return self.session.compositor_pid if self.session is not None else None
+
+
+def _as_arrays(space: spaces.Dict, action):
+    """The action with the values of its Box parts as arrays, as Box.contains wants them (a vector
+    environment hands a 0-d part on as a NumPy scalar; Box.contains would warn, and cast it the same)."""
+    if not isinstance(action, Mapping):
+        return action
+    converted = dict(action)
+    for key, part in space.spaces.items():
+        value = converted.get(key)
+        if isinstance(part, spaces.Box) and value is not None and not isinstance(value, np.ndarray):
+            try:
+                converted[key] = np.asarray(value, dtype=part.dtype)
+            except (TypeError, ValueError, OverflowError):
+                pass
+    return converted
 
 
 def _rgb(image: np.ndarray) -> np.ndarray:

@@ -8,41 +8,74 @@ screen, on a headless Wayland session of its own or on a display it is given.
 The tools are the actions of Anthropic's computer tool (computer_20251124), one tool each, with the same
 meaning and the same scaling: coordinates are pixels of the screenshots the tools return, which are
 shrunk to XGA, WXGA or FWXGA by the output's aspect, or to the API's limits (--size none: the output's
-own pixels). `screenshot` and `zoom` return an image; the others a line of text, and with --screenshots
-a screenshot after it. A bad call returns an error result saying what was wrong.
+own pixels). The tools' arguments have the computer tool's names (coordinate, start_coordinate, text,
+scroll_direction, scroll_amount, duration, region, repeat). `screenshot` and `zoom` return an image; the
+others a line of text, and with --screenshots a screenshot after it. A bad call (an argument a tool does
+not take included) returns an error result saying what was wrong, in one line. A --launch program that
+cannot start or that ends is told with the next tool result.
 """
 
-from __future__ import annotations
-
 import argparse
+import collections
 import contextlib
+import importlib.metadata
+import inspect
 import os
 import shlex
 import signal
 import subprocess
 import sys
-from typing import Literal
+import threading
+from typing import Annotated, Literal
 
 from ._desktop import Desktop
-from .computer_use import AnthropicComputer
+from .computer_use import _MAX_NOTCHES, _MAX_PRESSES, _MAX_SECONDS, AnthropicComputer
 
 _VERSION = "computer_20251124"
 
 
-def build_server(computer: AnthropicComputer):
-    """An MCPServer whose tools perform `computer`'s actions."""
+def build_server(computer: AnthropicComputer, launched: "Launched | None" = None):
+    """An MCPServer whose tools perform `computer`'s actions; news of `launched` programs that ended
+    comes with the next tool result."""
     try:
         from mcp.server.mcpserver import MCPServer
+        from mcp.server.mcpserver.exceptions import ToolError, UnexpectedToolError
         from mcp.types import CallToolResult, ImageContent, TextContent
+        from pydantic import Field, ValidationError
     except ImportError as error:
         raise ImportError("pravlin-mcp needs the MCP SDK 2: pip install 'pravlin[mcp]'") from error
 
+    Point = Annotated[list[int], Field(min_length=2, max_length=2, description="[x, y] in screenshot pixels")]
+    Modifiers = Annotated[str | None, Field(description="keys held during the action, e.g. 'shift' or 'ctrl+shift'")]
+    # Each tool's parameters, for the check of the names a call gives.
+    parameters: dict[str, tuple[str, ...]] = {}
+
+    def text_result(text: str) -> CallToolResult:
+        return CallToolResult(content=[TextContent(type="text", text=text)], is_error=True)
+
+    class Server(MCPServer):
+        async def call_tool(self, name, arguments, context=None):
+            expected = parameters.get(name)
+            if expected is not None:
+                unknown = sorted(set(arguments or {}) - set(expected))
+                if unknown:
+                    takes = ", ".join(expected) if expected else "no arguments"
+                    return text_result(f"Error: {name} has no argument {', '.join(unknown)}; it takes {takes}")
+            try:
+                return await super().call_tool(name, arguments, context)
+            except ToolError as error:
+                if isinstance(error, UnexpectedToolError) or not isinstance(error.__cause__, ValidationError):
+                    raise
+                return text_result(f"Error: {name}: {_plain_validation(error.__cause__)}")
+
     w, h = computer.display_size
-    server = MCPServer(
-        "pravlin", log_level="WARNING",
+    server = Server(
+        "pravlin", version=_version(), log_level="WARNING",
         instructions=(f"A Linux desktop (Wayland). Coordinates are pixels of the {w}x{h} screenshots the "
-                      "screenshot tool returns, (0, 0) at the top left. Key names follow xdotool: "
-                      "'ctrl+s', 'Return', 'alt+Tab', 'Page_Down'."))
+                      "screenshot tool returns, (0, 0) at the top left; the tools take the arguments of "
+                      "Anthropic's computer tool (coordinate, start_coordinate, text, scroll_direction, "
+                      "scroll_amount, duration, region). Key names follow xdotool: 'ctrl+s', 'Return', "
+                      "'alt+Tab', 'Page_Down'."))
 
     def act(action: str, **fields) -> CallToolResult:
         params = {"action": action, **{k: v for k, v in fields.items() if v is not None}}
@@ -55,12 +88,15 @@ def build_server(computer: AnthropicComputer):
                 content.append(TextContent(type="text", text=block["text"]))
         if not any(isinstance(c, TextContent) for c in content) and action not in ("screenshot", "zoom"):
             content.insert(0, TextContent(type="text", text=f"{action}: done"))
+        if launched is not None:
+            content += [TextContent(type="text", text=news) for news in launched.news()]
         return CallToolResult(content=content, is_error=failed)
 
-    def point(x: int | None, y: int | None) -> list[int] | None:
-        return None if x is None and y is None else [x, y]
+    register = server.tool(structured_output=False)
 
-    tool = server.tool(structured_output=False)
+    def tool(fn):
+        parameters[fn.__name__] = tuple(inspect.signature(fn).parameters)
+        return register(fn)
 
     @tool
     def screenshot():
@@ -68,22 +104,24 @@ def build_server(computer: AnthropicComputer):
         return act("screenshot")
 
     @tool
-    def zoom(x0: int, y0: int, x1: int, y1: int):
+    def zoom(region: Annotated[list[int], Field(min_length=4, max_length=4,
+                                                description="[x0, y0, x1, y1] in screenshot pixels")]):
         """A close-up of the box from (x0, y0) to (x1, y1), in screenshot pixels, taken from the screen's own
-        pixels and enlarged to the screenshot's size: for reading small text."""
-        return act("zoom", region=[x0, y0, x1, y1])
+        pixels at the screenshot's size (a box of another shape is widened to the screenshot's): for reading
+        small text."""
+        return act("zoom", region=region)
 
     @tool
-    def mouse_move(x: int, y: int):
-        """Moves the pointer to (x, y) without clicking."""
-        return act("mouse_move", coordinate=[x, y])
+    def mouse_move(coordinate: Point):
+        """Moves the pointer to `coordinate` without clicking."""
+        return act("mouse_move", coordinate=coordinate)
 
     def clicker(action: str, doc: str):
-        def click(x: int | None = None, y: int | None = None, modifiers: str | None = None):
-            return act(action, coordinate=point(x, y), text=modifiers)
+        def click(coordinate: Point | None = None, text: Modifiers = None):
+            return act(action, coordinate=coordinate, text=text)
         click.__name__ = action
-        click.__doc__ = (f"{doc} at (x, y), or where the pointer is when both are left out. `modifiers`: keys "
-                         "held during the click, e.g. 'shift' or 'ctrl+shift'.")
+        click.__doc__ = (f"{doc} at `coordinate`, or where the pointer is when it is left out; `text`: modifier "
+                         "keys held during the click, e.g. 'shift' or 'ctrl+shift'.")
         tool(click)
 
     clicker("left_click", "Clicks the left button")
@@ -93,26 +131,27 @@ def build_server(computer: AnthropicComputer):
     clicker("triple_click", "Triple-clicks the left button (selects a line or paragraph)")
 
     @tool
-    def left_click_drag(start_x: int, start_y: int, x: int, y: int, modifiers: str | None = None):
-        """Presses the left button at (start_x, start_y), drags to (x, y) and releases it there."""
-        return act("left_click_drag", start_coordinate=[start_x, start_y], coordinate=[x, y], text=modifiers)
+    def left_click_drag(start_coordinate: Point, coordinate: Point, text: Modifiers = None):
+        """Presses the left button at `start_coordinate`, drags to `coordinate` and releases it there."""
+        return act("left_click_drag", start_coordinate=start_coordinate, coordinate=coordinate, text=text)
 
     @tool
-    def left_mouse_down(x: int | None = None, y: int | None = None):
-        """Presses the left button (at (x, y) if given) and keeps it down until left_mouse_up."""
-        return act("left_mouse_down", coordinate=point(x, y))
+    def left_mouse_down(coordinate: Point | None = None):
+        """Presses the left button (at `coordinate` if given) and keeps it down until left_mouse_up."""
+        return act("left_mouse_down", coordinate=coordinate)
 
     @tool
-    def left_mouse_up(x: int | None = None, y: int | None = None):
-        """Releases the left button (at (x, y) if given)."""
-        return act("left_mouse_up", coordinate=point(x, y))
+    def left_mouse_up(coordinate: Point | None = None):
+        """Releases the left button (at `coordinate` if given)."""
+        return act("left_mouse_up", coordinate=coordinate)
 
     @tool
-    def scroll(direction: Literal["up", "down", "left", "right"], amount: int = 3, x: int | None = None,
-               y: int | None = None, modifiers: str | None = None):
-        """Turns the mouse wheel `amount` notches at (x, y), or where the pointer is."""
-        return act("scroll", scroll_direction=direction, scroll_amount=amount, coordinate=point(x, y),
-                   text=modifiers)
+    def scroll(scroll_direction: Literal["up", "down", "left", "right"],
+               scroll_amount: Annotated[int, Field(ge=0, le=_MAX_NOTCHES)] = 3,
+               coordinate: Point | None = None, text: Modifiers = None):
+        """Turns the mouse wheel `scroll_amount` notches at `coordinate`, or where the pointer is."""
+        return act("scroll", scroll_direction=scroll_direction, scroll_amount=scroll_amount, coordinate=coordinate,
+                   text=text)
 
     @tool
     def type_text(text: str):
@@ -120,20 +159,20 @@ def build_server(computer: AnthropicComputer):
         return act("type", text=text)
 
     @tool
-    def key(keys: str, repeat: int | None = None):
+    def key(text: str, repeat: Annotated[int | None, Field(ge=1, le=_MAX_PRESSES)] = None):
         """Presses a key or combination in xdotool's syntax ('Return', 'ctrl+a', 'alt+Tab'); several separated
-        by spaces are pressed one after another."""
-        return act("key", text=keys, repeat=repeat)
+        by spaces are pressed one after another, `repeat` times."""
+        return act("key", text=text, repeat=repeat)
 
     @tool
-    def hold_key(keys: str, seconds: float):
-        """Holds a key or combination down for `seconds` (at most 100)."""
-        return act("hold_key", text=keys, duration=seconds)
+    def hold_key(text: str, duration: Annotated[float, Field(ge=0, le=_MAX_SECONDS)]):
+        """Holds a key or combination down for `duration` seconds (at most 100)."""
+        return act("hold_key", text=text, duration=duration)
 
     @tool
-    def wait(seconds: float):
-        """Waits `seconds` (at most 100)."""
-        return act("wait", duration=seconds)
+    def wait(duration: Annotated[float, Field(ge=0, le=_MAX_SECONDS)]):
+        """Waits `duration` seconds (at most 100)."""
+        return act("wait", duration=duration)
 
     @tool
     def cursor_position():
@@ -141,6 +180,87 @@ def build_server(computer: AnthropicComputer):
         return act("cursor_position")
 
     return server
+
+
+def _plain_validation(error) -> str:
+    """A pydantic ValidationError as one line: where, what was expected, what came."""
+    lines = []
+    for e in error.errors(include_url=False):
+        where = "".join(f"[{part}]" if isinstance(part, int) else f".{part}" for part in e["loc"]).lstrip(".")
+        if e["type"] == "missing":
+            lines.append(f"{where} is missing")
+            continue
+        got = repr(e.get("input"))
+        got = got if len(got) <= 40 else got[:37] + "..."
+        msg = e["msg"][:1].lower() + e["msg"][1:]
+        lines.append(f"{where or 'the arguments'}: {msg}, not {got}")
+    return "; ".join(lines)
+
+
+def _version() -> str:
+    try:
+        return importlib.metadata.version("pravlin")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+class Launched:
+    """The programs of --launch: their output goes to the server's stderr (stdout is the protocol's),
+    its end kept; that one could not start or has ended is told once, with the next tool result."""
+
+    _KEEP = 2000  # characters of output kept per program
+
+    def __init__(self):
+        self._programs: list[tuple[str, subprocess.Popen, collections.deque, threading.Thread]] = []
+        self._news: list[str] = []
+        self._lock = threading.RLock()
+
+    def start(self, session, command: str) -> None:
+        try:
+            proc = session.spawn(shlex.split(command), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT)
+        except (OSError, ValueError) as error:
+            reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+            self._tell(f"the program of --launch {command!r} could not be started: {reason}")
+            return
+        tail: collections.deque = collections.deque(maxlen=self._KEEP)
+        copier = threading.Thread(target=_copy_output, args=(proc.stdout, tail), daemon=True)
+        copier.start()
+        self._programs.append((command, proc, tail, copier))
+
+    def _tell(self, news: str) -> None:
+        print(f"pravlin-mcp: {news}", file=sys.stderr, flush=True)
+        with self._lock:
+            self._news.append(news)
+
+    def news(self) -> list[str]:
+        """What happened to the programs since the last call."""
+        with self._lock:
+            return self._gather()
+
+    def _gather(self) -> list[str]:
+        for entry in list(self._programs):
+            command, proc, tail, copier = entry
+            if proc.poll() is None:
+                continue
+            self._programs.remove(entry)
+            copier.join(0.5)
+            status = proc.returncode
+            how = f"was killed by signal {-status}" if status < 0 else f"exited with status {status}"
+            output = "".join(tail).strip()
+            self._tell(f"the program of --launch {command!r} {how}"
+                       + (f"; its output ends:\n{output}" if output else "; it wrote nothing"))
+        news, self._news = self._news, []
+        return [f"Note: {n}" for n in news]
+
+
+def _copy_output(stream, tail: collections.deque) -> None:
+    out = sys.stderr.buffer
+    while chunk := stream.read1(65536):
+        with contextlib.suppress(OSError, ValueError):
+            out.write(chunk)
+            out.flush()
+        tail.extend(chunk.decode(errors="replace"))
 
 
 def _size(text: str):
@@ -184,6 +304,7 @@ def main(argv=None) -> int:
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGHUP, stop)
+    launched = None
     with contextlib.ExitStack() as stack:
         if display:
             try:
@@ -199,13 +320,17 @@ def main(argv=None) -> int:
                 print(f"pravlin-mcp: {error}", file=sys.stderr)
                 return 1
             desktop = Desktop(session.socket)
+            launched = Launched()
             for command in args.launch:
-                # stdout is the protocol's: the programs write to stderr.
-                session.spawn(shlex.split(command), stdin=subprocess.DEVNULL, stdout=sys.stderr.fileno())
+                launched.start(session, command)
         stack.callback(desktop.close)
-        computer = AnthropicComputer(desktop, version=_VERSION, screen=args.screen, size=args.size,
-                                     screenshots=args.screenshots)
-        build_server(computer).run("stdio")
+        try:
+            computer = AnthropicComputer(desktop, version=_VERSION, screen=args.screen, size=args.size,
+                                         screenshots=args.screenshots)
+        except ValueError as error:
+            print(f"pravlin-mcp: {error}", file=sys.stderr)
+            return 1
+        build_server(computer, launched).run("stdio")
     return 0
 
 

@@ -37,7 +37,8 @@ from ._desktop import Desktop
 __all__ = [
     "FAILSAFE", "FAILSAFE_POINTS", "KEYBOARD_KEYS", "KEY_NAMES", "LEFT", "MIDDLE", "MINIMUM_DURATION",
     "MINIMUM_SLEEP", "PAUSE", "PRIMARY", "RIGHT", "SECONDARY", "FailSafeException", "ImageNotFoundException",
-    "Point", "PyAutoGUIException", "RGB", "Size", "center", "click", "connect", "countdown", "doubleClick", "drag",
+    "Point", "PyAutoGUIException", "RGB", "Size", "alert", "center", "click", "confirm", "connect", "countdown",
+    "displayMousePosition", "doubleClick", "drag", "mouseInfo", "password", "prompt",
     "dragRel", "dragTo", "failSafeCheck", "getPointOnLine", "hold", "hotkey", "hscroll", "isShiftCharacter",
     "isValidKey", "keyDown", "keyUp", "leftClick", "linear", "locate", "locateAll", "locateAllOnScreen",
     "locateCenterOnScreen", "locateOnScreen", "middleClick", "mouseDown", "mouseUp", "move", "moveRel",
@@ -99,6 +100,7 @@ _BUTTONS = {LEFT: LEFT, MIDDLE: MIDDLE, RIGHT: RIGHT, PRIMARY: LEFT, SECONDARY: 
 _WHEEL = {4: (-1, 0), 5: (1, 0), 6: (0, -1), 7: (0, 1)}
 
 _desktop: Desktop | None = None
+_display: str | None = None  # what connect() was given
 _connecting = threading.Lock()
 
 
@@ -108,9 +110,10 @@ _connecting = threading.Lock()
 def connect(wayland_display: str | None = None) -> Desktop:
     """Connects to a display (by default WAYLAND_DISPLAY) for the functions of this module, closing an
     earlier connection; returns the Desktop. The first call of any function connects by itself."""
-    global _desktop
+    global _desktop, _display
     with _connecting:
         old, _desktop = _desktop, Desktop(wayland_display)
+        _display = wayland_display
     if old is not None:
         old.close()
     return _desktop
@@ -610,6 +613,79 @@ def hotkey(*args, **kwargs) -> None:
 
 
 shortcut = hotkey
+
+
+# -- message boxes (pymsgbox's, which pyautogui re-exports) -----------------------------------------
+
+
+def alert(text="", title="", button="OK", root=None, timeout=None):
+    """A message with one button, as a GTK window on the display; waits until it is answered and gives
+    the button's text (None when the window is closed; "Timeout" after `timeout` milliseconds)."""
+    return _dialog("alert", text, title, buttons=[str(button)], timeout=timeout)
+
+
+def confirm(text="", title="", buttons=("OK", "Cancel"), root=None, timeout=None):
+    """A message with buttons; the text of the button pressed (None when the window is closed)."""
+    return _dialog("confirm", text, title, buttons=[str(b) for b in buttons], timeout=timeout)
+
+
+def prompt(text="", title="", default="", root=None, timeout=None):
+    """A message with a text field; the text entered on OK, None on Cancel."""
+    return _dialog("prompt", text, title, buttons=["OK", "Cancel"], default=str(default), timeout=timeout)
+
+
+def password(text="", title="", default="", mask="*", root=None, timeout=None):
+    """prompt() with the characters shown as `mask`."""
+    return _dialog("password", text, title, buttons=["OK", "Cancel"], default=str(default), mask=str(mask),
+                   timeout=timeout)
+
+
+def _dialog(kind: str, text, title, **ask):
+    """Runs _dialog.py in an interpreter with PyGObject (this one, else the system's) on the display
+    this module drives."""
+    import importlib.util
+    import json
+    import os
+    import subprocess
+    from pathlib import Path
+
+    if not ask["buttons"]:
+        raise PyAutoGUIException(f"{kind}() needs at least one button")
+    python = sys.executable if importlib.util.find_spec("gi") else "/usr/bin/python3"
+    if not Path(python).exists():
+        raise NotImplementedError(f"{kind}() shows a GTK 3 dialog, which needs PyGObject: install it "
+                                  "(pip install PyGObject, or Debian's python3-gi gir1.2-gtk-3.0)")
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_SOCKET")}
+    if _display is not None:
+        env["WAYLAND_DISPLAY"] = _display
+    env["GDK_BACKEND"] = "wayland"
+    request = json.dumps({"kind": kind, "text": str(text), "title": str(title), **ask})
+    done = subprocess.run([python, str(Path(__file__).with_name("_dialog.py")), request], env=env,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    try:
+        answer = json.loads(done.stdout.strip().splitlines()[-1])
+    except (IndexError, ValueError):
+        raise PyAutoGUIException(f"{kind}(): the dialog failed (status {done.returncode}): "
+                                 f"{done.stderr.strip()[-500:] or 'no reason given'}") from None
+    if "unavailable" in answer:
+        raise NotImplementedError(f"{kind}() shows a GTK 3 dialog, and cannot here: {answer['unavailable']}; "
+                                  "Debian packages python3-gi gir1.2-gtk-3.0 provide it")
+    return answer["value"]
+
+
+def mouseInfo():
+    """Not on Wayland: pyautogui's MouseInfo is a Tk window that follows the pointer, and Wayland tells
+    no client where the pointer is."""
+    raise NotImplementedError("mouseInfo() follows the pointer wherever it goes, and Wayland tells no client "
+                              "where the pointer is: position() gives where this module put it, pixel(x, y) "
+                              "the colour there")
+
+
+def displayMousePosition(xOffset=0, yOffset=0):
+    """Not on Wayland, for mouseInfo()'s reason."""
+    raise NotImplementedError("displayMousePosition() follows the pointer wherever it goes, and Wayland tells no "
+                              "client where the pointer is: position() gives where this module put it, "
+                              "pixel(x, y) the colour there")
 
 
 # -- the rest --------------------------------------------------------------------------------------

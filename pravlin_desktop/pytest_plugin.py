@@ -5,8 +5,11 @@ fixtures:
 
     --wayland-screenshot {off,on,only-on-failure}   a PNG of each output at the end of the test
     --wayland-video {off,on,retain-on-failure}      a video of each output while the test runs
-    --wayland-output DIR                            where (default test-results/), one folder per test
+    --wayland-output=DIR                            where (default test-results/), one folder per test
     --wayland-update-snapshots                      rewrite screenshot baselines that do not match
+
+(--wayland-output with `=`: pytest's early parsing takes a separate DIR for the rootdir.) The run's summary
+lists every baseline it wrote, new or changed.
 
 ini: wayland_screenshot, wayland_video, wayland_output. The folder of a test is named from its id as
 pytest-playwright names it (tests/test_app.py::test_ok[x] -> tests-test-app-py-test-ok-x); it also gets
@@ -33,6 +36,8 @@ _SCREENSHOT = ("off", "on", "only-on-failure")
 _VIDEO = ("off", "on", "retain-on-failure")
 # Marks an output folder as this plugin's, so that a run may empty it of the previous run's folders.
 _MARK = ".pravlin-artifacts"
+# The report property that tells of a snapshot baseline written: "new PATH" or "changed PATH".
+_BASELINE = "wayland_snapshot_written"
 
 
 def pytest_addoption(parser):
@@ -89,6 +94,8 @@ class _Artifacts:
         self.output = Path(config.invocation_params.dir, output)
         self.tests: dict[str, _Test] = {}
         self.failed: list[tuple[str, list[Path]]] = []
+        # Baselines written in this run (by this process, or by xdist workers through their reports).
+        self.baselines: list[tuple[str, str]] = []
         self.viewer = None
         self.display: str | None = None
         try:
@@ -165,7 +172,13 @@ class _Artifacts:
         mask=(), threshold=0.1, max_diff_pixels=0, timeout=5) against __snapshots__/<test file>/<name>.png."""
         from ._desktop import pointer_spots
         from ._snapshot import Snapshots
-        return Snapshots(self._viewer(wayland_session.socket), Path(request.node.path), self.update, pointer_spots)
+
+        def written(path: Path, how: str) -> None:
+            # A report property reaches the run's summary from an xdist worker too.
+            request.node.user_properties.append((_BASELINE, f"{how} {path}"))
+
+        return Snapshots(self._viewer(wayland_session.socket), Path(request.node.path), self.update, pointer_spots,
+                         written)
 
     def _viewer(self, display: str):
         if self.viewer is None or self.display != display:
@@ -240,7 +253,16 @@ class _Artifacts:
         # A video is finished when the test's fixtures have been torn down.
         return "\n".join([f"{test.folder}/"] + [f"  {p.name}" for p in files])
 
+    def pytest_runtest_logreport(self, report):
+        if report.when == "teardown":
+            self.baselines += [(report.nodeid, value) for name, value in report.user_properties
+                               if name == _BASELINE]
+
     def pytest_terminal_summary(self, terminalreporter):
+        if self.baselines:
+            terminalreporter.section("wayland snapshot baselines written")
+            for nodeid, line in self.baselines:
+                terminalreporter.write_line(f"{line}  ({nodeid})")
         if not self.failed:
             return
         terminalreporter.section("wayland artifacts of failed tests")

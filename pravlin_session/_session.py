@@ -9,6 +9,7 @@ import os
 import pwd
 import re
 import selectors
+import shlex
 import shutil
 import signal
 import subprocess
@@ -23,6 +24,8 @@ MAX_SIDE = 16384
 MAX_OUTPUTS = 16  # the seat holder's limit
 DEFAULT_REFRESH = 60.0
 MAX_REFRESH = 1000.0
+# How long spawn(..., wait_for_window=True) waits for the client's window, in seconds.
+WINDOW_TIMEOUT = 15.0
 # Set in a session's clients: the socket of the session they run in (the plugin uses it).
 SESSION_VARIABLE = "PRAVLIN_SESSION"
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
@@ -208,6 +211,8 @@ class _Display:
     socket: str | None = None
     runtime_dir: str | None = None
     outputs: tuple[Output, ...] = ()
+    # Known of a session started here; None for a display that runs already.
+    compositor_pid: int | None = None
 
     def __init__(self):
         self.env: dict[str, str] = {}
@@ -226,9 +231,18 @@ class _Display:
         if not self.env:
             raise SessionError("the session is not running")
 
-    def spawn(self, argv, **popen_kwargs) -> subprocess.Popen:
+    def spawn(self, argv, *, wait_for_window: bool | float = False, **popen_kwargs) -> subprocess.Popen:
         """Starts a client in a process group of its own, stopped (the whole group) on close. An `env`
-        given here is layered over `environ()`."""
+        given here is layered over `environ()`.
+
+        `wait_for_window` (True: up to 15 s, or a number of seconds) returns only once a process of
+        the client's group has mapped a window, as sway's IPC reports; a client that exits first or
+        takes longer is stopped, and SessionError says which. It needs sway's IPC."""
+        if wait_for_window is not False:
+            timeout = WINDOW_TIMEOUT if wait_for_window is True else wait_for_window
+            if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not 0 < timeout < math.inf:
+                raise ValueError(f"wait_for_window is True or seconds, more than 0, not {wait_for_window!r}")
+            return self._spawn_window(argv, float(timeout), popen_kwargs)
         popen_kwargs["env"] = {**self.environ(), **popen_kwargs.get("env", {})}
         popen_kwargs.setdefault("start_new_session", True)
         proc = subprocess.Popen(argv, **popen_kwargs)
@@ -238,6 +252,26 @@ class _Display:
         if leads:
             self.adopt_group(proc.pid)
         return proc
+
+    def _spawn_window(self, argv, timeout: float, popen_kwargs: dict) -> subprocess.Popen:
+        from ._windows import SwayWindows, wait_mapped
+        self._require_running()
+        if "SWAYSOCK" not in self.env:
+            raise SessionError("waiting for a window needs sway's IPC, which this display has not")
+        env = self.environ()
+        watch = SwayWindows(lambda args, **kw: subprocess.Popen(args, env=env, start_new_session=True, **kw))
+        try:
+            proc = self.spawn(argv, **popen_kwargs)
+            group = os.getpgid(proc.pid) if proc.poll() is None else proc.pid
+            try:
+                wait_mapped(watch, proc, group, timeout, shlex.join(map(os.fspath, argv))
+                            if not isinstance(argv, (str, bytes)) else str(argv))
+            except BaseException:
+                _stop_group(proc, 3.0, group=group == proc.pid)
+                raise
+            return proc
+        finally:
+            _stop_group(watch.process, 1.0)
 
     def adopt_group(self, pgid: int) -> None:
         """Makes a process group part of the session."""

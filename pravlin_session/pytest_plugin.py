@@ -16,6 +16,10 @@ Settings (command-line option, or ini key with the same name after `wayland_`):
 
 `-p no:pravlin_session` unloads the plugin altogether. When the compositor is not installed the tests
 that need it are skipped, and the run's summary says so once. Bad settings are usage errors.
+
+With pytest-xdist (`-n 4`) each worker starts a session of its own, as pytest-xvfb gives each worker its
+own display, and the controller, which runs no test, starts none; a pravlin-run session around the run is
+not shared between workers either. Only `--wayland-display` puts every worker on one display.
 """
 
 from __future__ import annotations
@@ -83,10 +87,20 @@ class _SessionState:
             self.skip_reason = "the headless Wayland session is switched off (--no-wayland-session)"
             return
         asked = any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS)
+        worker = hasattr(self.config, "workerinput")
+        if not worker and _distributes(self.config) and not opt("wayland_display"):
+            # The workers run the tests, each with a session of its own; check the settings here all the
+            # same, so that a bad one is one usage error rather than one per worker.
+            try:
+                HeadlessSession(**self.session_options())
+            except SessionError as e:
+                raise pytest.UsageError(f"pravlin_session: {e}") from None
+            self.origin = "one per xdist worker"
+            return
         try:
             if opt("wayland_display"):
                 session, self.origin = ExistingDisplay(opt("wayland_display")), "given with --wayland-display"
-            elif running_session() and not asked:
+            elif running_session() and not asked and not worker:
                 session = ExistingDisplay(os.environ["WAYLAND_DISPLAY"])
                 self.origin = "the one this run is inside (pravlin-run)"
             else:
@@ -102,7 +116,8 @@ class _SessionState:
             except SessionError as e:
                 self.error = e
                 return
-            self.origin = "started for this run"
+            self.origin = f"started for xdist worker {self.config.workerinput['workerid']}" if worker \
+                else "started for this run"
         self.session = session
         self.saved = {k: os.environ.get(k) for k in _EXPORTED}
         for key in _EXPORTED:
@@ -118,7 +133,7 @@ class _SessionState:
 
     def pytest_report_header(self, config):
         if self.session is None:
-            return None
+            return f"wayland session: {self.origin}" if self.origin else None
         outputs = ", ".join(f"{o.name} {o.width}x{o.height}@{o.refresh:g}Hz at {o.x},{o.y}"
                             for o in self.session.outputs)
         return f"wayland session: {self.session.display} ({self.origin}): {outputs}"
@@ -137,6 +152,15 @@ class _SessionState:
                 os.environ.pop(key, None)
             else:
                 os.environ[key] = value
+
+
+def _distributes(config) -> bool:
+    """Whether this process is a pytest-xdist controller that hands the tests to workers."""
+    try:
+        dist = config.getoption("dist")
+    except ValueError:  # no pytest-xdist
+        return False
+    return dist != "no" and not config.getoption("collectonly")
 
 
 @pytest.fixture(scope="session")

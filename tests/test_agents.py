@@ -236,12 +236,25 @@ def test_zoom_and_screenshots_come_at_the_models_size(desktop):
     assert computer.tool_param()["enable_zoom"] is True
     [shot] = computer.run({"action": "screenshot"})
     assert shot["source"]["media_type"] == "image/png" and png_size(shot["source"]["data"]) == MODEL
-    [zoom] = computer.run({"action": "zoom", "region": [0, 0, 683, 192]})
-    assert png_size(zoom["source"]["data"]) == (1366, 384)
+    # Whatever the region's shape and rounding, the close-up is the screenshot's size; a region of
+    # another shape grows to the screenshot's about its middle rather than being stretched.
+    for region in ([0, 0, 683, 384], [0, 0, 341, 192], [0, 0, 683, 192], [1000, 700, 1366, 768]):
+        [zoom] = computer.run({"action": "zoom", "region": region})
+        assert png_size(zoom["source"]["data"]) == MODEL, region
     [error] = computer.run({"action": "zoom", "region": [10, 10, 5, 20]})
     assert "is not a box on the screen" in error["text"]
     plain = AnthropicComputer(desktop, version="computer_20241022", size=None)
     assert plain.tool_param()["display_width_px"] == 1920 and "enable_zoom" not in plain.tool_param()
+    # A size the model's points cannot all be told apart in, of another shape, or beyond the API's limits.
+    for size, words in (((2560, 1440), "never enlarged"), ((1000, 1000), "another shape"),
+                        ((1600, 900), "beyond what Anthropic's API takes")):
+        with pytest.raises(ValueError, match=words):
+            AnthropicComputer(desktop, size=size)
+    # Every point of a smaller model size reads back as given.
+    small = AnthropicComputer(desktop, size=(960, 540), screenshots=False)
+    for x, y in ((0, 0), (1, 1), (959, 539), (333, 217), (480, 270)):
+        small.run({"action": "mouse_move", "coordinate": [x, y]})
+        assert small.run({"action": "cursor_position"}) == [{"type": "text", "text": f"X={x},Y={y}"}]
 
 
 def test_the_official_sdks_objects_work_as_their_dicts(desktop, wev):
@@ -263,3 +276,36 @@ def test_the_official_sdks_objects_work_as_their_dicts(desktop, wev):
         ("button", BTN["left"], True), ("button", BTN["left"], False),
         ("button", BTN["right"], True), ("button", BTN["right"], False)], got
     assert ("motion", 960, 540) in got and ("motion", 100, 120) in got and ("motion", 101, 121) in got
+
+
+def test_a_models_numbers_are_bounded_and_its_first_cursor_position_is_the_middle(sway, wev):
+    with Desktop(sway.socket) as fresh:
+        anthropic = AnthropicComputer(fresh, version="computer_20251124", screenshots=False)
+        assert anthropic.run({"action": "cursor_position"}) == [{"type": "text", "text": "X=683,Y=384"}]
+        huge = 10 ** 400
+        bad = [
+            ({"action": "key", "text": "shift", "repeat": 10 ** 9}, "repeat must be a whole number from 1 to 1000"),
+            ({"action": "key", "text": "a b", "repeat": 501}, "from 1 to 500"),
+            ({"action": "left_click", "coordinate": [huge, 5]}, "coordinate x is out of range"),
+            ({"action": "mouse_move", "coordinate": [1e300, 5]}, "off the screen"),
+            ({"action": "hold_key", "text": "shift", "duration": huge}, "duration is out of range"),
+            ({"action": "wait", "duration": 1e300}, "duration must be from 0 to 100"),
+            ({"action": "scroll", "scroll_direction": "down", "scroll_amount": huge}, "from 0 to 100"),
+            ({"action": "zoom", "region": [0, 0, huge, 5]}, "region is out of range"),
+        ]
+        for action, words in bad:
+            [error] = anthropic.run(action)
+            assert error["text"].startswith("Error:") and words in error["text"], (action, error)
+            assert len(error["text"]) < 200, error
+        openai = OpenAIComputer(fresh)
+        for action, words in (
+                ({"type": "scroll", "x": 1, "y": 1, "scroll_y": huge}, "scroll_y is out of range"),
+                ({"type": "scroll", "x": 1, "y": 1, "scroll_x": 10 ** 6}, "at most 100"),
+                ({"type": "click", "x": huge, "y": 1}, "out of range"),
+                ({"type": "drag", "path": [[1, 1], [5, 5]]}, 'path[0] must be a point {"x": X, "y": Y}, not [1, 1]'),
+                ({"type": "drag", "path": [{"x": 1, "y": 1}] * 1001}, "path must be a list of 2 to 1000 points")):
+            error = openai.run(action)
+            assert error is not None and words in error, (action, error)
+    wev.read(0.1)
+    # None of them pressed anything (the executor moved the pointer to the middle, nothing more).
+    assert not [e for e in wev.events if e[0] in ("button", "key", "axis")], wev.events

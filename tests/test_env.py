@@ -1,6 +1,7 @@
 """pravlin_desktop.env: the Gymnasium environment over headless sessions, with real programs."""
 
 import shutil
+import warnings
 
 import numpy as np
 import pytest
@@ -8,7 +9,7 @@ import pytest
 gymnasium = pytest.importorskip("gymnasium")
 pytest.importorskip("cv2")
 
-from pravlin_desktop.env import ACTIONS, DesktopEnv, ProgramError  # noqa: E402
+from pravlin_desktop.env import ACTIONS, KEYS, MODIFIERS, DesktopEnv, ProgramError  # noqa: E402
 
 pytestmark = pytest.mark.skipif(shutil.which("sway") is None or shutil.which("foot") is None,
                                 reason="needs sway and foot")
@@ -17,9 +18,10 @@ SIZE = (640, 360)
 FOOT = {"programs": [["foot"]], "outputs": [SIZE]}
 
 
-def action(name, coordinate=(0, 0), text="", scroll=(0, 0), duration=0.0, start=(0, 0)):
+def action(name, coordinate=(0, 0), text="", scroll=(0, 0), duration=0.0, start=(0, 0), key="a", modifiers=()):
     return {"action": ACTIONS.index(name), "coordinate": np.array(coordinate, np.int32),
-            "start_coordinate": np.array(start, np.int32), "text": text,
+            "start_coordinate": np.array(start, np.int32), "text": text, "key": KEYS.index(key),
+            "modifiers": np.array([m in modifiers for m in MODIFIERS], np.int8),
             "scroll": np.array(scroll, np.int32), "duration": np.array(duration, np.float32)}
 
 
@@ -81,22 +83,60 @@ def test_soft_reset_restarts_the_programs_on_the_same_compositor_and_hard_reset_
         np.testing.assert_array_equal(prompt_rows(hard["screen"]), prompt_rows(first["screen"]))
 
 
-def test_actions_the_desktop_cannot_perform_are_reported_and_actions_outside_the_space_raise():
+def test_actions_outside_the_space_raise_and_modifiers_are_held_with_keys_clicks_and_scrolls():
     with DesktopEnv(**FOOT, max_steps=3) as env:
         before, _ = env.reset()
-        obs, reward, terminated, truncated, info = env.step(action("key", text="ctrl+nosuchkey"))
-        assert "nosuchkey" in info["action_error"]
+        obs, reward, terminated, truncated, info = env.step(action("key", key="x", modifiers=("shift",)))
+        assert "action_error" not in info, info
         assert (reward, terminated, truncated) == (0.0, False, False)
-        np.testing.assert_array_equal(prompt_rows(obs["screen"]), prompt_rows(before["screen"]))
+        assert not np.array_equal(prompt_rows(obs["screen"]), prompt_rows(before["screen"])), "shift+x typed nothing"
         with pytest.raises(ValueError, match="not in the action space"):
             env.step(action("mouse_move", coordinate=(SIZE[0], 0)))  # one past the right edge
         with pytest.raises(ValueError, match="not in the action space"):
             env.step({**action("type"), "text": "\x00"})
-        # Clicks and wheel notches with no modifiers ("text" empty), and with one.
-        for act in (action("left_click", (20, 20)), action("scroll", (20, 20), text="shift", scroll=(0, 2))):
+        with pytest.raises(ValueError, match="not in the action space"):
+            env.step({**action("key"), "key": len(KEYS)})
+        # Clicks and wheel notches with no modifiers, and with one.
+        for act in (action("left_click", (20, 20)), action("scroll", (20, 20), modifiers=("shift",), scroll=(0, 2))):
             *_, truncated, info = env.step(act)
             assert "action_error" not in info, info
         assert truncated, "max_steps=3 ends the episode at the third step"
+
+
+def test_sampled_actions_are_all_performed_and_vector_steps_do_not_warn():
+    """A random policy explores: every action sampled from the space is one the desktop performs. No
+    program runs, so that no random keys reach a shell."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a sampled 0-d part comes back from the vector as a NumPy scalar
+        envs = gymnasium.make_vec("pravlin/Desktop-v0", num_envs=2, vectorization_mode="sync", outputs=[SIZE],
+                                  settle=False, max_duration=0.01, text_length=8)
+        try:
+            envs.action_space.seed(0)
+            envs.reset(seed=0)
+            errors, kinds = [], set()
+            for _ in range(100):
+                sampled = envs.action_space.sample()
+                *_, info = envs.step(sampled)
+                kinds |= {ACTIONS[i] for i in sampled["action"]}
+                errors += [e for e in info.get("action_error", ()) if e]
+        finally:
+            envs.close()
+    assert kinds == set(ACTIONS) and not errors, (sorted(set(ACTIONS) - kinds), errors[:5])
+
+
+def test_settings_are_checked_when_the_environment_is_made():
+    env = DesktopEnv(outputs="640x360@144,320x240", refresh=30)
+    assert (env._sizes, env._rates) == ([(640, 360), (320, 240)], [144.0, 30.0])
+    for settings, words in (({"outputs": "640x"}, "bad output size '640x'"),
+                            ({"outputs": [(20000, 10)]}, "from 1 to 16384"),
+                            ({"compositor": "weston"}, "unknown compositor 'weston'"),
+                            ({"observation_size": (20000, 20000)}, "larger than the layout (1280x720)"),
+                            ({"max_duration": 1e9}, "max_duration is at most 100 seconds"),
+                            ({"max_scroll": 10 ** 9}, "max_scroll is a whole number from 1 to 100"),
+                            ({"text_length": 10 ** 9}, "text_length is a whole number from 1 to 10000"),
+                            ({"refresh": "fast"}, "bad refresh rate 'fast'")):
+        with pytest.raises(ValueError, match=words.replace("(", r"\(").replace(")", r"\)")):
+            DesktopEnv(**settings)
 
 
 def test_reward_and_termination_come_from_the_callables():

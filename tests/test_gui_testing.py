@@ -143,8 +143,25 @@ def test_without_the_session():
     pass
 """
 
+REGION_TESTS = """
+from pravlin_desktop import Desktop
+
+def test_region(window, wayland_session, wayland_snapshot):
+    # A second window, red, tiles the right half beside the first.
+    import subprocess
+    right = wayland_session.spawn(["/usr/bin/python3", {window_script!r}, "{red}"], stdout=subprocess.PIPE,
+                                  stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    assert right.stdout.readline() == b"MAPPED\\n"
+    with Desktop() as d:
+        d.move(10, 10)
+        wayland_snapshot.assert_match("right-half", region=(320, 0, 320, 480), timeout=1)
+    right.kill()
+    right.wait()
+""".format(window_script=str(COLOUR_WINDOW), red=RED)
+
 
 def run_sample(tmp_path, *options, tests="test_sample.py"):
+    """pytest on the sample suite, in a process of its own with a session of its own."""
     env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "SWAYSOCK", "WAYLAND_SOCKET")}
     argv = [sys.executable, "-P", "-m", "pytest", "-p", "no:cacheprovider", "-rA", "--rootdir", str(tmp_path),
             "--wayland-outputs", "640x480", "--junitxml", "junit.xml", *options, tests]
@@ -243,3 +260,26 @@ def test_the_snapshot_flow_update_pass_change_fail_update_pass(sample):
     assert Image.open(snap).getpixel((300, 300)) == (0xcc, 0x33, 0x33)
     res, out = run_sample(sample, "-k", "snapshot")
     assert res.returncode == 0 and not folder.exists(), out
+
+
+def test_a_region_snapshot_holds_the_region_and_the_run_lists_the_baselines_it_wrote(sample):
+    from PIL import Image
+    (sample / "test_region.py").write_text(REGION_TESTS)
+    snap = sample / "__snapshots__" / "test_region" / "right-half.png"
+    res, out = run_sample(sample, tests="test_region.py")
+    assert res.returncode == 1 and "had no baseline" in out, out
+    # The region's own pixels: the red window on the right, not the top left corner of the screen.
+    with Image.open(snap) as image:
+        assert image.size == (320, 480) and image.getpixel((160, 240)) == (0xcc, 0x33, 0x33)
+    assert f"new {snap}" in out.split("wayland snapshot baselines written")[1], out
+    # The left half turning red leaves the region as it was; nothing is written.
+    (sample / "colour").write_text(RED)
+    res, out = run_sample(sample, tests="test_region.py")
+    assert res.returncode == 0 and "baselines written" not in out, out
+    # The right half changed: the comparison fails, and an update says what it rewrote.
+    (sample / "colour").write_text(BLUE)
+    Image.new("RGB", (320, 480), (0x33, 0x66, 0xcc)).save(snap)
+    res, out = run_sample(sample, tests="test_region.py")
+    assert res.returncode == 1 and f"{320 * 480} pixels differ" in out, out
+    res, out = run_sample(sample, "--wayland-update-snapshots", tests="test_region.py")
+    assert res.returncode == 0 and f"changed {snap}" in out.split("wayland snapshot baselines written")[1], out

@@ -486,3 +486,58 @@ def test_the_plugin_inside_pravlin_run_uses_its_session(tmp_path):
 def test_bad_plugin_settings_are_usage_errors(tmp_path, args, message):
     res, _ = pytest_in(tmp_path, *args)
     assert res.returncode == 4 and f"ERROR: pravlin_session: {message}" in res.stderr, res.stdout + res.stderr
+
+
+XDIST_SAMPLE = """
+import json, os, subprocess
+import pytest
+from pravlin_session import SessionError
+
+def child_running(pid, cmdline):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            state, parent = f.read().rsplit(")", 1)[1].split()[:2]
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return int(parent) == os.getpid() and state != "Z" and f.read() == cmdline
+    except OSError:
+        return False
+
+def test_each_worker_has_a_session_of_its_own(wayland_session):
+    foot = wayland_session.spawn(["foot"], wait_for_window=True)
+    tree = wayland_session.swaymsg("-t", "get_tree")
+    with pytest.raises(SessionError, match="exited with status 3 before it mapped a window"):
+        wayland_session.spawn(["sh", "-c", "exit 3"], wait_for_window=True)
+    with pytest.raises(SessionError, match="mapped no window within 0.3 s"):
+        wayland_session.spawn(["sleep", "30"], wait_for_window=0.3)
+    # The client that mapped nothing in time is gone: no child of this worker is left running it.
+    left = [pid for pid in os.listdir("/proc") if pid.isdigit() and child_running(pid, b"sleep\\x0030\\x00")]
+    record = {"socket": wayland_session.socket, "display": os.environ["WAYLAND_DISPLAY"],
+              "runtime": os.environ["XDG_RUNTIME_DIR"], "compositor": wayland_session.compositor_pid,
+              "mapped": f'"pid": {foot.pid},' in tree, "sleep_left": left}
+    path = os.path.join(os.environ["RECORDS"], os.environ["PYTEST_XDIST_WORKER"])
+    with open(path, "w") as f:
+        json.dump(record, f)
+"""
+
+
+def test_each_xdist_worker_gets_a_session_and_spawn_waits_for_the_window(tmp_path):
+    pytest.importorskip("xdist")
+    (tmp_path / "test_workers.py").write_text(XDIST_SAMPLE)
+    records = tmp_path / "records"
+    records.mkdir()
+    env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "SWAYSOCK", "PRAVLIN_SESSION")}
+    env["RECORDS"] = str(records)
+    # Inside pravlin-run: its session is not the workers' either. `--dist each` runs the test on both.
+    res = subprocess.run([*PRAVLIN_RUN, "--", sys.executable, "-m", "pytest", "-p", "no:cacheprovider",
+                          "--rootdir", str(tmp_path), "-n", "2", "--dist", "each", str(tmp_path / "test_workers.py")],
+                         env=env, cwd=str(tmp_path), capture_output=True, text=True, timeout=300)
+    out = res.stdout + res.stderr
+    assert res.returncode == 0, out
+    assert "wayland session: one per xdist worker" in out, out
+    seen = {p.name: json.loads(p.read_text()) for p in records.iterdir()}
+    assert sorted(seen) == ["gw0", "gw1"], out
+    a, b = seen["gw0"], seen["gw1"]
+    assert a["socket"] != b["socket"] and a["compositor"] != b["compositor"], seen
+    for record in (a, b):
+        assert record["socket"] == os.path.join(record["runtime"], record["display"]), record
+        assert isinstance(record["compositor"], int) and record["mapped"] and record["sleep_left"] == [], record

@@ -156,3 +156,47 @@ def test_image_search_finds_and_clicks_what_a_screenshot_shows(pg, sway, tmp_pat
             pg.useImageNotFoundException()
     finally:
         gtk.close()
+
+
+def _focused_window(sway, title, timeout=10.0):
+    """Waits until sway has a focused window named `title`."""
+    import json
+
+    def find(node):
+        if node.get("name") == title and node.get("focused"):
+            return True
+        return any(find(n) for n in node.get("nodes", []) + node.get("floating_nodes", []))
+
+    deadline = time.monotonic() + timeout
+    while not find(json.loads(sway.swaymsg("-t", "get_tree"))):
+        assert time.monotonic() < deadline, f"no focused window {title!r}"
+        time.sleep(0.05)
+
+
+@needs_gtk
+def test_message_boxes_are_gtk_dialogs_answered_in_the_session(pg, sway):
+    import threading
+
+    d = pg._desktop
+    cases = [
+        ("alert", dict(text="Saved.", title="box-alert"), lambda: d.key("Return"), "OK"),
+        ("confirm", dict(text="Really?", title="box-confirm", buttons=["Yes", "No", "Later"]),
+         lambda: (d.key("Right"), d.key("Return")), "No"),
+        ("prompt", dict(text="Name?", title="box-prompt", default="x"),
+         lambda: (d.key("BackSpace"), d.type("Grüße\n")), "Grüße"),
+        ("password", dict(text="Secret?", title="box-password"), lambda: d.key("Escape"), None),
+    ]
+    for name, kwargs, answer, expected in cases:
+        got = {}
+        asking = threading.Thread(target=lambda: got.update(value=getattr(pg, name)(**kwargs)))
+        asking.start()
+        try:
+            _focused_window(sway, kwargs["title"])
+            answer()
+        finally:
+            asking.join(10)
+        assert not asking.is_alive() and got == {"value": expected}, (name, got)
+    assert pg.alert("nobody answers", title="box-timeout", timeout=200) == "Timeout"
+    for name in ("mouseInfo", "displayMousePosition"):
+        with pytest.raises(NotImplementedError, match="Wayland tells no client where the pointer is"):
+            getattr(pg, name)()

@@ -388,7 +388,7 @@ class HeadlessSession(_Display):
         self._view_options = dict(view=None if view is None else str(view), vnc=None if vnc is None else str(vnc),
                                   control=bool(control))
         if control and view is None and vnc is None:
-            raise SessionError("control=True needs view or vnc: there is no viewer to take control")
+            raise SessionError("taking control needs a viewer: give view or vnc as well")
         try:
             for kind in ("view", "vnc"):
                 if self._view_options[kind] is not None:

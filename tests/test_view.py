@@ -5,7 +5,6 @@ import base64
 import json
 import os
 import select
-import shutil
 import socket
 import subprocess
 import threading
@@ -41,11 +40,19 @@ class Peer:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"no {what} within {timeout} s; output: {self.lines[-20:]}")
-            if select.select([self.proc.stdout], [], [], left)[0]:
-                chunk = os.read(self.proc.stdout.fileno(), 65536)
-                assert chunk, f"{self.proc.args} exited; it printed {self.lines}"
-                *done, self._rest = (self._rest + chunk).split(b"\n")
-                self.lines += [d.decode(errors="replace") for d in done]
+            self._read(left)
+
+    def _read(self, timeout):
+        if select.select([self.proc.stdout], [], [], timeout)[0]:
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            assert chunk, f"{self.proc.args} exited; it printed {self.lines}"
+            *done, self._rest = (self._rest + chunk).split(b"\n")
+            self.lines += [d.decode(errors="replace") for d in done]
+
+    def read_for(self, seconds):
+        deadline = time.monotonic() + seconds
+        while (left := deadline - time.monotonic()) > 0:
+            self._read(left)
 
 
 def entry_texts(peer):
@@ -129,7 +136,7 @@ def test_a_browser_watches_every_output_and_takes_control_only_when_allowed(tmp_
             # Watching only: the page sends nothing.
             person.click(ex, ey)
             person.type("no")
-            time.sleep(1.5)
+            widgets.read_for(1.5)
             assert entry_texts(widgets) == [], "the page sent input before taking control"
             assert not agent.person_has_control
 

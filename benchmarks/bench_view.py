@@ -1,0 +1,154 @@
+"""What watching a session live costs: CPU of the session with and without a browser watching, and the
+delay from a change on the screen to the browser showing it, measured in one run.
+
+    python3 benchmarks/bench_view.py [--seconds S] [--changes N] [--output 1280x720]
+
+The watched session runs a window of one colour (tests/gtk_colour.py). Its CPU is the compositor's and
+every process of the viewer's (wayvnc, websockify and its per-connection children), summed from
+/proc over S seconds, in four states: idle screen and changing screen (the window's colour changes 30
+times a second), each with no viewer connected and with Debian's chromium, in a second headless
+session, showing the page. The delay: the window's colour changes, and one loop takes screenshots of
+the watched session itself (the floor: the compositor has drawn it) and of the browser's session until
+each shows the new colour; medians of N changes, and the ratio of page to floor.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+from pravlin_desktop import Desktop
+from pravlin_session import HeadlessSession
+
+HERE = Path(__file__).resolve().parent
+COLOUR = HERE.parent / "tests" / "gtk_colour.py"
+BAR = 32
+TICK = os.sysconf("SC_CLK_TCK")
+COLOURS = ["#ff0000", "#00ff00", "#0000ff", "#ffff00"]
+
+
+def rgb(colour):
+    """As a screenshot holds it: blue, green, red."""
+    return [int(colour[i:i + 2], 16) for i in (5, 3, 1)]
+
+
+def group_cpu(pgids: set[int], pids: set[int]) -> float:
+    """CPU seconds used so far by the processes of these groups, and these processes."""
+    total = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                fields = f.read().rpartition(b")")[2].split()
+        except OSError:
+            continue
+        if int(fields[2]) in pgids or int(entry) in pids:
+            total += int(fields[11]) + int(fields[12])  # utime, stime
+    return total / TICK
+
+
+def session_cpu(session, seconds: float) -> float:
+    pgids = {p.pid for p, leads in session._clients if leads and p.args[0] in ("wayvnc", "websockify")}
+    before = group_cpu(pgids, {session.compositor_pid})
+    time.sleep(seconds)
+    return (group_cpu(pgids, {session.compositor_pid}) - before) / seconds
+
+
+class Painter:
+    """Changes the window's colour `rate` times a second while running."""
+
+    def __init__(self, window, rate=30.0):
+        self.window, self.rate = window, rate
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def run(self):
+        n = 0
+        while not self.stop.wait(1 / self.rate):
+            n += 1
+            self.window.stdin.write(f"{COLOURS[n % len(COLOURS)]}\n".encode())
+            self.window.stdin.flush()
+
+    def __enter__(self):
+        self.thread.start()
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join()
+        self.window.stdin.write(f"{COLOURS[0]}\n".encode())
+        self.window.stdin.flush()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--seconds", type=float, default=5.0)
+    ap.add_argument("--changes", type=int, default=15)
+    ap.add_argument("--output", default="1280x720")
+    args = ap.parse_args()
+    width, height = map(int, args.output.split("x"))
+    with (tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile,
+          HeadlessSession(args.output, view=0) as watched,
+          HeadlessSession(f"{width + 40}x{height + BAR + 40}") as browsing):
+        window = watched.spawn(["/usr/bin/python3", str(COLOUR),
+                                COLOURS[0]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL)
+        assert window.stdout.readline() == b"MAPPED\n"
+        time.sleep(1.0)
+        cpu = {}
+        cpu["idle, no viewer"] = session_cpu(watched, args.seconds)
+        with Painter(window):
+            cpu["changing, no viewer"] = session_cpu(watched, args.seconds)
+        browser = browsing.spawn(
+            ["chromium", "--no-sandbox", "--test-type", "--ozone-platform=wayland", "--no-first-run",
+             "--disable-gpu", "--noerrdialogs", f"--user-data-dir={profile}", f"--app={watched.view_url}"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        own, page = Desktop(watched.socket), Desktop(browsing.socket)
+        spot_own, spot_page = (width // 2, height // 2), (width // 2, BAR + height // 2)
+        deadline = time.monotonic() + 30
+        while page.screenshot()[spot_page[1], spot_page[0], :3].tolist() != rgb(COLOURS[0]):
+            if time.monotonic() > deadline:
+                sys.exit("the page did not show the window within 30 s")
+            time.sleep(0.1)
+        time.sleep(1.0)
+        cpu["idle, browser watching"] = session_cpu(watched, args.seconds)
+        with Painter(window):
+            cpu["changing, browser watching"] = session_cpu(watched, args.seconds)
+        floor, shown = [], []
+        for n in range(args.changes):
+            colour = COLOURS[(n + 1) % len(COLOURS)]
+            time.sleep(0.3)
+            want = rgb(colour)
+            t0 = time.monotonic()
+            window.stdin.write(f"{colour}\n".encode())
+            window.stdin.flush()
+            t_own = t_page = None
+            while t_page is None and time.monotonic() - t0 < 5:
+                if t_own is None and own.screenshot()[spot_own[1], spot_own[0], :3].tolist() == want:
+                    t_own = time.monotonic() - t0
+                if page.screenshot()[spot_page[1], spot_page[0], :3].tolist() == want:
+                    t_page = time.monotonic() - t0
+            if t_own is not None and t_page is not None:
+                floor.append(t_own)
+                shown.append(t_page)
+        browser.kill()
+        own.close()
+        page.close()
+    print(f"watched session: one {args.output} output, {os.cpu_count()} CPUs; CPU of compositor + wayvnc + "
+          "websockify, in CPUs used")
+    for state, value in cpu.items():
+        print(f"  {state:28s} {value:6.3f}")
+    print(f"delay from a colour change to it showing, median of {len(shown)} changes:")
+    if shown:
+        f, s = statistics.median(floor), statistics.median(shown)
+        print(f"  the session's own screenshot  {f * 1000:7.1f} ms  (floor)")
+        print(f"  the browser's page            {s * 1000:7.1f} ms  ({s / f:.1f} x floor; max {max(shown) * 1000:.0f} ms)")
+
+
+if __name__ == "__main__":
+    main()

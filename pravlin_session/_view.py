@@ -11,6 +11,7 @@ import re
 import secrets
 import selectors
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -26,6 +27,12 @@ CONTROL_VARIABLE = "PRAVLIN_CONTROL"
 # The control file of each session this process runs, by its Wayland socket, for Desktops of the same
 # process (which need not have the session's variables in os.environ).
 control_files: dict[str, str] = {}
+
+
+# What is let go of in wayvnc when control comes back: a key-up for every keysym a key of a Latin layout
+# can carry (printable Latin-1, the ISO group and level keys, and the function, keypad, cursor and
+# modifier keys). wayvnc 0.5 keeps a key down when the client that pressed it goes away.
+RELEASED_KEYSYMS = (*range(0x20, 0x7F), *range(0xA0, 0x100), *range(0xFE01, 0xFE14), *range(0xFF08, 0x10000))
 
 
 class ViewError(RuntimeError):
@@ -63,6 +70,7 @@ class LiveView:
         self.view = parse_address(view, "view") if view is not None else None
         self.vnc = parse_address(vnc, "VNC") if vnc is not None else None
         self.url: str | None = None
+        self._targets: list[str] = []
         self.vnc_addresses: list[tuple[str, int]] = []
         self.control_path: str | None = None
         self._listener: socket.socket | None = None
@@ -95,6 +103,7 @@ class LiveView:
                 argv += ["-u", str(path)]
                 targets.append(f"unix_socket:{path}")
             self._spawn(argv, f"wayvnc-{n}.log")
+        self._targets = targets
         for n, target in enumerate(targets):
             self._wait_ready(target, deadline, f"wayvnc for {self.session.outputs[n].name}",
                              f"wayvnc-{n}.log", rfb=True)
@@ -207,7 +216,7 @@ class LiveView:
                     if not data:
                         sel.unregister(conn)
                         pending.pop(conn, None)
-                        self._set(conn, False)
+                        self._set(conn, False, ended=True)
                         conn.close()
                         continue
                     pending[conn] += data
@@ -223,21 +232,34 @@ class LiveView:
                     if len(pending[conn]) > 64:  # no such line: not the page
                         sel.unregister(conn)
                         pending.pop(conn)
-                        self._set(conn, False)
+                        self._set(conn, False, ended=True)
                         conn.close()
         finally:
             for conn in pending:
                 conn.close()
             sel.close()
 
-    def _set(self, conn: socket.socket, held: bool) -> None:
+    def _set(self, conn: socket.socket, held: bool, ended: bool = False) -> None:
+        """Records what a connection said. When the last holder hands back, whatever the people held in
+        wayvnc is let go of (buttons too when a page went away without handing back) before the
+        control file says so."""
         with self._state_lock:
+            had = bool(self._holders)
             if held:
                 self._holders.add(conn)
             else:
                 self._holders.discard(conn)
-            if self._map is not None:
-                self._map[0] = 1 if self._holders else 0
+            if self._map is None:
+                return
+            if self._holders:
+                self._map[0] = 1
+            elif had:
+                for target in self._targets:
+                    try:
+                        _release_in(target, buttons=ended)
+                    except (OSError, ValueError):
+                        pass  # wayvnc gone: the session is closing
+                self._map[0] = 0
 
     @property
     def person_has_control(self) -> bool:
@@ -260,3 +282,45 @@ class LiveView:
             self._map.close()
             self._map = None
         control_files.pop(self.session.socket, None)
+
+
+def _release_in(target: str, buttons: bool) -> None:
+    """Connects to wayvnc as an RFB client (no security, shared) and lets go of every key, and of every
+    button when `buttons` (the pointer then goes to the output's top left corner: RFB has no button
+    event without a position)."""
+    kind, _, where = target.rpartition(":")
+    if kind == "unix_socket":
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(2.0)
+        s.connect(where)
+    else:
+        s = socket.create_connection((kind.strip("[]"), int(where)), timeout=2.0)
+    with s:
+        def read(n: int) -> bytes:
+            data = b""
+            while len(data) < n:
+                chunk = s.recv(n - len(data))
+                if not chunk:
+                    raise ValueError("wayvnc closed the connection")
+                data += chunk
+            return data
+
+        if read(12) != b"RFB 003.008\n":
+            raise ValueError("not an RFB 3.8 server")
+        s.sendall(b"RFB 003.008\n")
+        if 1 not in read(read(1)[0]):
+            raise ValueError("wayvnc asks for authentication")
+        s.sendall(b"\x01")
+        if read(4) != b"\0\0\0\0":
+            raise ValueError("wayvnc refused the connection")
+        s.sendall(b"\x01")  # shared
+        read(20)
+        read(struct.unpack(">I", read(4))[0])
+        messages = b"".join(struct.pack(">BBxxI", 4, 0, sym) for sym in RELEASED_KEYSYMS)
+        if buttons:
+            messages += struct.pack(">BBHH", 5, 0, 0, 0)
+        s.sendall(messages)
+        # wayvnc has read them all once it closes its end.
+        s.shutdown(socket.SHUT_WR)
+        while s.recv(65536):
+            pass

@@ -6,6 +6,7 @@ import json
 import os
 import select
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -60,26 +61,91 @@ def entry_texts(peer):
             if line.startswith("{") and json.loads(line).get("ev") == "entry"]
 
 
-def websocket_first_bytes(url: str, token: str) -> bytes:
-    """What websockify sends first on a WebSocket opened with `token` (empty when it sends nothing)."""
-    parts = urlsplit(url)
-    with socket.create_connection((parts.hostname, parts.port), timeout=5) as s:
+class WebSocket:
+    """A WebSocket through the view's websockify, opened with `token`: binary messages both ways."""
+
+    def __init__(self, url: str, token: str):
+        parts = urlsplit(url)
+        self.s = socket.create_connection((parts.hostname, parts.port), timeout=5)
         key = base64.b64encode(os.urandom(16)).decode()
-        s.sendall((f"GET /websockify?token={token} HTTP/1.1\r\nHost: {parts.netloc}\r\nUpgrade: websocket\r\n"
-                   f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n"
-                   "Sec-WebSocket-Protocol: binary\r\n\r\n").encode())
+        self.s.sendall((f"GET /websockify?token={token} HTTP/1.1\r\nHost: {parts.netloc}\r\nUpgrade: websocket\r\n"
+                        f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n"
+                        "Sec-WebSocket-Protocol: binary\r\n\r\n").encode())
+        self.head = b""
+        while b"\r\n\r\n" not in self.head and (byte := self.s.recv(1)):
+            self.head += byte
+        self.buf = b""
+
+    def read(self, n: int) -> bytes:
+        """`n` bytes of the messages' payloads; fewer if the connection ends first."""
+        while len(self.buf) < n:
+            head = self._exactly(2)
+            if len(head) < 2:
+                break
+            length = head[1] & 0x7F
+            if length >= 126:
+                length = int.from_bytes(self._exactly(2 if length == 126 else 8), "big")
+            payload = self._exactly(length)
+            if head[0] & 0x0F == 2:
+                self.buf += payload
+        out, self.buf = self.buf[:n], self.buf[n:]
+        return out
+
+    def _exactly(self, n: int) -> bytes:
         data = b""
         try:
-            while len(data) < 4096:
-                chunk = s.recv(4096)
-                if not chunk:
-                    break
+            while len(data) < n and (chunk := self.s.recv(n - len(data))):
                 data += chunk
-                if b"RFB " in data:
-                    break
-        except socket.timeout:
+        except OSError:
             pass
-    return data
+        return data
+
+    def send(self, payload: bytes) -> None:
+        mask = os.urandom(4)
+        head = bytes([0x82, 0x80 | 126]) + struct.pack(">H", len(payload))
+        self.s.sendall(head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload)))
+
+    def close(self) -> None:
+        self.s.close()
+
+
+class Rfb(WebSocket):
+    """A bare VNC client through websockify (no security, shared), as a page that misbehaves would be."""
+
+    def __init__(self, url: str, token: str):
+        super().__init__(url, token)
+        assert self.read(12) == b"RFB 003.008\n", self.head
+        self.send(b"RFB 003.008\n")
+        assert 1 in self.read(self.read(1)[0])
+        self.send(b"\x01")
+        assert self.read(4) == b"\0\0\0\0"
+        self.send(b"\x01")
+        self.read(20)
+        self.read(struct.unpack(">I", self.read(4))[0])
+
+    def click(self, x: int, y: int) -> None:
+        self.send(struct.pack(">BBHHBBHH", 5, 1, x, y, 5, 0, x, y))
+
+    def key(self, keysym: int, down: bool) -> None:
+        self.send(struct.pack(">BBxxI", 4, down, keysym))
+
+
+def greeting(url: str, token: str) -> bytes:
+    """What websockify sends first on a WebSocket opened with `token` (nothing for a wrong one)."""
+    ws = WebSocket(url, token)
+    try:
+        return ws.read(12)
+    finally:
+        ws.close()
+
+
+def gtk_widgets_on(session, output: str | None = None) -> tuple["Peer", list[int]]:
+    if output:
+        session.swaymsg(f"focus output {output}")
+    widgets = Peer(session, ["/usr/bin/python3", str(HERE / "gtk_widgets.py")])
+    size = '"width": 480'
+    entry = widgets.wait(lambda line: json.loads(line)["entry"] if size in line else None, "the widgets laid out")
+    return widgets, entry
 
 
 def wait_for(predicate, what, timeout=20.0):
@@ -100,19 +166,16 @@ def test_a_browser_watches_every_output_and_takes_control_only_when_allowed(tmp_
         assert colour.stdout.readline() == b"MAPPED\n"
         # Mapped before sway has placed it: it goes to the output focused then.
         wait_for(lambda: '"pravlin-gtk-colour"' in watched.swaymsg("-t", "get_tree"), "the window placed")
-        watched.swaymsg("focus output HEADLESS-2")
-        widgets = Peer(watched, ["/usr/bin/python3", str(HERE / "gtk_widgets.py")])
-        entry = widgets.wait(lambda line: json.loads(line)["entry"] if '"width": 480' in line else None,
-                             "the widgets laid out on output 2")
+        widgets, entry = gtk_widgets_on(watched, "HEADLESS-2")
         # The entry's middle on the page: output 2 sits right of output 1, under the bar.
         ex, ey = 640 + entry[0] + entry[2] // 2, BAR + entry[1] + entry[3] // 2
 
         url = watched.view_url
         assert url.startswith("http://127.0.0.1:") and "token=" in url
         token = url.partition("token=")[2]
-        assert b"RFB 003.008" in websocket_first_bytes(url, token + "-0")
-        assert b"RFB" not in websocket_first_bytes(url, token[:-1] + "x-0"), "a wrong token reached wayvnc"
-        assert b"RFB" not in websocket_first_bytes(url, "-0")
+        assert greeting(url, token + "-0") == b"RFB 003.008\n"
+        assert greeting(url, token[:-1] + "x-0") == b"", "a wrong token reached wayvnc"
+        assert greeting(url, "-0") == b""
 
         browser = browser_session.spawn(
             ["chromium", "--no-sandbox", "--test-type", "--ozone-platform=wayland", "--no-first-run",
@@ -155,3 +218,38 @@ def test_a_browser_watches_every_output_and_takes_control_only_when_allowed(tmp_
             assert done.wait(5.0), "Desktop.click did not go on once control was handed back"
             waiting.join()
         browser.kill()
+
+
+def test_view_only_holds_and_no_key_stays_down_when_a_page_goes_away():
+    # Without control wayvnc takes no input, whatever a client sends.
+    with HeadlessSession("480x360", view=0) as watched:
+        widgets, entry = gtk_widgets_on(watched)
+        token = watched.view_url.partition("token=")[2]
+        client = Rfb(watched.view_url, token + "-0")
+        client.click(entry[0] + 20, entry[1] + 10)
+        client.key(ord("v"), True)
+        client.key(ord("v"), False)
+        widgets.read_for(1.5)
+        client.close()
+        assert entry_texts(widgets) == [], "a view-only session took input"
+
+    # With control, a page that goes away holding a key (a crash, a lost network) leaves nothing down:
+    # the key would repeat in the window for as long as it stayed down.
+    with HeadlessSession("480x360", view=0, control=True) as watched:
+        widgets, entry = gtk_widgets_on(watched)
+        token = watched.view_url.partition("token=")[2]
+        control = WebSocket(watched.view_url, token + "-control")
+        control.send(b"take\n")
+        assert control.read(6) == b"taken\n"
+        assert watched.person_has_control
+        client = Rfb(watched.view_url, token + "-0")
+        client.click(entry[0] + 20, entry[1] + 10)
+        client.key(ord("a"), True)
+        widgets.wait(lambda line: True if '"text": "a"' in line else None, "the key's first character")
+        client.close()
+        control.close()
+        wait_for(lambda: not watched.person_has_control, "control back", timeout=10)
+        widgets.read_for(0.3)
+        typed = entry_texts(widgets)[-1]
+        widgets.read_for(1.5)  # sway repeats a held key after 0.6 s, 25 times a second
+        assert entry_texts(widgets)[-1] == typed, "the key stayed down after the page went away"

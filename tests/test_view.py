@@ -16,7 +16,8 @@ from urllib.parse import urlsplit
 import numpy as np
 import pytest
 
-from pravlin_desktop import Desktop
+from pravlin_desktop import Desktop, PersonHasControl
+from pravlin_desktop.computer_use import AnthropicComputer, OpenAIComputer
 from pravlin_session import HeadlessSession
 
 HERE = Path(__file__).resolve().parent
@@ -220,7 +221,7 @@ def test_a_browser_watches_every_output_and_takes_control_only_when_allowed(tmp_
         browser.kill()
 
 
-def test_view_only_holds_and_no_key_stays_down_when_a_page_goes_away():
+def test_view_only_holds_agents_hear_a_person_has_control_and_no_key_stays_down_when_a_page_goes():
     # Without control wayvnc takes no input, whatever a client sends.
     with HeadlessSession("480x360", view=0) as watched:
         widgets, entry = gtk_widgets_on(watched)
@@ -242,6 +243,17 @@ def test_view_only_holds_and_no_key_stays_down_when_a_page_goes_away():
         control.send(b"take\n")
         assert control.read(6) == b"taken\n"
         assert watched.person_has_control
+        # What the agent's side is told meanwhile, instead of waiting, when it asks so.
+        with Desktop(watched.socket, person_control="raise") as agent:
+            with pytest.raises(PersonHasControl):
+                agent.click(5, 5)
+            anthropic = AnthropicComputer(agent, person_control="report", screenshots=False)
+            result = anthropic.tool_result({"type": "tool_use", "id": "t1",
+                                            "input": {"action": "left_click", "coordinate": [5, 5]}})
+            assert result["is_error"] and "a person" in result["content"][0]["text"], result
+            assert anthropic.run({"action": "screenshot"})[0]["type"] == "image"
+            openai = OpenAIComputer(agent, person_control="report")
+            assert "a person" in openai.run({"type": "click", "button": "left", "x": 5, "y": 5})
         client = Rfb(watched.view_url, token + "-0")
         client.click(entry[0] + 20, entry[1] + 10)
         client.key(ord("a"), True)

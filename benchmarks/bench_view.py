@@ -9,7 +9,9 @@ every process of the viewer's (wayvnc, websockify and its per-connection childre
 times a second), each with no viewer connected and with Debian's chromium, in a second headless
 session, showing the page. The delay: the window's colour changes, and one loop takes screenshots of
 the watched session itself (the floor: the compositor has drawn it) and of the browser's session until
-each shows the new colour; medians of N changes, and the ratio of page to floor.
+each shows the new colour; medians of N changes, and the ratio of page to floor. Last, what a
+Desktop's look at the control file costs each action, against the same call on a Desktop of a
+session without one, and against one key press (a round trip).
 """
 
 import argparse
@@ -93,7 +95,7 @@ def main():
     args = ap.parse_args()
     width, height = map(int, args.output.split("x"))
     with (tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile,
-          HeadlessSession(args.output, view=0) as watched,
+          HeadlessSession(args.output, view=0, control=True) as watched,
           HeadlessSession(f"{width + 40}x{height + BAR + 40}") as browsing):
         window = watched.spawn(["/usr/bin/python3", str(COLOUR),
                                 COLOURS[0]], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -137,8 +139,21 @@ def main():
                 floor.append(t_own)
                 shown.append(t_page)
         browser.kill()
-        own.close()
         page.close()
+        rounds = 200_000
+        plain = Desktop(browsing.socket)
+        checks = {}
+        for name, d in (("mapped control file", own), ("no control file", plain)):
+            t0 = time.perf_counter()
+            for _ in range(rounds):
+                d._turn()
+            checks[name] = (time.perf_counter() - t0) / rounds
+        t0 = time.perf_counter()
+        for _ in range(2000):
+            own.key("shift")
+        key_press = (time.perf_counter() - t0) / 2000
+        own.close()
+        plain.close()
     print(f"watched session: one {args.output} output, {os.cpu_count()} CPUs; CPU of compositor + wayvnc + "
           "websockify, in CPUs used")
     for state, value in cpu.items():
@@ -148,6 +163,9 @@ def main():
         f, s = statistics.median(floor), statistics.median(shown)
         print(f"  the session's own screenshot  {f * 1000:7.1f} ms  (floor)")
         print(f"  the browser's page            {s * 1000:7.1f} ms  ({s / f:.1f} x floor; max {max(shown) * 1000:.0f} ms)")
+    mapped, none = checks["mapped control file"], checks["no control file"]
+    print(f"a Desktop's look before each action: {mapped * 1e6:.3f} us with the control file, {none * 1e6:.3f} us "
+          f"without ({mapped / none:.2f}x); {mapped / key_press * 100:.2f}% of a key press ({key_press * 1e6:.1f} us)")
 
 
 if __name__ == "__main__":

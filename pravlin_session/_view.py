@@ -48,10 +48,16 @@ def parse_address(text: str, what: str) -> tuple[str, int]:
     return host, int(port)
 
 
-def _free_port(host: str) -> int:
+def _free_port(host: str, port: int = 0, what: str = "") -> int:
+    """`port`, once it is found free on `host` (a free one for 0): a server already listening there
+    would otherwise look like the one started."""
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     with socket.socket(family, socket.SOCK_STREAM) as s:
-        s.bind((host, 0))
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind((host, port))
+        except OSError as e:
+            raise ViewError(f"cannot serve the {what} on {host}:{port}: {e.strerror}") from None
         return s.getsockname()[1]
 
 
@@ -87,14 +93,16 @@ class LiveView:
             raise ViewError(f"noVNC is not installed ({NOVNC}; on Debian or Ubuntu: apt-get install novnc)")
         self.dir.mkdir(mode=0o700)
         (self.dir / "wayvnc.config").write_text("")  # rather than the caller's own
-        targets = []
+        targets, servers = [], []
         for n, output in enumerate(self.session.outputs):
             argv = ["wayvnc", "-C", str(self.dir / "wayvnc.config"), "-r", "-o", output.name, "-k", keyboard]
             if not self.control:
                 argv.append("-d")
             if self.vnc is not None:
                 host, port = self.vnc
-                port = _free_port(host) if port == 0 else port + n
+                if port and port + n > 65535:
+                    raise ViewError(f"no port {port + n} for output {n + 1}: VNC ports go up from {port}")
+                port = _free_port(host, port + n if port else 0, f"VNC of {output.name}")
                 self.vnc_addresses.append((host, port))
                 argv += [host, str(port)]
                 targets.append(f"{host}:{port}")
@@ -102,11 +110,11 @@ class LiveView:
                 path = self.dir / f"output-{n}.sock"
                 argv += ["-u", str(path)]
                 targets.append(f"unix_socket:{path}")
-            self._spawn(argv, f"wayvnc-{n}.log")
+            servers.append(self._spawn(argv, f"wayvnc-{n}.log"))
         self._targets = targets
-        for n, target in enumerate(targets):
+        for n, (target, server) in enumerate(zip(targets, servers)):
             self._wait_ready(target, deadline, f"wayvnc for {self.session.outputs[n].name}",
-                             f"wayvnc-{n}.log", rfb=True)
+                             f"wayvnc-{n}.log", server, rfb=True)
         if self.control:
             self._serve_control()
         if self.view is not None:
@@ -120,10 +128,15 @@ class LiveView:
                 raise ViewError(f"{argv[0]} is not installed (on Debian or Ubuntu: apt-get install {argv[0]})") \
                     from None
 
-    def _wait_ready(self, target: str, deadline: float, what: str, log_name: str, rfb: bool = False) -> None:
+    def _wait_ready(self, target: str, deadline: float, what: str, log_name: str, server: subprocess.Popen,
+                    rfb: bool = False) -> None:
         """Until `target` (host:port or unix_socket:PATH) accepts, and, for a VNC server, greets."""
         kind, _, where = target.rpartition(":")
         while True:
+            if server.poll() is not None:
+                tail = (self.dir / log_name).read_text(errors="replace").strip().splitlines()[-3:]
+                raise ViewError(f"{what} exited with status {server.returncode}" +
+                                (": " + " / ".join(tail) if tail else ""))
             try:
                 if kind == "unix_socket":
                     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -165,11 +178,11 @@ class LiveView:
             .replace("/*CONTROL*/false", "true" if self.control else "false")
         (web / "index.html").write_text(page)
         host, port = self.view
-        port = _free_port(host) if port == 0 else port
+        port = _free_port(host, port, "page")
         listen = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-        self._spawn(["websockify", "--web", str(web), "--token-plugin", "TokenFile", "--token-source",
-                     str(tokens), listen], "websockify.log")
-        self._wait_ready(f"{host}:{port}", deadline, "websockify", "websockify.log")
+        server = self._spawn(["websockify", "--web", str(web), "--token-plugin", "TokenFile", "--token-source",
+                              str(tokens), listen], "websockify.log")
+        self._wait_ready(f"{host}:{port}", deadline, "websockify", "websockify.log", server)
         self.url = f"http://{_url_host(host)}:{port}/?token={token}"
 
     # -- control ------------------------------------------------------------------------------------------

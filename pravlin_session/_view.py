@@ -131,21 +131,13 @@ class LiveView:
     def _wait_ready(self, target: str, deadline: float, what: str, log_name: str, server: subprocess.Popen,
                     rfb: bool = False) -> None:
         """Until `target` (host:port or unix_socket:PATH) accepts, and, for a VNC server, greets."""
-        kind, _, where = target.rpartition(":")
         while True:
             if server.poll() is not None:
                 tail = (self.dir / log_name).read_text(errors="replace").strip().splitlines()[-3:]
                 raise ViewError(f"{what} exited with status {server.returncode}" +
                                 (": " + " / ".join(tail) if tail else ""))
             try:
-                if kind == "unix_socket":
-                    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                    s.settimeout(max(deadline - time.monotonic(), 0.1))
-                    s.connect(where)
-                else:
-                    s = socket.create_connection((kind.strip("[]"), int(where)),
-                                                 timeout=max(deadline - time.monotonic(), 0.1))
-                with s:
+                with _connect(target, max(deadline - time.monotonic(), 0.1)) as s:
                     if not rfb or s.recv(12).startswith(b"RFB "):
                         return
             except OSError:
@@ -297,18 +289,26 @@ class LiveView:
         control_files.pop(self.session.socket, None)
 
 
+def _connect(target: str, timeout: float) -> socket.socket:
+    """A connection to a websockify target: host:port or unix_socket:PATH."""
+    kind, _, where = target.rpartition(":")
+    if kind != "unix_socket":
+        return socket.create_connection((kind.strip("[]"), int(where)), timeout=timeout)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        s.settimeout(timeout)
+        s.connect(where)
+    except BaseException:
+        s.close()
+        raise
+    return s
+
+
 def _release_in(target: str, buttons: bool) -> None:
     """Connects to wayvnc as an RFB client (no security, shared) and lets go of every key, and of every
     button when `buttons` (the pointer then goes to the output's top left corner: RFB has no button
     event without a position)."""
-    kind, _, where = target.rpartition(":")
-    if kind == "unix_socket":
-        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        s.settimeout(2.0)
-        s.connect(where)
-    else:
-        s = socket.create_connection((kind.strip("[]"), int(where)), timeout=2.0)
-    with s:
+    with _connect(target, 2.0) as s:
         def read(n: int) -> bytes:
             data = b""
             while len(data) < n:

@@ -13,7 +13,6 @@ import time
 from pathlib import Path
 from urllib.parse import urlsplit
 
-import numpy as np
 import pytest
 
 from pravlin_desktop import Desktop, PersonHasControl
@@ -187,10 +186,13 @@ def test_a_browser_watches_every_output_and_takes_control_only_when_allowed(tmp_
             def page():
                 return person.screenshot()[..., :3]
 
-            shots = []
-            wait_for(lambda: shots.append(page()) or shots[-1][BAR + 240, 320].tolist() == list(MAGENTA),
-                     "magenta window")
-            shot = shots[-1]
+            def shows_the_window():
+                nonlocal shot
+                shot = page()
+                return shot[BAR + 240, 320].tolist() == list(MAGENTA)
+
+            shot = None
+            wait_for(shows_the_window, "the magenta window on the page")
             # Output 1 shows the magenta window, output 2 (the entry's window) does not, and the page
             # shows nothing of either beyond the layout.
             assert (shot[BAR + 10:BAR + 470, 10:630] == MAGENTA).all(axis=-1).mean() > 0.95

@@ -7,10 +7,13 @@ import mmap
 import os
 import stat
 import sys
+import threading
 import time
+import weakref
 
-# How often a waiting Desktop looks whether control is back.
+# How often a waiting Desktop looks whether control is back, and a Desktop's watcher whether it was taken.
 POLL_SECONDS = 0.02
+WATCH_SECONDS = 0.05
 CONTROL_VARIABLE = "PRAVLIN_CONTROL"  # pravlin_session._view's
 SESSION_VARIABLE = "PRAVLIN_SESSION"
 CHOICES = ("wait", "raise")
@@ -69,3 +72,24 @@ def wait_turn(desktop, control: mmap.mmap) -> None:
     desktop._release_for_person()
     while control[0]:
         time.sleep(POLL_SECONDS)
+
+
+def watch(desktop, control: mmap.mmap) -> None:
+    """Lets go of what the Desktop holds between its actions (key_down, mouse_down) once a person takes
+    control, rather than at its next action: a thread for the Desktop's life, on sessions with a
+    control file only."""
+    ref = weakref.ref(desktop)
+
+    def run():
+        while True:
+            time.sleep(WATCH_SECONDS)
+            d = ref()
+            if d is None or not d._c:
+                return
+            if control[0]:
+                with d._lock:
+                    if d._c and any(d._c.held()):
+                        d._release_for_person()
+            del d
+
+    threading.Thread(target=run, name="pravlin-desktop-control", daemon=True).start()

@@ -61,9 +61,9 @@ class Desktop(_Frames):
     interrupted, and a process that dies holding keys or buttons has them released by its guard.
 
     On a session a person may take control of (pravlin-run --view ... --control), each action first
-    looks whether a person has: `person_control="wait"` lets go of every key and button this Desktop
-    holds and waits until the person hands back; "raise" raises PersonHasControl instead. Releases
-    (key_up, mouse_up, close) never wait.
+    looks whether a person has: `person_control="wait"` waits until the person hands back; "raise"
+    raises PersonHasControl instead. Whatever this Desktop holds (key_down, mouse_down) it lets go of
+    as soon as the person takes control. Releases (key_up, mouse_up, close) never wait.
     """
 
     def __init__(self, wayland_display: str | None = None, *, person_control: str = "wait"):
@@ -71,6 +71,8 @@ class Desktop(_Frames):
         self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
         self._control = _control.find(wayland_display)
         super().__init__()
+        if self._control is not None:
+            _control.watch(self, self._control)
         _live.add(self)
         # What key_down pressed for each name, so that key_up lets go of the same keys.
         self._down: dict[str, list[int]] = {}

@@ -238,13 +238,18 @@ def test_view_only_holds_agents_hear_a_person_has_control_and_no_key_stays_down_
 
     # With control, a page that goes away holding a key (a crash, a lost network) leaves nothing down:
     # the key would repeat in the window for as long as it stayed down.
-    with HeadlessSession("480x360", view=0, control=True) as watched:
+    # The agent's side lets go of what it holds between actions once the person takes control.
+    with HeadlessSession("480x360", view=0, control=True) as watched, Desktop(watched.socket) as holding:
         widgets, entry = gtk_widgets_on(watched)
+        holding.key_down("shift")
+        holding.mouse_down()
+        assert all(holding._c.held())
         token = watched.view_url.partition("token=")[2]
         control = WebSocket(watched.view_url, token + "-control")
         control.send(b"take\n")
         assert control.read(6) == b"taken\n"
         assert watched.person_has_control
+        wait_for(lambda: not any(holding._c.held()), "the agent's key and button let go of", timeout=5)
         # What the agent's side is told meanwhile, instead of waiting, when it asks so.
         with Desktop(watched.socket, person_control="raise") as agent:
             with pytest.raises(PersonHasControl):

@@ -206,6 +206,8 @@ def test_a_browser_watches_every_output_and_takes_control_only_when_allowed(tmp_
             assert entry_texts(widgets) == [], "the page sent input before taking control"
             assert not agent.person_has_control
 
+            # The button shows once the page's control channel is open.
+            wait_for(lambda: page()[16, 20].sum() > 500, "the control button")
             person.click(68, 16)  # "Take control"
             wait_for(lambda: watched.person_has_control, "control taken")
             done = threading.Event()

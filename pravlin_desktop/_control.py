@@ -29,7 +29,7 @@ def check_choice(value: str) -> str:
     return value
 
 
-def _socket_path(wayland_display: str | None) -> str | None:
+def _socket_path(wayland_display: str | None) -> str:
     name = wayland_display or os.environ.get("WAYLAND_DISPLAY") or "wayland-0"
     if not name.startswith("/"):
         name = os.path.join(os.environ.get("XDG_RUNTIME_DIR", ""), name)

@@ -16,7 +16,9 @@ session without one, and against one key press (a round trip).
 
 import argparse
 import os
+import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -60,6 +62,63 @@ def session_cpu(session, seconds: float) -> float:
     before = group_cpu(pgids, {session.compositor_pid})
     time.sleep(seconds)
     return (group_cpu(pgids, {session.compositor_pid}) - before) / seconds
+
+
+class BareVnc:
+    """An RFB client on a wayvnc socket that asks for one pixel, raw, and waits for it to change."""
+
+    def __init__(self, path: str):
+        self.s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.s.connect(path)
+        self.s.settimeout(10)
+        assert self.read(12) == b"RFB 003.008\n"
+        self.s.sendall(b"RFB 003.008\n")
+        assert 1 in self.read(self.read(1)[0])
+        self.s.sendall(b"\x01")
+        assert self.read(4) == b"\0\0\0\0"
+        self.s.sendall(b"\x01")
+        self.read(4)
+        (self.bpp, _, self.big, _, self.rmax, self.gmax, self.bmax, self.rshift, self.gshift,
+         self.bshift) = struct.unpack(">BBBBHHHBBBxxx", self.read(16))
+        self.read(struct.unpack(">I", self.read(4))[0])
+        self.s.sendall(struct.pack(">BxHi", 2, 1, 0))  # raw only
+
+    def read(self, n: int) -> bytes:
+        data = b""
+        while len(data) < n:
+            chunk = self.s.recv(n - len(data))
+            if not chunk:
+                raise ConnectionError("wayvnc closed the connection")
+            data += chunk
+        return data
+
+    def ask(self, x: int, y: int, incremental: bool) -> None:
+        self.s.sendall(struct.pack(">BBHHHH", 3, incremental, x, y, 1, 1))
+
+    def pixel(self) -> list[int]:
+        """The pixel of the next update, blue, green, red."""
+        while True:
+            kind = self.read(1)[0]
+            if kind == 0:
+                found = None
+                for _ in range(struct.unpack(">xH", self.read(3))[0]):
+                    x, y, w, h, encoding = struct.unpack(">HHHHi", self.read(12))
+                    assert encoding == 0, encoding
+                    data = self.read(w * h * self.bpp // 8)
+                    value = int.from_bytes(data[:self.bpp // 8], "big" if self.big else "little")
+                    found = [(value >> shift & top) * 255 // top for shift, top in
+                             ((self.bshift, self.bmax), (self.gshift, self.gmax), (self.rshift, self.rmax))]
+                if found is not None:
+                    return found
+            elif kind == 2:  # bell
+                continue
+            elif kind == 3:  # cut text
+                self.read(struct.unpack(">xxxI", self.read(7))[0])
+            else:
+                raise ValueError(f"unexpected RFB message {kind}")
+
+    def close(self):
+        self.s.close()
 
 
 class Painter:
@@ -140,6 +199,20 @@ def main():
                 shown.append(t_page)
         browser.kill()
         page.close()
+        bare, vnc = [], BareVnc(str(watched._live.dir / "output-0.sock"))
+        vnc.ask(*spot_own, False)
+        vnc.pixel()
+        for n in range(args.changes):
+            colour = COLOURS[(n + 1) % len(COLOURS)]
+            time.sleep(0.3)
+            vnc.ask(*spot_own, True)
+            t0 = time.monotonic()
+            window.stdin.write(f"{colour}\n".encode())
+            window.stdin.flush()
+            while vnc.pixel() != rgb(colour):
+                vnc.ask(*spot_own, True)
+            bare.append(time.monotonic() - t0)
+        vnc.close()
         rounds = 200_000
         plain = Desktop(browsing.socket)
         checks = {}
@@ -163,6 +236,8 @@ def main():
         f, s = statistics.median(floor), statistics.median(shown)
         print(f"  the session's own screenshot  {f * 1000:7.1f} ms  (floor)")
         print(f"  the browser's page            {s * 1000:7.1f} ms  ({s / f:.1f} x floor; max {max(shown) * 1000:.0f} ms)")
+        b = statistics.median(bare)
+        print(f"  a bare VNC client on wayvnc   {b * 1000:7.1f} ms  ({b / f:.1f} x floor; max {max(bare) * 1000:.0f} ms)")
     mapped, none = checks["mapped control file"], checks["no control file"]
     print(f"a Desktop's look before each action: {mapped * 1e6:.3f} us with the control file, {none * 1e6:.3f} us "
           f"without ({mapped / none:.2f}x); {mapped / key_press * 100:.2f}% of a key press ({key_press * 1e6:.1f} us)")

@@ -10,8 +10,9 @@
         d.drag([(100, 100), (400, 300)], duration=0.5)
 """
 
+from ._control import PersonHasControl
 from ._desktop import Desktop, Output
 from ._screen import Frame
 from ._viewer import Viewer
 
-__all__ = ["Desktop", "Frame", "Output", "Viewer"]
+__all__ = ["Desktop", "Frame", "Output", "PersonHasControl", "Viewer"]

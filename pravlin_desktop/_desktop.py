@@ -17,7 +17,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import NamedTuple
 
-from . import _human, _keys
+from . import _control, _human, _keys
 from ._human import Seconds
 from ._screen import Closed, _Frames
 
@@ -60,9 +60,15 @@ class Desktop(_Frames):
     ValueError and sends nothing. Durations are seconds, or a (low, high) range drawn afresh on each use;
     the defaults are instant. Whatever an action presses it releases, also when it fails or is
     interrupted, and a process that dies holding keys or buttons has them released by its guard.
+
+    On a session a person may take control of (pravlin-run --view ... --control), each action first
+    looks whether a person has: `person_control="wait"` waits until the person hands back; "raise"
+    raises PersonHasControl instead. Whatever this Desktop holds (key_down, mouse_down) it lets go of
+    as soon as the person takes control. Releases (key_up, mouse_up, close) never wait.
     """
 
-    def __init__(self, wayland_display: str | None = None):
+    def __init__(self, wayland_display: str | None = None, *, person_control: str = "wait"):
+        self.person_control = _control.check_choice(person_control)
         try:
             self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
         except RuntimeError as error:
@@ -71,7 +77,10 @@ class Desktop(_Frames):
             raise RuntimeError(f"{error}\n\nThis process is in no Wayland session (WAYLAND_DISPLAY is not set): run "
                                "it under pravlin-run, start a pravlin_session.HeadlessSession and pass its socket "
                                "(Desktop(session.socket)), or name a display") from None
+        self._control = _control.find(wayland_display)
         super().__init__()
+        if self._control is not None:
+            _control.watch(self, self._control)
         _live.add(self)
         # What key_down pressed for each name, so that key_up lets go of the same keys.
         self._down: dict[str, list[int]] = {}
@@ -96,6 +105,21 @@ class Desktop(_Frames):
 
     def __enter__(self) -> Desktop:
         return self
+
+    @property
+    def person_has_control(self) -> bool:
+        """Whether a person watching the session has taken control of it."""
+        return bool(self._control is not None and self._control[0])
+
+    def _turn(self) -> None:
+        """Called first by every action that presses or moves."""
+        if self._control is not None and self._control[0]:
+            _control.wait_turn(self, self._control)
+
+    def _release_for_person(self) -> None:
+        with self._lock:
+            self._down.clear()
+            self._c.release_all()
 
     def __exit__(self, *exc) -> None:
         self.close()
@@ -125,6 +149,7 @@ class Desktop(_Frames):
         """Moves the pointer to (x, y). With a duration it glides there from where this Desktop last put
         it, one motion event per frame of the output, along a slightly curved path that speeds up and
         slows down; before any move, or with no duration, it goes straight to the point."""
+        self._turn()
         x, y = _point(x, y)
         _human.check_seconds(duration, "duration")
         with self._lock:
@@ -142,6 +167,7 @@ class Desktop(_Frames):
               interval: Seconds = 0.05, hold: Seconds = 0, modifiers: Iterable[str] = ()) -> None:
         """Clicks `button` `clicks` times at (x, y), or where the pointer is, with `hold` between each
         press and its release, `interval` between clicks, and the `modifiers` held throughout."""
+        self._turn()
         if x is None and y is None:
             px = py = None
         else:
@@ -193,6 +219,7 @@ class Desktop(_Frames):
 
     def mouse_down(self, button: str | int = "left") -> None:
         """Presses a button and keeps it down until mouse_up (or close)."""
+        self._turn()
         code = _keys.button_code(button)
         with self._lock:
             self._c.send(buttons_down=(code,))
@@ -209,6 +236,7 @@ class Desktop(_Frames):
         last, with the `modifiers` held throughout. Motion events go between the points too, so that
         drag thresholds and drop targets see a moving pointer: at most 10 pixels apart when instant, one
         per frame when the drag takes `duration`, each leg easing in and out."""
+        self._turn()
         pts = [_point(*p) for p in points]
         if len(pts) < 2:
             raise ValueError("a drag needs at least two points")
@@ -238,6 +266,7 @@ class Desktop(_Frames):
         """Turns the wheel `dy` notches down (negative: up) and `dx` notches right (negative: left), at
         (x, y) or where the pointer is, with the `modifiers` held. Each notch goes as a mouse wheel
         sends it, so toolkits scroll by their own line step."""
+        self._turn()
         if not (type(dy) is int and type(dx) is int and -100_000 <= dy <= 100_000 and -100_000 <= dx <= 100_000):
             for name, v in (("dy", dy), ("dx", dx)):
                 if isinstance(v, bool) or not isinstance(v, int):
@@ -259,6 +288,7 @@ class Desktop(_Frames):
         """Presses a combination: "ctrl+shift+t" or ["ctrl", "shift", "t"]. The keys go down in order
         (with Shift or AltGr where the layout needs them for a character), stay `hold`, and come up in
         reverse; `repeat` times. Keys already held (key_down) stay as they are."""
+        self._turn()
         cache_key = combo if isinstance(combo, str) else tuple(combo) if isinstance(combo, (list, tuple)) else None
         chord = self._chords.get(cache_key) if cache_key is not None else None
         if chord is not None and hold == 0 and repeat == 1:
@@ -288,6 +318,7 @@ class Desktop(_Frames):
 
     def key_down(self, name: str) -> None:
         """Presses one key (and the level modifiers its name needs) and keeps it down until key_up."""
+        self._turn()
         with self._lock:
             core = self._c
             sym = self._keysym(name)
@@ -334,6 +365,7 @@ class Desktop(_Frames):
         and characters the layout lacks on keys added to the keyboard for the call (the layout is as it
         was afterwards). "\\n" is Return and "\\t" Tab. `interval` is the time between characters,
         `hold` how long each key stays down."""
+        self._turn()
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
         _human.check_seconds(interval, "interval")

@@ -31,6 +31,7 @@ from collections.abc import Mapping, Sequence
 from numbers import Real
 
 from . import _images, _keys
+from ._control import PersonHasControl
 from ._desktop import Desktop, Output
 
 __all__ = ["ActionError", "AnthropicComputer", "OpenAIComputer", "notches", "recommended_size"]
@@ -52,6 +53,20 @@ _MAX_PATH = 1000
 
 class ActionError(ValueError):
     """An action that cannot be performed as given."""
+
+
+def _person_control(value: str) -> str:
+    if value not in ("wait", "report"):
+        raise ValueError(f"person_control is 'wait' or 'report', not {value!r}")
+    return value
+
+
+def _yield_to_person(executor, acts: bool) -> None:
+    """With person_control="report", an action that presses or moves is not performed while a person
+    watching the session has control."""
+    if acts and executor.person_control == "report" and executor.desktop.person_has_control:
+        raise PersonHasControl("a person watching the session has taken control of it; the action was not "
+                               "performed (try again later)")
 
 
 def recommended_size(width: int, height: int) -> tuple[int, int]:
@@ -270,10 +285,13 @@ class AnthropicComputer:
     After each action but screenshot, zoom and cursor_position the result holds a fresh screenshot, as
     the vendor's reference setup returns, unless `screenshots` is False. `zoom` offers the zoom action
     where the version has it. `type_interval` is the time between typed characters, in seconds.
+    While a person watching the session has taken control (pravlin-run --view --control), actions wait
+    for the person to hand back, or with `person_control="report"` give an error result saying so.
     """
 
     def __init__(self, desktop: Desktop, *, version: str = "computer_20250124", screen: str | None = None,
-                 size="auto", screenshots: bool = True, zoom: bool = True, type_interval: float = 0.0):
+                 size="auto", screenshots: bool = True, zoom: bool = True, type_interval: float = 0.0,
+                 person_control: str = "wait"):
         if version not in VERSIONS:
             raise ValueError(f"unknown version {version!r}; known: {', '.join(VERSIONS)}")
         self.version = version
@@ -282,6 +300,7 @@ class AnthropicComputer:
         self.screenshots = screenshots
         self.actions = VERSIONS[version] if zoom else VERSIONS[version] - {"zoom"}
         self.type_interval = type_interval
+        self.person_control = _person_control(person_control)
         self._button_down = False
 
     @property
@@ -326,10 +345,13 @@ class AnthropicComputer:
                 if action in known:
                     raise ActionError(f"{action!r} is not an action of {self.version}")
                 raise ActionError(f"unknown action {action!r}; {self.version} has {', '.join(sorted(self.actions))}")
+            _yield_to_person(self, action not in ("screenshot", "zoom", "cursor_position", "wait"))
             blocks = getattr(self, "_" + action)(params)
             if self.screenshots and action not in ("screenshot", "zoom", "cursor_position"):
                 blocks.append(self._image(self.screen.screenshot()))
             return blocks, False
+        except PersonHasControl as error:
+            return [{"type": "text", "text": f"Error: {error}"}], True
         except (ActionError, ValueError, TypeError) as error:
             self._let_go()
             return [{"type": "text", "text": f"Error: {error}"}], True
@@ -476,11 +498,13 @@ class OpenAIComputer:
     output's own pixels, the default), "auto" (as AnthropicComputer) or (width, height). Scrolls come in
     pixels; each `pixels_per_notch` pixels turn the wheel one notch, rounded to the nearest notch but
     at least one for any scroll (100 pixels: what a notch scrolls in Chromium on Windows). `keys` given
-    with a mouse action are held during it. `wait` sleeps `wait_seconds`.
+    with a mouse action are held during it. `wait` sleeps `wait_seconds`. `person_control` as for
+    AnthropicComputer ("report" gives an error text).
     """
 
     def __init__(self, desktop: Desktop, *, screen: str | None = None, size=None, pixels_per_notch: float = 100,
-                 wait_seconds: float = 1.0, type_interval: float = 0.0):
+                 wait_seconds: float = 1.0, type_interval: float = 0.0, person_control: str = "wait"):
+        self.person_control = _person_control(person_control)
         self.screen = _ModelScreen(desktop, screen, size, api_limits=False)
         self.desktop = desktop
         self.pixels_per_notch = _number(pixels_per_notch, "pixels_per_notch")
@@ -520,8 +544,9 @@ class OpenAIComputer:
             try:
                 one = _plain(one)
                 kind = one.get("type")
+                _yield_to_person(self, kind not in ("screenshot", "wait"))
                 self._act(one)
-            except (ActionError, ValueError, TypeError) as error:
+            except (ActionError, ValueError, TypeError, PersonHasControl) as error:
                 where = f"action {i} of {len(actions)}" if len(actions) > 1 else "action"
                 return f"Error in {where} ({kind}): {error}"
         return None

@@ -194,6 +194,8 @@ class DesktopEnv(gymnasium.Env):
     - soft_reset: reset by restarting the programs only (module docstring).
     - text_length: longest "text" of an action (at most 10000); max_scroll: notches per axis (at most
       100); max_duration: longest hold_key or wait, in seconds (at most 100).
+    - view: "[HOST:]PORT" serves each episode's session to a browser (env.session.view_url; the token
+      changes with each new session); control: the person watching may take control, and steps wait.
 
     Every setting is checked here, before any session starts: a bad one raises ValueError (TypeError
     for a callable that is not).
@@ -210,10 +212,12 @@ class DesktopEnv(gymnasium.Env):
                    cursor: bool = False, settle: bool = True, settle_quiet: float = 0.05,
                    settle_timeout: float = 2.0, max_steps: int | None = None, reward: Callable | None = None,
                    terminated: Callable | None = None, soft_reset: bool = False, text_length: int = 64,
-                   max_scroll: int = 10, max_duration: float = 2.0, render_mode: str | None = "rgb_array"):
+                   max_scroll: int = 10, max_duration: float = 2.0, render_mode: str | None = "rgb_array",
+                   view: str | int | None = None, control: bool = False):
         self._sizes, self._rates = _outputs(outputs, refresh)
         if compositor not in COMPOSITORS:
             raise ValueError(f"unknown compositor {compositor!r}; known: {', '.join(sorted(COMPOSITORS))}")
+        self._view = {"view": view, "control": bool(control)} if view is not None or control else {}
         self._compositor = compositor
         self._programs = [_program(p) for p in programs]
         if ready not in ("window", "damage", None):
@@ -468,7 +472,7 @@ class DesktopEnv(gymnasium.Env):
     # -- the session and its programs ---------------------------------------------------------------
 
     def _start_session(self) -> None:
-        kwargs: dict[str, Any] = {"compositor": self._compositor}
+        kwargs: dict[str, Any] = {"compositor": self._compositor, **self._view}
         if any(r is not None for r in self._rates):
             kwargs["refresh"] = self._rates
         session = HeadlessSession(self._sizes, **kwargs)

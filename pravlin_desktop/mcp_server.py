@@ -286,6 +286,13 @@ def _parser() -> argparse.ArgumentParser:
     where.add_argument("--compositor", default="sway", help="the session's compositor: sway or phoc (sway)")
     where.add_argument("--launch", action="append", default=[], metavar="COMMAND",
                        help="a program to start in the session (a shell-quoted command line); repeatable")
+    where.add_argument("--view", metavar="[HOST:]PORT",
+                       help="serve the session's screen to a browser on this address (127.0.0.1 unless a host is "
+                       "given); the page's URL goes to standard error")
+    where.add_argument("--control", action="store_true",
+                       help="let the person watching (--view) take control; the tool's actions wait meanwhile")
+    where.add_argument("--person-control", choices=("wait", "report"), default="wait",
+                       help="while a person has control, actions wait (wait), or give an error result (report)")
     ap.add_argument("--screen", help="the output the tools see (needed when there are several)")
     ap.add_argument("--size", type=_size, default="auto",
                     help="screenshot size: auto (the vendor's scaling), none (the output's pixels) or WxH")
@@ -296,6 +303,10 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     display = args.display or (None if args.headless else os.environ.get("WAYLAND_DISPLAY"))
+    if display and (args.view or args.control):
+        print(f"pravlin-mcp: --view and --control serve a session of pravlin-mcp's own, not the display {display} "
+              "(add --headless)", file=sys.stderr)
+        return 2
 
     def stop(signum, frame):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -315,18 +326,22 @@ def main(argv=None) -> int:
         else:
             from pravlin_session import HeadlessSession, SessionError
             try:
-                session = stack.enter_context(HeadlessSession(args.outputs, compositor=args.compositor))
+                session = stack.enter_context(HeadlessSession(args.outputs, compositor=args.compositor,
+                                                              view=args.view, control=args.control))
             except SessionError as error:
                 print(f"pravlin-mcp: {error}", file=sys.stderr)
                 return 1
             desktop = Desktop(session.socket)
             launched = Launched()
+            if session.view_url:
+                print(f"pravlin-mcp: watch the session at {session.view_url}", file=sys.stderr, flush=True)
             for command in args.launch:
                 launched.start(session, command)
         stack.callback(desktop.close)
         try:
             computer = AnthropicComputer(desktop, version=_VERSION, screen=args.screen, size=args.size,
-                                         screenshots=args.screenshots)
+                                         screenshots=args.screenshots,
+                                         person_control=args.person_control)
         except ValueError as error:
             print(f"pravlin-mcp: {error}", file=sys.stderr)
             return 1

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from ._compositors import COMPOSITORS, Compositor
+from ._view import CONTROL_VARIABLE, LiveView, ViewError, parse_address
 
 HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
 MAX_SIDE = 16384
@@ -370,11 +371,20 @@ class HeadlessSession(_Display):
     `env` (the variables that point a client here), `outputs` (name, size, position and refresh rate of
     each output), `compositor_pid`, `log_path` and `ready_seconds`. Once closed it refuses to be used.
     `debug_log` has the compositor write its debug log (sway -d).
+
+    `view="[HOST:]PORT"` serves the screen to a browser (wayvnc per output, websockify and noVNC's
+    client): `view_url` is the page, with a random token that only this process knows. `vnc="[HOST:]PORT"`
+    has wayvnc listen there instead of on sockets in the session's directory, for VNC clients (an output
+    each, on PORT, PORT+1, ...: `vnc_addresses`; wayvnc 0.5 asks no password). Hosts default to 127.0.0.1;
+    port 0 picks a free one. Viewers only watch unless `control=True`: then the page has a control
+    toggle, and while a person has control every Desktop on the session waits before each action
+    (`person_has_control` tells).
     """
 
     def __init__(self, outputs=((1920, 1080),), *, refresh=None, compositor: str = "sway",
                  keyboard_layout: str = "us", keyboard_variant: str = "", user: str | None = None,
-                 timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False):
+                 timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False,
+                 view: str | int | None = None, vnc: str | int | None = None, control: bool = False):
         super().__init__()
         if isinstance(outputs, str):
             specs = _parse_output_list(outputs)
@@ -409,10 +419,28 @@ class HeadlessSession(_Display):
         self.log_path: str | None = None
         self.compositor_pid: int | None = None
         self.ready_seconds: float | None = None
+        self._view_options = dict(view=None if view is None else str(view), vnc=None if vnc is None else str(vnc),
+                                  control=bool(control))
+        if control and view is None and vnc is None:
+            raise SessionError("taking control needs a viewer: give view or vnc as well")
+        try:
+            for kind in ("view", "vnc"):
+                if self._view_options[kind] is not None:
+                    parse_address(self._view_options[kind], kind)
+        except ViewError as e:
+            raise SessionError(str(e)) from None
+        self._live: LiveView | None = None
+        self.view_url: str | None = None
+        self.vnc_addresses: list[tuple[str, int]] = []
 
     @property
     def compositor(self) -> str:
         return self._compositor.name
+
+    @property
+    def person_has_control(self) -> bool:
+        """Whether a person watching the session has taken control."""
+        return self._live is not None and self._live.person_has_control
 
     # -- life ----------------------------------------------------------------------
 
@@ -439,6 +467,8 @@ class HeadlessSession(_Display):
     def close(self) -> None:
         """Stops every process of the session and removes its directory. Safe to call twice."""
         super().close()
+        if self._live is not None:
+            self._live.close()
         for pgid in self._adopted:
             try:
                 os.killpg(pgid, signal.SIGKILL)
@@ -488,6 +518,20 @@ class HeadlessSession(_Display):
         runtime = Path(self.runtime_dir)
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
                     **comp.client_environment(runtime), SESSION_VARIABLE: self.socket}
+        if self._view_options["view"] is not None or self._view_options["vnc"] is not None:
+            self._start_view()
+
+    def _start_view(self) -> None:
+        # The directory is the caller's alone, beside the compositor account's run/ and home/ in a
+        # directory the account cannot write to.
+        self._live = LiveView(self, self._base / "view", **self._view_options)
+        try:
+            self._live.start(time.monotonic() + self._timeout, "-".join(filter(None, (self._layout, self._variant))))
+        except ViewError as e:
+            raise SessionError(str(e)) from None
+        self.view_url, self.vnc_addresses = self._live.url, self._live.vnc_addresses
+        if self._live.control_path:
+            self.env[CONTROL_VARIABLE] = self._live.control_path
 
     def _prepare(self, seat: bool) -> None:
         """Starts the seat holder, which makes the session's directory and account before anything

@@ -12,6 +12,8 @@ Settings (command-line option, or ini key with the same name after `wayland_`):
     --wayland-compositor NAME         sway or phoc (default sway)
     --wayland-keyboard-layout LAYOUT  xkb layout of the seat's keyboard (default us)
     --wayland-display NAME            use this existing display instead of starting a session
+    --wayland-view [HOST:]PORT        serve the session's screen to a browser (the URL is in the header)
+    --wayland-control                 and let the person watching take control
     --no-wayland-session              start nothing; tests that use the fixture are skipped
 
 `-p no:pravlin_session` unloads the plugin altogether. When the compositor is not installed the tests
@@ -54,6 +56,11 @@ def pytest_addoption(parser):
     group.addoption("--wayland-display", metavar="NAME",
                     help="use this existing Wayland display (a name in $XDG_RUNTIME_DIR or a socket path) "
                          "instead of starting a headless session")
+    group.addoption("--wayland-view", metavar="[HOST:]PORT",
+                    help="serve the session's screen to a browser on this address (port 0 picks one); the "
+                         "page's URL is in the run's header")
+    group.addoption("--wayland-control", action="store_true", default=False,
+                    help="let the person watching (--wayland-view) take control; tests' Desktops wait meanwhile")
     group.addoption("--no-wayland-session", action="store_true", default=False,
                     help="start no headless session; tests using the wayland_session fixture are skipped")
 
@@ -86,7 +93,7 @@ class _SessionState:
         if opt("no_wayland_session"):
             self.skip_reason = "the headless Wayland session is switched off (--no-wayland-session)"
             return
-        asked = any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS)
+        asked = any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS) or opt("wayland_view")
         worker = hasattr(self.config, "workerinput")
         if not worker and _distributes(self.config) and not opt("wayland_display"):
             # The workers run the tests, each with a session of its own; check the settings here all the
@@ -104,7 +111,8 @@ class _SessionState:
                 session = ExistingDisplay(os.environ["WAYLAND_DISPLAY"])
                 self.origin = "the one this run is inside (pravlin-run)"
             else:
-                session = HeadlessSession(**self.session_options())
+                session = HeadlessSession(**self.session_options(), view=opt("wayland_view"),
+                                          control=opt("wayland_control"))
         except SessionError as e:
             raise pytest.UsageError(f"pravlin_session: {e}") from None
         if isinstance(session, HeadlessSession):
@@ -136,7 +144,10 @@ class _SessionState:
             return f"wayland session: {self.origin}" if self.origin else None
         outputs = ", ".join(f"{o.name} {o.width}x{o.height}@{o.refresh:g}Hz at {o.x},{o.y}"
                             for o in self.session.outputs)
-        return f"wayland session: {self.session.display} ({self.origin}): {outputs}"
+        header = f"wayland session: {self.session.display} ({self.origin}): {outputs}"
+        if getattr(self.session, "view_url", None):
+            header += f"\nwatch it at {self.session.view_url}"
+        return header
 
     def pytest_terminal_summary(self, terminalreporter):
         if self.skip_reason is not None:

@@ -43,6 +43,7 @@ examples:
   pravlin-run -- python3 my_script.py
   pravlin-run -o 1920x1080 -o 1280x720@144 -- pytest tests
   pravlin-run -e sway.log --debug-log -- ./agent
+  pravlin-run --view 6080 --control -- ./agent
 """
 
 
@@ -90,6 +91,15 @@ def _parser() -> argparse.ArgumentParser:
                    help="keep the compositor's log in FILE (it is removed with the session otherwise)")
     p.add_argument("--debug-log", action="store_true",
                    help="have the compositor write its debug log (sway -d; phoc's GLib debug messages)")
+    p.add_argument("--view", metavar="[HOST:]PORT",
+                   help="serve the session's screen to a browser on this address (host 127.0.0.1 unless given; "
+                        "port 0 picks one); the page's URL, with its token, is printed on standard error")
+    p.add_argument("--vnc", metavar="[HOST:]PORT",
+                   help="serve VNC clients on this address, an output per port from PORT up (wayvnc 0.5 "
+                        "asks no password: any local account can connect)")
+    p.add_argument("--control", action="store_true",
+                   help="let the viewer take control: the page gets a control toggle, and while a person has "
+                        "control, pravlin's Desktops wait before each action (view only without this)")
     p.add_argument("-t", "--timeout", type=float, default=15.0, metavar="SECONDS",
                    help="how long the session may take to be ready (default: 15)")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
@@ -242,8 +252,13 @@ def main(argv: list[str] | None = None) -> int:
         session = HeadlessSession(",".join(args.output or ["1920x1080"]), refresh=args.refresh,
                                   compositor=args.compositor, keyboard_layout=args.keyboard_layout,
                                   keyboard_variant=args.keyboard_variant, user=args.user,
-                                  timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log)
+                                  timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log,
+                                  view=args.view, vnc=args.vnc, control=args.control)
         session.start()
+        if session.view_url:
+            _say(f"watch the session at {session.view_url}")
+        for host, port in session.vnc_addresses:
+            _say(f"VNC on {host}:{port}")
         # From here on a stop signal is the command's to handle; the session outlives it.
         return _run_command(command, session)
     except SessionError as e:

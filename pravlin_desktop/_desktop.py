@@ -72,6 +72,7 @@ class Desktop(_Frames):
         self._chords: dict[object, tuple[tuple[int, ...], tuple[int, ...], int | None]] = {}
         self._typed: dict[str, tuple[tuple[int, ...], tuple[int, ...], int | None] | None] = {}
         self._mods: dict[tuple[str, ...], tuple[int, ...]] = {}
+        self._a11y_bus = None  # the accessibility bus, connected on first use
 
     # -- life ---------------------------------------------------------------------------------------
 
@@ -79,6 +80,9 @@ class Desktop(_Frames):
         """Releases every key and button still held and closes the connection. Safe to call twice."""
         with self._lock:
             core, self._c = self._c, Closed("Desktop")
+            bus, self._a11y_bus = self._a11y_bus, None
+            if bus is not None:
+                bus.close()
             self._down.clear()
             if core:
                 try:
@@ -91,6 +95,40 @@ class Desktop(_Frames):
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+    # -- accessibility ------------------------------------------------------------------------------
+
+    def accessibility(self, *, showing_only: bool = True, max_depth: int = 50, max_width: int = 1024):
+        """The session's applications' accessibility trees, read now (an
+        `accessibility.AccessibilityTree`): roles, names, states, text, values, actions, and boxes in
+        this Desktop's layout pixels. Only what is showing unless `showing_only=False`; at most
+        `max_depth` levels and `max_width` children of any element. Needs the accessibility bus a
+        session starts by default (AccessibilityUnavailable without it) and the `accessibility` extra."""
+        from . import _atspi, accessibility
+
+        self._c.outputs()  # a closed Desktop raises here
+        if not (isinstance(max_depth, int) and max_depth >= 1 and isinstance(max_width, int) and max_width >= 1):
+            raise ValueError(f"bad limits max_depth={max_depth!r}, max_width={max_width!r}: expected integers, 1 or more")
+        if self._a11y_bus is None:
+            self._a11y_bus = _atspi.Bus()
+        try:
+            return accessibility.read(self._a11y_bus, showing_only=showing_only, max_depth=max_depth,
+                                      max_width=max_width)
+        except (OSError, TimeoutError):
+            # A connection broken mid-read leaves replies unread: the next read starts afresh.
+            bus, self._a11y_bus = self._a11y_bus, None
+            bus.close()
+            raise
+
+    def find(self, role: str | None = None, name=None, **options):
+        """A locator (`accessibility.Locator`) for the element with this role (AT-SPI, "push button",
+        or ARIA, "button") and name (a substring, case-insensitive; `exact=True` for equality; or a
+        compiled pattern); `text=` matches its text, `states=` states it must have, `index=` picks one
+        of several matches, `timeout=` (seconds, default 5) is how long its uses wait for it.
+        `d.find(role="button", name="Save").click()`."""
+        from .accessibility import Locator
+
+        return Locator(self, role, name, **options)
 
     # -- geometry -----------------------------------------------------------------------------------
 

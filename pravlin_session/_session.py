@@ -16,6 +16,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from . import _accessibility
 from ._compositors import COMPOSITORS, Compositor
 
 HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
@@ -28,6 +29,7 @@ SESSION_VARIABLE = "PRAVLIN_SESSION"
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
 _RUNTIME = "run"  # the runtime directory's name inside a session's directory
+_BUSES = "buses"  # the caller's directory of D-Bus sockets inside it, which the compositor's account cannot enter
 _sessions_started = itertools.count()
 _START_NOTICES = ("drmGetDevices2 failed", "No DRM backend supplied")
 
@@ -217,8 +219,10 @@ class _Display:
         """os.environ pointed at this display (and away from any other: DISPLAY, SWAYSOCK and
         WAYLAND_SOCKET are dropped unless the display sets them)."""
         self._require_running()
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK", SESSION_VARIABLE)}
+        dropped = ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK", SESSION_VARIABLE)
+        if "AT_SPI_BUS_ADDRESS" in self.env:
+            dropped += _accessibility.REMOVED
+        env = {k: v for k, v in os.environ.items() if k not in dropped}
         env.update(self.env)
         return env
 
@@ -336,11 +340,18 @@ class HeadlessSession(_Display):
     `env` (the variables that point a client here), `outputs` (name, size, position and refresh rate of
     each output), `compositor_pid`, `log_path` and `ready_seconds`. Once closed it refuses to be used.
     `debug_log` has the compositor write its debug log (sway -d).
+
+    With `accessibility` (the default) the session also runs a D-Bus session bus and the AT-SPI
+    accessibility bus (dbus-daemon and at-spi2-core's launcher, as the caller, with sockets only the
+    caller can reach), and `env` has their addresses and the variables that turn GTK's, Qt's,
+    Chromium's and Firefox's accessibility on, so that `Desktop.accessibility()` sees the session's
+    applications. `accessibility=False` starts neither bus.
     """
 
     def __init__(self, outputs=((1920, 1080),), *, refresh=None, compositor: str = "sway",
                  keyboard_layout: str = "us", keyboard_variant: str = "", user: str | None = None,
-                 timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False):
+                 timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False,
+                 accessibility: bool = True):
         super().__init__()
         if isinstance(outputs, str):
             specs = _parse_output_list(outputs)
@@ -372,6 +383,8 @@ class HeadlessSession(_Display):
         self._user_name: str | None = None
         self._deadline = 0.0
         self._adopted: list[int] = []
+        self._accessibility = bool(accessibility)
+        self._buses: _accessibility.AccessibilityBuses | None = None
         self.log_path: str | None = None
         self.compositor_pid: int | None = None
         self.ready_seconds: float | None = None
@@ -405,6 +418,10 @@ class HeadlessSession(_Display):
     def close(self) -> None:
         """Stops every process of the session and removes its directory. Safe to call twice."""
         super().close()
+        if self._buses is not None:
+            for proc in self._buses.groups:
+                _stop_group(proc, 3.0)
+            self._buses = None
         for pgid in self._adopted:
             try:
                 os.killpg(pgid, signal.SIGKILL)
@@ -442,7 +459,14 @@ class HeadlessSession(_Display):
         comp = self._compositor
         if shutil.which(comp.executable) is None:
             raise CompositorMissing(f"{comp.name} is not installed ({comp.install_hint})")
+        if self._accessibility and (why := _accessibility.missing()):
+            raise CompositorMissing(f"{why}; or start the session with accessibility=False")
         self._prepare(seat=True)
+        if self._accessibility:
+            # Started before the compositor, and waited for after it: the two start side by side.
+            self._buses = _accessibility.AccessibilityBuses(self._base / _BUSES)
+            for pgid in self._buses.start():
+                self._tell_holder(f"stop {pgid}")
         self._launch_compositor()
         self.outputs = self._arrange(self._holder_report()["outputs"])
         if comp.holder_shares_cpu:
@@ -452,8 +476,14 @@ class HeadlessSession(_Display):
             _pin(self.compositor_pid, cpu)
             _pin(self._holder.pid, cpu)
         runtime = Path(self.runtime_dir)
+        buses = {}
+        if self._buses is not None:
+            try:
+                buses = self._buses.wait(self._deadline)
+            except _accessibility.AccessibilityError as e:
+                raise SessionError(str(e)) from None
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
-                    **comp.client_environment(runtime), SESSION_VARIABLE: self.socket}
+                    **comp.client_environment(runtime), **buses, SESSION_VARIABLE: self.socket}
 
     def _prepare(self, seat: bool) -> None:
         """Starts the seat holder, which makes the session's directory and account before anything

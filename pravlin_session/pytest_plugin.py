@@ -13,6 +13,7 @@ Settings (command-line option, or ini key with the same name after `wayland_`):
     --wayland-keyboard-layout LAYOUT  xkb layout of the seat's keyboard (default us)
     --wayland-display NAME            use this existing display instead of starting a session
     --no-wayland-session              start nothing; tests that use the fixture are skipped
+    --no-wayland-accessibility        no D-Bus session bus and accessibility bus in the session
 
 `-p no:pravlin_session` unloads the plugin altogether. When the compositor is not installed the tests
 that need it are skipped, and the run's summary says so once. Bad settings are usage errors.
@@ -24,11 +25,14 @@ import os
 
 import pytest
 
+from ._accessibility import REMOVED as _A11Y_REMOVED
+from ._accessibility import VARIABLES as _A11Y_VARIABLES
 from ._session import (SESSION_VARIABLE, CompositorMissing, ExistingDisplay, HeadlessSession, SessionError,
                        running_session)
 
 # Variables the run's environment gets from the session, or loses.
-_EXPORTED = ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SWAYSOCK", "WAYLAND_SOCKET", "DISPLAY", SESSION_VARIABLE)
+_EXPORTED = ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SWAYSOCK", "WAYLAND_SOCKET", "DISPLAY", SESSION_VARIABLE,
+             *_A11Y_VARIABLES, *_A11Y_REMOVED)
 
 # The settings of the session the plugin starts: (name, keyword, metavar, help, default). Each is the
 # option --wayland-NAME and the ini key wayland_KEYWORD, and HeadlessSession's keyword argument KEYWORD.
@@ -50,6 +54,8 @@ def pytest_addoption(parser):
     group.addoption("--wayland-display", metavar="NAME",
                     help="use this existing Wayland display (a name in $XDG_RUNTIME_DIR or a socket path) "
                          "instead of starting a headless session")
+    group.addoption("--no-wayland-accessibility", action="store_true", default=False,
+                    help="start no D-Bus session bus and accessibility bus with the headless session")
     group.addoption("--no-wayland-session", action="store_true", default=False,
                     help="start no headless session; tests using the wayland_session fixture are skipped")
 
@@ -82,7 +88,7 @@ class _SessionState:
         if opt("no_wayland_session"):
             self.skip_reason = "the headless Wayland session is switched off (--no-wayland-session)"
             return
-        asked = any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS)
+        asked = any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS) or opt("no_wayland_accessibility")
         try:
             if opt("wayland_display"):
                 session, self.origin = ExistingDisplay(opt("wayland_display")), "given with --wayland-display"
@@ -90,7 +96,8 @@ class _SessionState:
                 session = ExistingDisplay(os.environ["WAYLAND_DISPLAY"])
                 self.origin = "the one this run is inside (pravlin-run)"
             else:
-                session = HeadlessSession(**self.session_options())
+                session = HeadlessSession(**self.session_options(),
+                                          accessibility=not opt("no_wayland_accessibility"))
         except SessionError as e:
             raise pytest.UsageError(f"pravlin_session: {e}") from None
         if isinstance(session, HeadlessSession):
@@ -106,7 +113,8 @@ class _SessionState:
         self.session = session
         self.saved = {k: os.environ.get(k) for k in _EXPORTED}
         for key in _EXPORTED:
-            os.environ.pop(key, None)
+            if key not in _A11Y_VARIABLES or "AT_SPI_BUS_ADDRESS" in session.env:
+                os.environ.pop(key, None)
         os.environ.update(session.env)
 
     def get(self):

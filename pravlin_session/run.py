@@ -29,7 +29,9 @@ PR_SET_PDEATHSIG = 1
 
 EPILOG = f"""\
 The command gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR, SWAYSOCK (sway only) and {SESSION_VARIABLE} (the
-session's socket, which pravlin's pytest plugin uses instead of starting a session of its own);
+session's socket, which pravlin's pytest plugin uses instead of starting a session of its own), and,
+unless --no-accessibility, DBUS_SESSION_BUS_ADDRESS, AT_SPI_BUS_ADDRESS and the variables that turn
+GTK's, Qt's, Chromium's and Firefox's accessibility on;
 DISPLAY and WAYLAND_SOCKET are removed. Outputs sit side by side, left to right; at most {MAX_OUTPUTS}.
 
 exit status:
@@ -90,6 +92,8 @@ def _parser() -> argparse.ArgumentParser:
                    help="keep the compositor's log in FILE (it is removed with the session otherwise)")
     p.add_argument("--debug-log", action="store_true",
                    help="have the compositor write its debug log (sway -d; phoc's GLib debug messages)")
+    p.add_argument("--no-accessibility", action="store_true",
+                   help="start no D-Bus session bus and accessibility bus (AT-SPI) with the session")
     p.add_argument("-t", "--timeout", type=float, default=15.0, metavar="SECONDS",
                    help="how long the session may take to be ready (default: 15)")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
@@ -242,7 +246,8 @@ def main(argv: list[str] | None = None) -> int:
         session = HeadlessSession(",".join(args.output or ["1920x1080"]), refresh=args.refresh,
                                   compositor=args.compositor, keyboard_layout=args.keyboard_layout,
                                   keyboard_variant=args.keyboard_variant, user=args.user,
-                                  timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log)
+                                  timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log,
+                                  accessibility=not args.no_accessibility)
         session.start()
         # From here on a stop signal is the command's to handle; the session outlives it.
         return _run_command(command, session)

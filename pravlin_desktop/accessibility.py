@@ -361,9 +361,11 @@ def _xml(e: Element, out: list[str]) -> None:
 
 def read(bus: _atspi.Bus, *, showing_only: bool = True, max_depth: int = MAX_DEPTH,
          max_width: int = MAX_WIDTH, swaysock: str | None = None) -> AccessibilityTree:
-    """Reads every registered application's tree: the cache's bulk read where the toolkit has one,
-    a level-by-level walk (each level's calls sent together) where it has not, then the showing
-    elements' extents, text, value, actions and attributes in one more batch."""
+    """Reads every registered application's tree: the cache's bulk read where the toolkit has one;
+    else, for the showing tree, each window's showing elements found by the toolkit in one call
+    (the collection interface's GetMatches) and read in one batch; else a level-by-level walk (each
+    level's calls sent together). Then every element's extents, text, value, actions and attributes
+    in one more batch. A read is a handful of round trips however many elements there are."""
     registry = bus.batch([(*_atspi.REGISTRY, ACCESSIBLE, "GetChildren")])[0]
     if isinstance(registry, CallFailed):
         raise AccessibilityUnavailable(f"the accessibility registry did not answer: {registry}")
@@ -381,6 +383,7 @@ def read(bus: _atspi.Bus, *, showing_only: bool = True, max_depth: int = MAX_DEP
     keep: dict[str, object] = {}  # per application's bus name: whether an element shows, by its states
     apps: list[Element] = []
     walk: list[tuple[tuple[str, str], Element, int]] = []  # (ref, parent, depth) still to read
+    collect: list[tuple[tuple[str, str], Element, int]] = []  # windows whose showing elements to gather
     for n, (name, path) in enumerate(app_refs):
         items, pid, app_name, children, toolkit, version = replies[6 * n:6 * n + 6]
         if isinstance(children, CallFailed):
@@ -393,9 +396,11 @@ def read(bus: _atspi.Bus, *, showing_only: bool = True, max_depth: int = MAX_DEP
         # GTK 4 (to 4.10 at least) sets "showing" on its windows only; "visible" is what it keeps right.
         gtk4 = app.attributes["toolkit"].upper() == "GTK" and app.attributes["toolkit_version"].startswith("4.")
         keep[name] = _Showing(_atspi.is_visible if gtk4 else _atspi.is_showing, showing_only)
-        cached = _from_cache(app, items, children[0], keep[name], max_depth, max_width, walk)
+        cached = _from_cache(app, items, children[0], keep[name], max_depth, max_width, walk, collect)
         if not cached:
-            walk += [(tuple(r), app, 1) for r in children[0][:max_width]]
+            tops = [(tuple(r), app, 1) for r in children[0][:max_width]]
+            (collect if showing_only and not gtk4 else walk).extend(tops)
+    walk += _collect(bus, collect, keep, max_depth, max_width)
     _walk(bus, walk, keep, max_depth, max_width)
     elements = [e for app in apps for e in app if e.role != "application"]
     _details(bus, elements)
@@ -427,9 +432,10 @@ def _element(parent: Element, ref, role: int, name: str, description: str, state
 
 
 def _from_cache(app: Element, items, toplevels, keep, max_depth: int, max_width: int,
-                walk: list) -> bool:
+                walk: list, collect: list) -> bool:
     """Builds the app's tree from the cache's items; False if the cache gave nothing to build from.
-    Children the cache leaves out (those of objects that manage their descendants) go to `walk`."""
+    Children the cache leaves out (those of objects that manage their descendants) go to `walk`, or
+    to `collect` when only what shows is wanted."""
     if isinstance(items, CallFailed) or not items or not items[0]:
         return False
     item_of, by_parent = {}, {}
@@ -455,11 +461,73 @@ def _from_cache(app: Element, items, toplevels, keep, max_depth: int, max_width:
         if e is None or depth >= max_depth:
             continue
         kids = by_parent.get(ref, [])
-        if len(kids) < min(item[4], max_width):
-            walk.append((None, e, depth + 1))
+        # The cache leaves out what is under an object that manages its descendants, and gives it a
+        # count of children that says nothing (at-spi2-core 2.46 gives 0): those are asked for.
+        if len(kids) < min(item[4], max_width) or item[9][0] >> _MANAGES & 1:
+            (collect if keep.only else walk).append((None, e, depth + 1))
         else:
             stack.extend((e, tuple(k[0]), depth + 1) for k in reversed(kids[:max_width]))
     return True
+
+
+# GetMatches's rule: states showing and visible (all of them), any attributes, roles and interfaces;
+# canonical order (depth first, parents before children), no limit, the whole subtree.
+_SHOWING_RULE = (([1 << _atspi.STATES.index("showing") | 1 << _atspi.STATES.index("visible"), 0], 1, {}, 1, [], 1,
+                  [], 1, False), 1, 0, True)
+
+
+def _collect(bus: _atspi.Bus, tops: list, keep: dict, max_depth: int, max_width: int) -> list:
+    """Reads each object in `tops`, (ref, parent, depth), and the showing elements under it (the
+    toolkit lists them in one call); an entry whose ref is None stands for its parent, already read,
+    whose showing descendants are wanted. Returns the walk entries for objects whose toolkit cannot
+    list them."""
+    calls = []
+    for ref, parent, _ in tops:
+        if ref is not None:
+            calls += [(*ref, ACCESSIBLE, "GetState"), (*ref, ACCESSIBLE, "GetRole"),
+                      (*ref, PROPERTIES, "GetAll", "s", (ACCESSIBLE,)), (*ref, ACCESSIBLE, "GetInterfaces")]
+        calls.append((*(ref or parent.ref), "org.a11y.atspi.Collection", "GetMatches", "(aiia{ss}iaiiasib)uib",
+                      _SHOWING_RULE))
+    replies = bus.batch(calls)
+    walk, found, at = [], [], 0
+    for ref, parent, depth in tops:
+        if ref is None:
+            top, matches, depth = parent, replies[at], depth - 1
+            at += 1
+        else:
+            state, role, props, interfaces, matches = replies[at:at + 5]
+            at += 5
+            if any(isinstance(r, CallFailed) for r in (state, role, props, interfaces)):
+                continue
+            values = {k: _atspi.plain(v) for k, v in props[0].items()}
+            top = _element(parent, ref, role[0], values.get("Name", ""), values.get("Description", ""), state[0],
+                           interfaces[0], keep[ref[0]])
+            if top is None or depth >= max_depth:
+                continue
+        if isinstance(matches, CallFailed):
+            walk.append((None, top, depth + 1))
+        else:
+            found += [(tuple(r), top, depth) for r in matches[0] if tuple(r) != top.ref]
+    calls = []
+    for ref, _, _ in found:
+        calls += [(*ref, ACCESSIBLE, "GetState"), (*ref, ACCESSIBLE, "GetRole"),
+                  (*ref, PROPERTIES, "GetAll", "s", (ACCESSIBLE,)), (*ref, ACCESSIBLE, "GetInterfaces")]
+    replies = bus.batch(calls)
+    placed: dict[tuple[str, str], tuple[Element, int]] = {}
+    for n, (ref, top, top_depth) in enumerate(found):
+        state, role, props, interfaces = replies[4 * n:4 * n + 4]
+        if any(isinstance(r, CallFailed) for r in (state, role, props, interfaces)):
+            continue
+        values = {k: _atspi.plain(v) for k, v in props[0].items()}
+        # Canonical order puts a parent first; one that does not show hands its children to the window.
+        parent, depth = placed.get(tuple(values.get("Parent", ("", ""))), (top, top_depth))
+        if depth + 1 > max_depth or len(parent.children) >= max_width:
+            continue
+        e = _element(parent, ref, role[0], values.get("Name", ""), values.get("Description", ""), state[0],
+                     interfaces[0], keep[ref[0]])
+        if e is not None:
+            placed[ref] = (e, depth + 1)
+    return walk
 
 
 def _walk(bus: _atspi.Bus, todo: list, keep: dict, max_depth: int, max_width: int) -> None:
@@ -506,7 +574,9 @@ def _details(bus: _atspi.Bus, elements: list[Element]) -> None:
         if TEXT in e.interfaces:
             calls.append((*e.ref, TEXT, "GetText", "ii", (0, -1)))
         if VALUE in e.interfaces:
-            calls.append((*e.ref, PROPERTIES, "GetAll", "s", (VALUE,)))
+            # One property at a time: GetAll reads the Text property too, which Chromium (156 at
+            # least) answers with a value libdbus cannot send, and aborts.
+            calls += [(*e.ref, PROPERTIES, "Get", "ss", (VALUE, p)) for p in _VALUE_PROPERTIES]
         if ACTION in e.interfaces:
             calls.append((*e.ref, ACTION, "GetActions"))
         plan.append((e, start))
@@ -528,13 +598,10 @@ def _details(bus: _atspi.Bus, elements: list[Element]) -> None:
                 # U+FFFC stands for each child object in the text of its parent.
                 e.text = text[0].replace("\ufffc", "")
         if VALUE in e.interfaces:
-            value = replies[at]
-            at += 1
-            if not isinstance(value, CallFailed):
-                v = {k: float(x) for k, x in ((k, _atspi.plain(x)) for k, x in value[0].items())
-                     if isinstance(x, (int, float))}
-                e.value = Value(v.get("CurrentValue", 0.0), v.get("MinimumValue", 0.0), v.get("MaximumValue", 0.0),
-                                v.get("MinimumIncrement", 0.0))
+            value = [_first(r, None) for r in replies[at:at + len(_VALUE_PROPERTIES)]]
+            at += len(_VALUE_PROPERTIES)
+            if all(isinstance(v, (int, float)) for v in value):
+                e.value = Value(*map(float, value))
         if ACTION in e.interfaces:
             actions = replies[at]
             at += 1
@@ -542,6 +609,10 @@ def _details(bus: _atspi.Bus, elements: list[Element]) -> None:
                 e.actions = tuple(a[0] for a in actions[0])
                 e.action_descriptions = tuple(a[1] for a in actions[0])
                 e.key_bindings = tuple(a[2] for a in actions[0])
+
+
+_MANAGES = _atspi.STATES.index("manages_descendants")
+_VALUE_PROPERTIES = ("CurrentValue", "MinimumValue", "MaximumValue", "MinimumIncrement")
 
 
 def _place(apps: list[Element], windows: list[dict]) -> None:

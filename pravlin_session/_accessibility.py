@@ -65,8 +65,9 @@ class AccessibilityBuses:
     it) and at-spi-bus-launcher, which starts the accessibility bus; the registry daemon is started
     by that bus when the first application registers.
 
-    `start()` returns at once; `wait(deadline)` returns once the accessibility bus accepts
-    connections, with the variables clients need."""
+    `start()` starts the session bus and returns at once; `launch(deadline)` starts the launcher once
+    the session bus accepts connections; `wait(deadline)` returns once the accessibility bus does,
+    with the variables clients need."""
 
     def __init__(self, directory: Path):
         self.directory = directory
@@ -74,46 +75,50 @@ class AccessibilityBuses:
         self.log_path = directory / "buses.log"
         self.env: dict[str, str] = {}
 
-    def start(self) -> list[int]:
-        """Starts the session bus and the launcher; returns their process groups."""
+    def start(self) -> int:
+        """Starts the session bus; returns its process group."""
         d = self.directory
         d.mkdir(mode=0o700)
         config = d / "session.conf"
         config.write_text(_SESSION_CONFIG.format(socket=d / "bus"))
-        log = open(self.log_path, "ab")
-        base_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "HOME": str(d),
-                    "XDG_RUNTIME_DIR": str(d), "GSETTINGS_BACKEND": "memory"}
-        try:
-            self.groups.append(subprocess.Popen(
-                ["dbus-daemon", f"--config-file={config}", "--nofork", "--nopidfile"],
-                env=base_env, stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True))
-            session = f"unix:path={d / 'bus'}"
-            # The launcher puts the accessibility bus at $XDG_RUNTIME_DIR/at-spi/bus.
-            self.groups.append(subprocess.Popen(
-                [LAUNCHER, "--a11y=1", "--launch-immediately"],
-                env={**base_env, "DBUS_SESSION_BUS_ADDRESS": session}, stdin=subprocess.DEVNULL,
-                stdout=log, stderr=log, start_new_session=True))
-        finally:
-            log.close()
+        session = f"unix:path={d / 'bus'}"
         self.env = {"DBUS_SESSION_BUS_ADDRESS": session,
                     "AT_SPI_BUS_ADDRESS": f"unix:path={d / 'at-spi' / 'bus'}", **CLIENT_SWITCHES}
-        return [p.pid for p in self.groups]
+        return self._spawn(["dbus-daemon", f"--config-file={config}", "--nofork", "--nopidfile"], {})
+
+    def launch(self, deadline: float) -> int:
+        """Starts the launcher (which gives up at once without a session bus); returns its process
+        group."""
+        self._wait_for(self.directory / "bus", deadline)
+        # The launcher puts the accessibility bus at $XDG_RUNTIME_DIR/at-spi/bus.
+        return self._spawn([LAUNCHER, "--a11y=1", "--launch-immediately"],
+                           {"DBUS_SESSION_BUS_ADDRESS": self.env["DBUS_SESSION_BUS_ADDRESS"]})
+
+    def _spawn(self, argv: list[str], env: dict[str, str]) -> int:
+        d = self.directory
+        with open(self.log_path, "ab") as log:
+            self.groups.append(subprocess.Popen(
+                argv, env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LANG": "C.UTF-8", "HOME": str(d),
+                           "XDG_RUNTIME_DIR": str(d), "GSETTINGS_BACKEND": "memory", **env},
+                stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True))
+        return self.groups[-1].pid
 
     def wait(self, deadline: float) -> dict[str, str]:
         """The clients' variables, once both buses accept connections (clients find the
         accessibility bus through AT_SPI_BUS_ADDRESS, without asking the launcher); AccessibilityError
         if a bus's process exits or the time runs out first."""
-        d = self.directory
-        for path in (d / "bus", d / "at-spi" / "bus"):
-            while not _accepts(path):
-                for proc in self.groups:
-                    if proc.poll() is not None:
-                        raise AccessibilityError(f"{proc.args[0]} exited with status {proc.returncode} while "
-                                                 f"starting{self._log_tail()}")
-                if time.monotonic() > deadline:
-                    raise AccessibilityError(f"the accessibility buses were not ready in time{self._log_tail()}")
-                time.sleep(0.002)
+        self._wait_for(self.directory / "at-spi" / "bus", deadline)
         return dict(self.env)
+
+    def _wait_for(self, path: Path, deadline: float) -> None:
+        while not _accepts(path):
+            for proc in self.groups:
+                if proc.poll() is not None:
+                    raise AccessibilityError(f"{proc.args[0]} exited with status {proc.returncode} while "
+                                             f"starting{self._log_tail()}")
+            if time.monotonic() > deadline:
+                raise AccessibilityError(f"the accessibility buses were not ready in time{self._log_tail()}")
+            time.sleep(0.002)
 
     def _log_tail(self) -> str:
         try:

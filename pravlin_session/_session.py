@@ -465,9 +465,13 @@ class HeadlessSession(_Display):
         if self._accessibility:
             # Started before the compositor, and waited for after it: the two start side by side.
             self._buses = _accessibility.AccessibilityBuses(self._base / _BUSES)
-            for pgid in self._buses.start():
-                self._tell_holder(f"stop {pgid}")
+            self._tell_holder(f"stop {self._buses.start()}")
         self._launch_compositor()
+        if self._buses is not None:
+            try:
+                self._tell_holder(f"stop {self._buses.launch(self._deadline)}")
+            except _accessibility.AccessibilityError as e:
+                raise SessionError(str(e)) from None
         self.outputs = self._arrange(self._holder_report()["outputs"])
         if comp.holder_shares_cpu:
             # Only once ready: the two start faster on two CPUs. The compositor's main thread is the

@@ -11,7 +11,7 @@ import os
 import socket
 import struct
 import threading
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 from dbus_fast import Message, MessageType, Variant
 from dbus_fast.aio import MessageBus
@@ -92,11 +92,11 @@ def role_name(number: int) -> str:
     return ROLES[number] if 0 <= number < len(ROLES) else "unknown"
 
 
-def a11y_bus_address() -> str | None:
+def a11y_bus_address(environ: Mapping[str, str]) -> str | None:
     """The accessibility bus's address, if AT_SPI_BUS_ADDRESS gives it; None to ask the session bus."""
-    if os.environ.get("AT_SPI_BUS_ADDRESS"):
-        return os.environ["AT_SPI_BUS_ADDRESS"]
-    if not os.environ.get("DBUS_SESSION_BUS_ADDRESS"):
+    if environ.get("AT_SPI_BUS_ADDRESS"):
+        return environ["AT_SPI_BUS_ADDRESS"]
+    if not environ.get("DBUS_SESSION_BUS_ADDRESS"):
         raise AccessibilityUnavailable(
             "no accessibility bus: neither AT_SPI_BUS_ADDRESS nor DBUS_SESSION_BUS_ADDRESS is set (start the "
             "session with accessibility, the default of HeadlessSession and pravlin-run)")
@@ -111,7 +111,8 @@ def plain(value):
 class Bus:
     """A connection to the accessibility bus that sends calls in batches."""
 
-    def __init__(self, address: str | None = None, timeout: float = 10.0):
+    def __init__(self, environ: Mapping[str, str] | None = None, timeout: float = 10.0):
+        environ = os.environ if environ is None else environ
         self.timeout = timeout
         self._loop = asyncio.new_event_loop()
         # A connection that ends (the session stopped) fails the calls waiting on it; its reader's
@@ -120,7 +121,8 @@ class Bus:
         self._thread = threading.Thread(target=self._loop.run_forever, name="pravlin-atspi", daemon=True)
         self._thread.start()
         try:
-            address = address or a11y_bus_address() or self._run(self._launcher_address())
+            address = (a11y_bus_address(environ)
+                       or self._run(self._launcher_address(environ["DBUS_SESSION_BUS_ADDRESS"])))
             self._bus = self._run(self._connect(address))
         except (OSError, TimeoutError, EOFError) as e:
             self.close()
@@ -133,8 +135,8 @@ class Bus:
     async def _connect(address: str) -> MessageBus:
         return await MessageBus(bus_address=address).connect()
 
-    async def _launcher_address(self) -> str:
-        bus = await MessageBus().connect()
+    async def _launcher_address(self, session: str) -> str:
+        bus = await MessageBus(bus_address=session).connect()
         try:
             reply = await bus.call(Message(destination="org.a11y.Bus", path="/org/a11y/bus",
                                            interface="org.a11y.Bus", member="GetAddress"))
@@ -219,9 +221,8 @@ class Bus:
 _REPLIES = (MessageType.METHOD_RETURN, MessageType.ERROR)
 
 
-def sway_tree(swaysock: str | None = None) -> dict | None:
-    """sway's layout tree over its IPC (GET_TREE), or None without sway."""
-    path = swaysock or os.environ.get("SWAYSOCK")
+def sway_tree(path: str | None) -> dict | None:
+    """sway's layout tree over its IPC socket (GET_TREE), or None without sway."""
     if not path:
         return None
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:

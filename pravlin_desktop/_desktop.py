@@ -9,10 +9,11 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 import time
 import unicodedata
 import weakref
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import NamedTuple
 
@@ -73,6 +74,10 @@ class Desktop(_Frames):
         self._typed: dict[str, tuple[tuple[int, ...], tuple[int, ...], int | None] | None] = {}
         self._mods: dict[tuple[str, ...], tuple[int, ...]] = {}
         self._a11y_bus = None  # the accessibility bus, connected on first use
+        # Where accessibility() finds the accessibility bus and sway's IPC: AT_SPI_BUS_ADDRESS (or
+        # DBUS_SESSION_BUS_ADDRESS) and SWAYSOCK of this mapping, such as a HeadlessSession's env;
+        # None: this process's environment.
+        self.accessibility_environ: Mapping[str, str] | None = None
 
     # -- life ---------------------------------------------------------------------------------------
 
@@ -109,11 +114,12 @@ class Desktop(_Frames):
         self._c.outputs()  # a closed Desktop raises here
         if not (isinstance(max_depth, int) and max_depth >= 1 and isinstance(max_width, int) and max_width >= 1):
             raise ValueError(f"bad limits max_depth={max_depth!r}, max_width={max_width!r}: expected integers, 1 or more")
+        environ = os.environ if self.accessibility_environ is None else self.accessibility_environ
         if self._a11y_bus is None:
-            self._a11y_bus = _atspi.Bus()
+            self._a11y_bus = _atspi.Bus(environ)
         try:
             return accessibility.read(self._a11y_bus, showing_only=showing_only, max_depth=max_depth,
-                                      max_width=max_width)
+                                      max_width=max_width, swaysock=environ.get("SWAYSOCK"))
         except (OSError, TimeoutError):
             # A connection broken mid-read leaves replies unread: the next read starts afresh.
             bus, self._a11y_bus = self._a11y_bus, None

@@ -16,6 +16,7 @@ sway's tree (matched by process id, then title and size). Elements of windows sw
 
 from __future__ import annotations
 
+import dataclasses
 import difflib
 import math
 import time
@@ -202,6 +203,17 @@ class AccessibilityTree:
         scored.sort(key=lambda t: (-t[0], t[1]))
         return [e for _, _, e in scored[:n]]
 
+    def in_pixels_of(self, origin: tuple[int, int], scale: tuple[float, float],
+                     size: tuple[int, int]) -> AccessibilityTree:
+        """A copy whose boxes are in the pixels of an image of the layout from `origin`, scaled by
+        `scale` (x, y) and `size` pixels large (a screenshot as a model or an agent sees it): boxes
+        cut to the image, None for elements wholly outside it."""
+        def convert(e: Element, parent: Element | None) -> Element:
+            copy = dataclasses.replace(e, parent=parent, children=[], box=_mapped(e.box, origin, scale, size))
+            copy.children = [convert(c, copy) for c in e.children]
+            return copy
+        return AccessibilityTree([convert(app, None) for app in self.applications])
+
     # -- formats -------------------------------------------------------------------------------------
 
     def xml(self) -> str:
@@ -293,6 +305,18 @@ class AccessibilityTree:
 
 _AGENT_TAGS = {"alert", "canvas", "check-box", "combo-box", "entry", "icon", "image", "paragraph", "scroll-bar",
                "section", "slider", "static", "table-cell", "terminal", "text"}
+
+
+def _mapped(box: Box | None, origin, scale, size) -> Box | None:
+    if box is None:
+        return None
+    left = max(math.floor((box.left - origin[0]) * scale[0]), 0)
+    top = max(math.floor((box.top - origin[1]) * scale[1]), 0)
+    right = min(math.ceil((box.left + box.width - origin[0]) * scale[0]), size[0])
+    bottom = min(math.ceil((box.top + box.height - origin[1]) * scale[1]), size[1])
+    if right <= left or bottom <= top:
+        return None
+    return Box(left, top, right - left, bottom - top)
 
 
 def _enabled(e: Element) -> bool:

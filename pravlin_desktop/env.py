@@ -85,6 +85,10 @@ _CLICK_INTERVAL = 0.01
 _SHOWN_TIMEOUT = 0.3
 # What "text" may hold: printable ASCII, newline and tab.
 TEXT_CHARSET = string.printable.replace("\r", "").replace("\x0b", "").replace("\x0c", "")
+# What the accessibility table may hold: tab, newline and the printable Basic Multilingual Plane;
+# anything else in an application's text becomes U+FFFD.
+ACCESSIBILITY_CHARSET = frozenset("\t\n" + "".join(chr(c) for c in range(0x20, 0xFFFE)
+                                                     if not 0x7F <= c < 0xA0 and not 0xD800 <= c < 0xE000))
 # OpenCV's own threads would compete with the sessions: a vector of environments is the parallelism.
 cv2.setNumThreads(1)
 
@@ -203,6 +207,9 @@ class DesktopEnv(gymnasium.Env):
     - soft_reset: reset by restarting the programs only (module docstring).
     - text_length: longest "text" of an action; max_scroll: notches per axis; max_duration: longest
       hold_key or wait, in seconds.
+    - accessibility: the observation also has "accessibility", the linearised accessibility tree
+      agents are given (AccessibilityTree.table(): one line per element that can be acted on or read,
+      positions in observation pixels), at most accessibility_length characters. Off by default.
     """
 
     metadata = {"render_modes": ["rgb_array"], "render_fps": 60}
@@ -216,7 +223,8 @@ class DesktopEnv(gymnasium.Env):
                    cursor: bool = False, settle: bool = True, settle_quiet: float = 0.05,
                    settle_timeout: float = 2.0, max_steps: int | None = None, reward: Callable | None = None,
                    terminated: Callable | None = None, soft_reset: bool = False, text_length: int = 64,
-                   max_scroll: int = 10, max_duration: float = 2.0, render_mode: str | None = "rgb_array"):
+                   max_scroll: int = 10, max_duration: float = 2.0, render_mode: str | None = "rgb_array",
+                   accessibility: bool = False, accessibility_length: int = 40_000):
         self._sizes, self._rates = _outputs(outputs, refresh)
         self._compositor = compositor
         self._programs = [_program(p) for p in programs]
@@ -257,6 +265,15 @@ class DesktopEnv(gymnasium.Env):
             "screen": spaces.Box(0, 255, (oh, ow, 3), np.uint8),
             "pointer": point,
         })
+        self._accessibility = bool(accessibility)
+        if self._accessibility:
+            if isinstance(accessibility_length, bool) or not isinstance(accessibility_length, int) \
+                    or accessibility_length < 100:
+                raise ValueError(f"accessibility_length is a whole number of characters, at least 100, "
+                                 f"not {accessibility_length!r}")
+            self._accessibility_length = accessibility_length
+            self.observation_space["accessibility"] = spaces.Text(
+                max_length=accessibility_length, min_length=0, charset=ACCESSIBILITY_CHARSET)
         for name, value in (("text_length", text_length), ("max_scroll", max_scroll)):
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{name} is a whole number, at least 1, not {value!r}")
@@ -444,7 +461,12 @@ class DesktopEnv(gymnasium.Env):
         pos = self.desktop.position() or (0, 0)
         (lw, lh), (ow, oh) = self._layout, self._obs_size
         pointer = np.array([min(ow - 1, pos[0] * ow // lw), min(oh - 1, pos[1] * oh // lh)], dtype=np.int32)
-        return {"screen": screen, "pointer": pointer}
+        if not self._accessibility:
+            return {"screen": screen, "pointer": pointer}
+        tree = self.desktop.accessibility().in_pixels_of((0, 0), (ow / lw, oh / lh), (ow, oh))
+        table = tree.table(max_chars=self._accessibility_length - len("[...]"))
+        table = "".join(c if c in ACCESSIBILITY_CHARSET else "\ufffd" for c in table)
+        return {"screen": screen, "pointer": pointer, "accessibility": table}
 
     def _compose(self, scaled: bool) -> np.ndarray:
         lw, lh = self._layout
@@ -487,6 +509,7 @@ class DesktopEnv(gymnasium.Env):
             self.desktop = None
         self._frames.clear()
         self.desktop = Desktop(self.session.socket)
+        self.desktop.accessibility_environ = self.session.environ()
 
     def _close_session(self) -> None:
         desktop, session = self.desktop, self.session

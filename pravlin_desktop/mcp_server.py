@@ -9,7 +9,8 @@ The tools are the actions of Anthropic's computer tool (computer_20251124), one 
 meaning and the same scaling: coordinates are pixels of the screenshots the tools return, which are
 shrunk to XGA, WXGA or FWXGA by the output's aspect, or to the API's limits (--size none: the output's
 own pixels). `screenshot` and `zoom` return an image; the others a line of text, and with --screenshots
-a screenshot after it. A bad call returns an error result saying what was wrong.
+a screenshot after it. A bad call returns an error result saying what was wrong. `accessibility_tree`
+gives what the screen shows as structure (a table, OSWorld's XML, or set-of-marks), in screenshot pixels.
 """
 
 from __future__ import annotations
@@ -140,7 +141,34 @@ def build_server(computer: AnthropicComputer):
         """Where the pointer is, in screenshot pixels."""
         return act("cursor_position")
 
+    tool(_accessibility_tool(computer, CallToolResult, ImageContent, TextContent))
     return server
+
+
+def _accessibility_tool(computer: AnthropicComputer, CallToolResult, ImageContent, TextContent):
+    from . import _images
+    from .accessibility import AccessibilityTree, AccessibilityUnavailable
+
+    def accessibility_tree(format: Literal["table", "xml", "marks"] = "table"):
+        """What the screen shows, as structure: the applications' accessibility trees, with places in
+        screenshot pixels. "table": one line per element that can be acted on or read (tag, name, text,
+        class, description, position, size); "xml": the whole tree (OSWorld's XML); "marks": the
+        screenshot with those elements' boxes numbered, and the list of what each number is."""
+        try:
+            tree = computer.accessibility()
+        except (AccessibilityUnavailable, OSError, TimeoutError) as error:
+            return CallToolResult(content=[TextContent(type="text", text=f"accessibility_tree: {error}")],
+                                  is_error=True)
+        if format == "xml":
+            return CallToolResult(content=[TextContent(type="text", text=tree.xml())])
+        if format == "marks":
+            shot = _images.resize(computer.screen.capture(), computer.display_size)
+            marked, marks = tree.marks(shot)
+            return CallToolResult(content=[
+                ImageContent(type="image", data=_images.png_base64(marked), mime_type="image/png"),
+                TextContent(type="text", text=AccessibilityTree.marks_text(marks))])
+        return CallToolResult(content=[TextContent(type="text", text=tree.table())])
+    return accessibility_tree
 
 
 def _size(text: str):
@@ -199,6 +227,7 @@ def main(argv=None) -> int:
                 print(f"pravlin-mcp: {error}", file=sys.stderr)
                 return 1
             desktop = Desktop(session.socket)
+            desktop.accessibility_environ = session.environ()
             for command in args.launch:
                 # stdout is the protocol's: the programs write to stderr.
                 session.spawn(shlex.split(command), stdin=subprocess.DEVNULL, stdout=sys.stderr.fileno())

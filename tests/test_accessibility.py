@@ -8,13 +8,16 @@ import re
 import selectors
 import shutil
 import subprocess
+import sys
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from pravlin_desktop import Desktop
+from pravlin_desktop.computer_use import AnthropicComputer
 from pravlin_desktop.accessibility import NAMESPACES, AccessibilityUnavailable, ElementNotFound
 from pravlin_session import HeadlessSession
 
@@ -156,6 +159,16 @@ def test_gtk3_and_gtk4_trees_read_and_placed_on_two_outputs(desktop):
         assert tree.marks_text(marks).splitlines()[numbered["Save"]] == f"{numbered['Save']}\tpush-button\tSave\t\"\""
         _, marks = tree.marks(d.screenshot(second.name), origin=(second.x, second.y))
         assert {"Open", "Remember"} <= {e.name for _, e in marks} and "Save" not in {e.name for _, e in marks}
+
+        # The executors' view: the second output shrunk to half, in the model's pixels.
+        computer = AnthropicComputer(d, screen=second.name, size=(second.width // 2, second.height // 2))
+        seen = {e.name: e.box for e in computer.accessibility() if e.box is not None}
+        opened = one(gtk4, "push button", "Open").box
+        assert "Save" not in seen and seen["Open"] == (
+            (opened.left - second.x) // 2, (opened.top - second.y) // 2,
+            (opened.left + opened.width - second.x + 1) // 2 - (opened.left - second.x) // 2,
+            (opened.top + opened.height - second.y + 1) // 2 - (opened.top - second.y) // 2)
+        assert computer.screen.to_layout(seen["Open"][0] + 1, seen["Open"][1] + 1, "point")[0] >= opened.left
     finally:
         gtk3.close()
         gtk4.close()
@@ -229,3 +242,54 @@ def test_session_buses_are_private_stop_with_it_and_can_be_left_out(tmp_path):
             mp.delenv(key, raising=False)
         with Desktop(session.socket) as d, pytest.raises(AccessibilityUnavailable, match="no accessibility bus"):
             d.accessibility()
+
+
+def test_agents_get_the_table_from_the_mcp_tool_and_the_environment(tmp_path):
+    """pravlin-mcp's accessibility_tree tool (its own session) and DesktopEnv's observation, each with
+    the GTK 3 window, in the pixels their screenshots have."""
+    pytest.importorskip("mcp")
+    pytest.importorskip("gymnasium")
+    import anyio
+    from mcp import ClientSession
+    from mcp.client.stdio import StdioServerParameters, stdio_client
+
+    from pravlin_desktop.env import ACTIONS, DesktopEnv
+
+    app = f"{SYSTEM_PYTHON} {HERE / 'a11y_gtk3.py'}"
+    params = StdioServerParameters(command=sys.executable, cwd=tmp_path, args=[
+        "-m", "pravlin_desktop.mcp_server", "--headless", "--outputs", "1280x800", "--size", "640x400",
+        "--launch", app])
+
+    async def client():
+        async with stdio_client(params) as (read, write), ClientSession(read, write) as session:
+            await session.initialize()
+            deadline = time.monotonic() + 20
+            while True:
+                table = await session.call_tool("accessibility_tree", {})
+                assert not table.is_error, table
+                if "push-button\tSave" in table.content[0].text:
+                    break
+                assert time.monotonic() < deadline, table.content[0].text
+                await anyio.sleep(0.2)
+            # GTK lays the button over the window's whole width: 640 pixels of the 640x400 screenshots.
+            assert "push-button\tSave\t\t\t\t(0, 0)\t(640, 17)" in table.content[0].text, table.content[0].text
+            xml = await session.call_tool("accessibility_tree", {"format": "xml"})
+            assert ET.fromstring(xml.content[0].text).find(".//push-button[@name='Save']") is not None
+            marks = await session.call_tool("accessibility_tree", {"format": "marks"})
+            image, listing = marks.content
+            assert image.type == "image" and "\tpush-button\tSave\t" in listing.text
+    anyio.run(client)
+
+    with DesktopEnv(outputs=[(1280, 800)], observation_size=(640, 400), accessibility=True,
+                    programs=[[SYSTEM_PYTHON, str(HERE / "a11y_gtk3.py")]]) as env:
+        obs, _ = env.reset()
+        wait = {"action": ACTIONS.index("wait"), "coordinate": np.zeros(2, np.int32), "start_coordinate": np.zeros(2, np.int32),
+                "text": "", "scroll": np.zeros(2, np.int32), "duration": np.float32(0.2)}
+        for _ in range(20):
+            if "push-button\tSave" in obs["accessibility"]:
+                break
+            obs, *_ = env.step(wait)
+        assert "push-button\tSave\t\t\t\t(0, 0)\t(640, 17)" in obs["accessibility"], obs["accessibility"]
+        assert env.observation_space.contains(obs)
+    with DesktopEnv(outputs=[(320, 200)]) as env:
+        assert "accessibility" not in env.observation_space.spaces

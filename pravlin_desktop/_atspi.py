@@ -114,6 +114,7 @@ class Bus:
     def __init__(self, environ: Mapping[str, str] | None = None, timeout: float = 10.0):
         environ = os.environ if environ is None else environ
         self.timeout = timeout
+        self._peers: dict[str, MessageBus | None] = {}
         self._loop = asyncio.new_event_loop()
         # A connection that ends (the session stopped) fails the calls waiting on it; its reader's
         # own report of the end would only be noise on stderr.
@@ -154,12 +155,31 @@ class Bus:
             future.cancel()
             raise TimeoutError(f"the accessibility bus did not answer within {self.timeout:g} s") from None
 
+    def use_peers(self, addresses: Mapping[str, str]) -> None:
+        """Connects straight to applications (bus name: the address of its own socket, from
+        GetApplicationBusAddress), as libatspi does: their calls then skip the bus daemon, which
+        would otherwise read and route each message twice. An application that cannot be reached so
+        stays on the bus."""
+        new = {name: address for name, address in addresses.items() if name not in self._peers}
+        if new:
+            self._peers.update(self._run(self._connect_peers(new)))
+
+    async def _connect_peers(self, addresses: Mapping[str, str]) -> dict:
+        async def one(address):
+            try:
+                return await asyncio.wait_for(_PeerBus(bus_address=address).connect(), 2.0)
+            except Exception:  # any failure leaves the application on the bus
+                return None
+        connected = await asyncio.gather(*(one(a) for a in addresses.values()))
+        return dict(zip(addresses, connected))
+
     def close(self) -> None:
         if self._loop.is_closed():
             return
         bus = getattr(self, "_bus", None)
-        if bus is not None:
-            self._loop.call_soon_threadsafe(bus.disconnect)
+        for peer in [*getattr(self, "_peers", {}).values(), bus]:
+            if peer is not None:
+                self._loop.call_soon_threadsafe(peer.disconnect)
         self._loop.call_soon_threadsafe(self._loop.stop)
         self._thread.join(5.0)
         if not self._thread.is_alive():
@@ -176,46 +196,105 @@ class Bus:
         # Replies are taken by a message handler, which sends the next call as each reply comes:
         # cheaper than a coroutine and a future per call. dbus-fast (to 5.2 at least) takes a send()
         # that finds the socket's buffer full for the end of the connection, so the calls in flight
-        # are kept to what the buffer holds.
-        bus, loop = self._bus, self._loop
+        # are kept to what the buffers hold.
+        if not self._bus.connected:
+            raise OSError("the connection to the accessibility bus has ended")
+        loop = self._loop
         results: list = [None] * len(calls)
-        serials: dict[int, int] = {}
+        pending: dict[tuple[int, int], int] = {}
         done = loop.create_future()
-        sent = left = 0
+        sent, left = 0, len(calls)
+        connections = []
+        for c in calls:
+            peer = self._peers.get(c[0])
+            connections.append(peer if peer is not None and peer.connected else self._bus)
+
+        def finish(i, result):
+            nonlocal left
+            results[i] = result
+            left -= 1
+            if not left and not done.done():
+                done.set_result(None)
 
         def send_next():
             nonlocal sent
-            c = calls[sent]
-            msg = Message(destination=c[0], path=c[1], interface=c[2], member=c[3],
-                          signature=c[4] if len(c) > 4 else "", body=list(c[5]) if len(c) > 5 else [],
-                          serial=bus.next_serial())
-            serials[msg.serial] = sent
-            sent += 1
-            bus.send(msg)
+            while sent < len(calls):
+                c, conn = calls[sent], connections[sent]
+                sent += 1
+                if not conn.connected:  # an application that went away meanwhile
+                    finish(sent - 1, CallFailed("org.freedesktop.DBus.Error.Disconnected", "the application is gone"))
+                    continue
+                msg = Message(destination=c[0], path=c[1], interface=c[2], member=c[3],
+                              signature=c[4] if len(c) > 4 else "", body=list(c[5]) if len(c) > 5 else [],
+                              serial=conn.next_serial())
+                pending[id(conn), msg.serial] = sent - 1
+                conn.send(msg)
+                return
 
-        def on_message(msg):
-            nonlocal left
-            i = serials.pop(msg.reply_serial, None) if msg.message_type in _REPLIES else None
-            if i is None:
-                return False
-            results[i] = (CallFailed(msg.error_name or "error", str(msg.body[0]) if msg.body else "")
-                          if msg.message_type == MessageType.ERROR else msg.body)
-            left -= 1
-            if sent < len(calls):
+        def handler(conn):
+            key = id(conn)
+
+            def on_message(msg):
+                i = pending.pop((key, msg.reply_serial), None) if msg.message_type in _REPLIES else None
+                if i is None:
+                    return False
+                finish(i, CallFailed(msg.error_name or "error", str(msg.body[0]) if msg.body else "")
+                       if msg.message_type == MessageType.ERROR else msg.body)
                 send_next()
-            elif not left and not done.done():
-                done.set_result(None)
-            return True
+                return True
+            return on_message
 
-        left = len(calls)
-        bus.add_message_handler(on_message)
+        async def watch(conn):
+            try:
+                await conn.wait_for_disconnect()
+            except Exception:  # the cause of the end: ended is what counts here
+                pass
+            lost = [k for k in pending if k[0] == id(conn)]
+            for k in lost:
+                finish(pending.pop(k), CallFailed("org.freedesktop.DBus.Error.Disconnected", "the application is gone"))
+            for _ in lost:
+                send_next()
+
+        handlers = {id(conn): (conn, handler(conn)) for conn in connections}
+        watches = [loop.create_task(watch(conn)) for conn, _ in handlers.values() if conn is not self._bus]
+        for conn, on_message in handlers.values():
+            conn.add_message_handler(on_message)
         try:
             for _ in range(min(len(calls), _IN_FLIGHT)):
                 send_next()
             await done
         finally:
-            bus.remove_message_handler(on_message)
+            for task in watches:
+                task.cancel()
+            for conn, on_message in handlers.values():
+                conn.remove_message_handler(on_message)
         return results
+
+
+class _PeerBus(MessageBus):
+    """A connection straight to an application's own socket. dbus-fast's connect() says Hello to a
+    bus daemon, which a peer does not answer; this is that connect() without it."""
+
+    async def connect(self) -> MessageBus:
+        from dbus_fast.aio.message_bus import _MessageWriter
+        from dbus_fast.aio.message_reader import build_message_reader
+
+        transport, options = self._bus_address[0]
+        sock, stream, address = self._create_socket_for_transport(transport, options)
+        try:
+            sock.setblocking(False)
+            await self._loop.sock_connect(sock, address)
+            self._sock, self._stream, self._fd = sock, stream, sock.fileno()
+            self._writer = _MessageWriter(self)
+            await self._authenticate()
+        except BaseException:
+            stream.close()
+            sock.close()
+            raise
+        self._loop.add_reader(self._fd, build_message_reader(self._sock, self._process_message, self._finalize,
+                                                             self._negotiate_unix_fd))
+        self.unique_name = ":peer"
+        return self
 
 
 _REPLIES = (MessageType.METHOD_RETURN, MessageType.ERROR)

@@ -394,6 +394,9 @@ def read(bus: _atspi.Bus, *, showing_only: bool = True, max_depth: int = MAX_DEP
     if isinstance(registry, CallFailed):
         raise AccessibilityUnavailable(f"the accessibility registry did not answer: {registry}")
     app_refs = [tuple(r) for r in registry[0]]
+    peers = bus.batch([(name, path, _atspi.APPLICATION, "GetApplicationBusAddress") for name, path in app_refs])
+    bus.use_peers({name: reply[0] for (name, _), reply in zip(app_refs, peers)
+                   if not isinstance(reply, CallFailed) and reply[0]})
     calls = []
     for name, path in app_refs:
         calls += [(name, "/org/a11y/atspi/cache", "org.a11y.atspi.Cache", "GetItems"),

@@ -155,22 +155,24 @@ class Bus:
             future.cancel()
             raise TimeoutError(f"the accessibility bus did not answer within {self.timeout:g} s") from None
 
-    def use_peers(self, addresses: Mapping[str, str]) -> None:
+    def use_peers(self, addresses: Mapping[str, tuple[str, int]]) -> None:
         """Connects straight to applications (bus name: the address of its own socket, from
-        GetApplicationBusAddress), as libatspi does: their calls then skip the bus daemon, which
-        would otherwise read and route each message twice. An application that cannot be reached so
-        stays on the bus."""
-        new = {name: address for name, address in addresses.items() if name not in self._peers}
+        GetApplicationBusAddress, and its process id, from the bus), as libatspi does: their calls
+        then skip the bus daemon, which would otherwise read and route each message twice. The
+        socket must belong to that process: toolkits put it in XDG_RUNTIME_DIR, where another
+        account may be able to put one of its own. An application that cannot be reached so stays on
+        the bus."""
+        new = {name: where for name, where in addresses.items() if name not in self._peers}
         if new:
             self._peers.update(self._run(self._connect_peers(new)))
 
-    async def _connect_peers(self, addresses: Mapping[str, str]) -> dict:
-        async def one(address):
+    async def _connect_peers(self, addresses: Mapping[str, tuple[str, int]]) -> dict:
+        async def one(address, pid):
             try:
-                return await asyncio.wait_for(_PeerBus(bus_address=address).connect(), 2.0)
+                return await asyncio.wait_for(_PeerBus(bus_address=address, expected_pid=pid).connect(), 2.0)
             except Exception:  # any failure leaves the application on the bus
                 return None
-        connected = await asyncio.gather(*(one(a) for a in addresses.values()))
+        connected = await asyncio.gather(*(one(*where) for where in addresses.values()))
         return dict(zip(addresses, connected))
 
     def close(self) -> None:
@@ -273,7 +275,12 @@ class Bus:
 
 class _PeerBus(MessageBus):
     """A connection straight to an application's own socket. dbus-fast's connect() says Hello to a
-    bus daemon, which a peer does not answer; this is that connect() without it."""
+    bus daemon, which a peer does not answer; this is that connect() without it, and with a check
+    that the process at the other end is `expected_pid`."""
+
+    def __init__(self, *, bus_address: str, expected_pid: int):
+        super().__init__(bus_address=bus_address)
+        self.expected_pid = expected_pid
 
     async def connect(self) -> MessageBus:
         from dbus_fast.aio.message_bus import _MessageWriter
@@ -284,6 +291,12 @@ class _PeerBus(MessageBus):
         try:
             sock.setblocking(False)
             await self._loop.sock_connect(sock, address)
+            if sock.family != socket.AF_UNIX:
+                raise OSError("not a Unix socket")
+            pid, _, _ = struct.unpack("3i", sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED,
+                                                            struct.calcsize("3i")))
+            if pid != self.expected_pid:
+                raise PermissionError(f"the socket at {address} is process {pid}'s, not the application's")
             self._sock, self._stream, self._fd = sock, stream, sock.fileno()
             self._writer = _MessageWriter(self)
             await self._authenticate()

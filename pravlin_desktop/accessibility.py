@@ -394,14 +394,18 @@ def read(bus: _atspi.Bus, *, showing_only: bool = True, max_depth: int = MAX_DEP
     if isinstance(registry, CallFailed):
         raise AccessibilityUnavailable(f"the accessibility registry did not answer: {registry}")
     app_refs = [tuple(r) for r in registry[0]]
-    peers = bus.batch([(name, path, _atspi.APPLICATION, "GetApplicationBusAddress") for name, path in app_refs])
-    bus.use_peers({name: reply[0] for (name, _), reply in zip(app_refs, peers)
-                   if not isinstance(reply, CallFailed) and reply[0]})
+    calls = []
+    for name, path in app_refs:
+        calls += [(name, path, _atspi.APPLICATION, "GetApplicationBusAddress"),
+                  ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                   "GetConnectionUnixProcessID", "s", (name,))]
+    replies = bus.batch(calls)
+    pids = {name: _first(replies[2 * n + 1], None) for n, (name, _) in enumerate(app_refs)}
+    bus.use_peers({name: (_first(replies[2 * n], ""), pids[name]) for n, (name, _) in enumerate(app_refs)
+                   if _first(replies[2 * n], "") and pids[name]})
     calls = []
     for name, path in app_refs:
         calls += [(name, "/org/a11y/atspi/cache", "org.a11y.atspi.Cache", "GetItems"),
-                  ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                   "GetConnectionUnixProcessID", "s", (name,)),
                   (name, path, PROPERTIES, "Get", "ss", (ACCESSIBLE, "Name")),
                   (name, path, ACCESSIBLE, "GetChildren"),
                   (name, path, PROPERTIES, "Get", "ss", (_atspi.APPLICATION, "ToolkitName")),
@@ -412,11 +416,11 @@ def read(bus: _atspi.Bus, *, showing_only: bool = True, max_depth: int = MAX_DEP
     walk: list[tuple[tuple[str, str], Element, int]] = []  # (ref, parent, depth) still to read
     collect: list[tuple[tuple[str, str], Element, int]] = []  # windows whose showing elements to gather
     for n, (name, path) in enumerate(app_refs):
-        items, pid, app_name, children, toolkit, version = replies[6 * n:6 * n + 6]
+        items, app_name, children, toolkit, version = replies[5 * n:5 * n + 5]
         if isinstance(children, CallFailed):
             continue  # gone meanwhile
         app = Element(role="application", name=_first(app_name, ""), ref=(name, path),
-                      pid=_first(pid, None), interfaces=(ACCESSIBLE, _atspi.APPLICATION))
+                      pid=pids[name], interfaces=(ACCESSIBLE, _atspi.APPLICATION))
         app.application = app.name
         app.attributes = {"toolkit": str(_first(toolkit, "")), "toolkit_version": str(_first(version, ""))}
         apps.append(app)

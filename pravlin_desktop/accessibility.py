@@ -661,23 +661,34 @@ def _place(apps: list[Element], windows: list[dict]) -> None:
 
 
 def _match(toplevels: list[Element], windows: list[dict]) -> list[tuple[Element, dict]]:
-    """Pairs an application's toplevels with its sway windows: by title, then by size, then the one
-    left with the one left."""
+    """Pairs an application's toplevels with its sway windows: by title, then by size (a toplevel
+    can be larger than its window by the shadows it draws around it), closest first. Titles can
+    disagree for a moment after a change (the toolkit tells the compositor and AT-SPI apart)."""
     pairs, tops, wins = [], list(toplevels), list(windows)
-
-    def take(test):
-        for t in list(tops):
-            found = [w for w in wins if test(t, w)]
-            if len(found) == 1:
-                pairs.append((t, found[0]))
-                tops.remove(t)
-                wins.remove(found[0])
-
-    take(lambda t, w: bool(t.name) and t.name == w.get("name"))
-    take(lambda t, w: _size(w) == tuple(t._window_box[2:]))
-    if len(tops) == 1 and len(wins) == 1:
-        pairs.append((tops[0], wins[0]))
+    for t in list(tops):
+        found = [w for w in wins if t.name and t.name == w.get("name")]
+        if len(found) == 1:
+            pairs.append((t, found[0]))
+            tops.remove(t)
+            wins.remove(found[0])
+    fits = []
+    for t in tops:
+        fw, fh = t._window_box[2:]
+        for w in wins:
+            ww, wh = _size(w)
+            if ww - 2 <= fw <= ww + _MAX_SHADOWS and wh - 2 <= fh <= wh + _MAX_SHADOWS:
+                fits.append((abs(fw - ww) + abs(fh - wh), id(t), id(w), t, w))
+    fits.sort(key=lambda f: f[:3])
+    for _, _, _, t, w in fits:
+        if t in tops and w in wins:
+            pairs.append((t, w))
+            tops.remove(t)
+            wins.remove(w)
     return pairs
+
+
+# The most a toplevel's surface may exceed its window, both sides' shadows together.
+_MAX_SHADOWS = 128
 
 
 def _size(window: dict) -> tuple[int, int]:

@@ -15,11 +15,14 @@ import unicodedata
 import weakref
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 from . import _human, _keys
 from ._human import Seconds
 from ._screen import Closed, _Frames
+
+if TYPE_CHECKING:
+    from . import _atspi
 
 try:
     from . import _native
@@ -73,7 +76,7 @@ class Desktop(_Frames):
         self._chords: dict[object, tuple[tuple[int, ...], tuple[int, ...], int | None]] = {}
         self._typed: dict[str, tuple[tuple[int, ...], tuple[int, ...], int | None] | None] = {}
         self._mods: dict[tuple[str, ...], tuple[int, ...]] = {}
-        self._a11y_bus = None  # the accessibility bus, connected on first use
+        self._a11y_bus: _atspi.Bus | None = None  # the accessibility bus, connected on first use
         # Where accessibility() finds the accessibility bus and sway's IPC: AT_SPI_BUS_ADDRESS (or
         # DBUS_SESSION_BUS_ADDRESS) and SWAYSOCK of this mapping, such as a HeadlessSession's env;
         # None: this process's environment.
@@ -115,14 +118,15 @@ class Desktop(_Frames):
         if not (isinstance(max_depth, int) and max_depth >= 1 and isinstance(max_width, int) and max_width >= 1):
             raise ValueError(f"bad limits max_depth={max_depth!r}, max_width={max_width!r}: expected integers, 1 or more")
         environ = os.environ if self.accessibility_environ is None else self.accessibility_environ
-        if self._a11y_bus is None:
-            self._a11y_bus = _atspi.Bus(environ)
+        bus = self._a11y_bus
+        if bus is None:
+            bus = self._a11y_bus = _atspi.Bus(environ)
         try:
-            return accessibility.read(self._a11y_bus, showing_only=showing_only, max_depth=max_depth,
+            return accessibility.read(bus, showing_only=showing_only, max_depth=max_depth,
                                       max_width=max_width, swaysock=environ.get("SWAYSOCK"))
         except (OSError, TimeoutError):
             # A connection broken mid-read leaves replies unread: the next read starts afresh.
-            bus, self._a11y_bus = self._a11y_bus, None
+            self._a11y_bus = None
             bus.close()
             raise
 

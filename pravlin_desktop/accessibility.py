@@ -30,8 +30,8 @@ from . import _atspi
 from ._atspi import ACCESSIBLE, ACTION, COMPONENT, PROPERTIES, TEXT, VALUE, AccessibilityUnavailable, CallFailed
 from .vision import Box
 
-__all__ = ["AccessibilityTree", "AccessibilityUnavailable", "Element", "ElementNotFound", "Locator", "Value", "ARIA_ROLES", "MAX_DEPTH",
-           "MAX_WIDTH", "NAMESPACES"]
+__all__ = ["AccessibilityTree", "AccessibilityUnavailable", "Element", "ElementNotFound", "Locator", "Value",
+           "ARIA_ROLES", "MAX_DEPTH", "MAX_WIDTH", "NAMESPACES"]
 
 MAX_DEPTH = 50
 MAX_WIDTH = 1024
@@ -469,7 +469,8 @@ def _from_cache(app: Element, items, toplevels, keep, max_depth: int, max_width:
     to `collect` when only what shows is wanted."""
     if isinstance(items, CallFailed) or not items or not items[0]:
         return False
-    item_of, by_parent = {}, {}
+    item_of: dict[tuple[str, str], tuple] = {}
+    by_parent: dict[tuple[str, str], list[tuple]] = {}
     for item in items[0]:
         # (self, app, parent, index in parent, child count, interfaces, name, role, description, states);
         # at-spi2 before 2.34 had the children's list in place of the index and count.
@@ -503,7 +504,7 @@ def _from_cache(app: Element, items, toplevels, keep, max_depth: int, max_width:
 
 # GetMatches's rule: states showing and visible (all of them), any attributes, roles and interfaces;
 # canonical order (depth first, parents before children), no limit, the whole subtree.
-_SHOWING_RULE = (([1 << _atspi.STATES.index("showing") | 1 << _atspi.STATES.index("visible"), 0], 1, {}, 1, [], 1,
+_SHOWING_RULE: tuple = (([1 << _atspi.STATES.index("showing") | 1 << _atspi.STATES.index("visible"), 0], 1, {}, 1, [], 1,
                   [], 1, False), 1, 0, True)
 
 
@@ -596,7 +597,8 @@ def _walk(bus: _atspi.Bus, todo: list, keep: dict, max_depth: int, max_width: in
 
 def _details(bus: _atspi.Bus, elements: list[Element]) -> None:
     """Extents, text, value, actions and attributes of every element, in one batch."""
-    calls, plan = [], []
+    calls: list[tuple] = []
+    plan: list[tuple[Element, int]] = []
     for e in elements:
         start = len(calls)
         calls.append((*e.ref, ACCESSIBLE, "GetAttributes"))

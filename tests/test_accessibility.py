@@ -283,8 +283,9 @@ def test_agents_get_the_table_from_the_mcp_tool_and_the_environment(tmp_path):
     with DesktopEnv(outputs=[(1280, 800)], observation_size=(640, 400), accessibility=True,
                     programs=[[SYSTEM_PYTHON, str(HERE / "a11y_gtk3.py")]]) as env:
         obs, _ = env.reset()
-        wait = {"action": ACTIONS.index("wait"), "coordinate": np.zeros(2, np.int32), "start_coordinate": np.zeros(2, np.int32),
-                "text": "", "scroll": np.zeros(2, np.int32), "duration": np.float32(0.2)}
+        origin = np.zeros(2, np.int32)
+        wait = {"action": ACTIONS.index("wait"), "coordinate": origin, "start_coordinate": origin, "text": "",
+                "scroll": origin, "duration": np.float32(0.2)}
         for _ in range(20):
             if "push-button\tSave" in obs["accessibility"]:
                 break

@@ -13,8 +13,11 @@ import struct
 import threading
 from collections.abc import Mapping, Sequence
 
-from dbus_fast import Message, MessageType, Variant
-from dbus_fast.aio import MessageBus
+try:
+    from dbus_fast import Message, MessageType, Variant
+    from dbus_fast.aio import MessageBus
+except ImportError as error:  # pragma: no cover - without the extra
+    raise ImportError("the accessibility tree needs dbus-fast: pip install 'pravlin[accessibility]'") from error
 
 # AT-SPI's role numbers, in order, by the names pyatspi's getRoleName() gives.
 ROLES = (

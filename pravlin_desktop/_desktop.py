@@ -13,13 +13,16 @@ import os
 import time
 import unicodedata
 import weakref
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 from . import _control, _human, _keys
 from ._human import Seconds
 from ._screen import Closed, _Frames
+
+if TYPE_CHECKING:
+    from . import _atspi
 
 try:
     from . import _native
@@ -89,6 +92,11 @@ class Desktop(_Frames):
         self._chords: dict[object, tuple[tuple[int, ...], tuple[int, ...], int | None]] = {}
         self._typed: dict[str, tuple[tuple[int, ...], tuple[int, ...], int | None] | None] = {}
         self._mods: dict[tuple[str, ...], tuple[int, ...]] = {}
+        self._a11y_bus: _atspi.Bus | None = None  # the accessibility bus, connected on first use
+        # Where accessibility() finds the accessibility bus and sway's IPC: AT_SPI_BUS_ADDRESS (or
+        # DBUS_SESSION_BUS_ADDRESS) and SWAYSOCK of this mapping, such as a HeadlessSession's env;
+        # None: this process's environment.
+        self.accessibility_environ: Mapping[str, str] | None = None
 
     # -- life ---------------------------------------------------------------------------------------
 
@@ -96,6 +104,9 @@ class Desktop(_Frames):
         """Releases every key and button still held and closes the connection. Safe to call twice."""
         with self._lock:
             core, self._c = self._c, Closed("Desktop")
+            bus, self._a11y_bus = self._a11y_bus, None
+            if bus is not None:
+                bus.close()
             self._down.clear()
             if core:
                 try:
@@ -123,6 +134,42 @@ class Desktop(_Frames):
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+    # -- accessibility ------------------------------------------------------------------------------
+
+    def accessibility(self, *, showing_only: bool = True, max_depth: int = 50, max_width: int = 1024):
+        """The session's applications' accessibility trees, read now (an
+        `accessibility.AccessibilityTree`): roles, names, states, text, values, actions, and boxes in
+        this Desktop's layout pixels. Only what is showing unless `showing_only=False`; at most
+        `max_depth` levels and `max_width` children of any element. Needs the accessibility bus a
+        session starts by default (AccessibilityUnavailable without it) and the `accessibility` extra."""
+        from . import _atspi, accessibility
+
+        self._c.outputs()  # a closed Desktop raises here
+        if not (isinstance(max_depth, int) and max_depth >= 1 and isinstance(max_width, int) and max_width >= 1):
+            raise ValueError(f"bad limits max_depth={max_depth!r}, max_width={max_width!r}: expected integers, 1 or more")
+        environ = os.environ if self.accessibility_environ is None else self.accessibility_environ
+        bus = self._a11y_bus
+        if bus is None:
+            bus = self._a11y_bus = _atspi.Bus(environ)
+        try:
+            return accessibility.read(bus, showing_only=showing_only, max_depth=max_depth,
+                                      max_width=max_width, swaysock=environ.get("SWAYSOCK"))
+        except (OSError, TimeoutError):
+            # A connection broken mid-read leaves replies unread: the next read starts afresh.
+            self._a11y_bus = None
+            bus.close()
+            raise
+
+    def find(self, role: str | None = None, name=None, **options):
+        """A locator (`accessibility.Locator`) for the element with this role (AT-SPI, "push button",
+        or ARIA, "button") and name (a substring, case-insensitive; `exact=True` for equality; or a
+        compiled pattern); `text=` matches its text, `states=` states it must have, `index=` picks one
+        of several matches, `timeout=` (seconds, default 5) is how long its uses wait for it.
+        `d.find(role="button", name="Save").click()`."""
+        from .accessibility import Locator
+
+        return Locator(self, role, name, **options)
 
     # -- geometry -----------------------------------------------------------------------------------
 

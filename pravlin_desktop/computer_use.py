@@ -226,6 +226,12 @@ class _ModelScreen:
         crop = self.capture()[top:bottom, left:right]
         return _images.png_base64(_images.resize(crop, self.size))
 
+    def accessibility(self, **options):
+        """Desktop.accessibility(**options) with boxes in the model's screenshot pixels (None for
+        elements off this output)."""
+        o, (w, h) = self.output(), self.size
+        return self.desktop.accessibility(**options).in_pixels_of((o.x, o.y), (w / o.width, h / o.height), (w, h))
+
     def point(self, value, what: str) -> tuple[int, int]:
         """[x, y] in the model's pixels to the layout."""
         if not isinstance(value, Sequence) or isinstance(value, str) or len(value) != 2:
@@ -307,6 +313,12 @@ class AnthropicComputer:
     def display_size(self) -> tuple[int, int]:
         """Width and height of the model's screenshots, in pixels."""
         return self.screen.size
+
+    def accessibility(self, **options):
+        """The screen's accessibility tree (an accessibility.AccessibilityTree; options as
+        Desktop.accessibility's) with boxes in the model's screenshot pixels, the coordinates its
+        actions take: `.table()` is the text agents are given beside the screenshot."""
+        return self.screen.accessibility(**options)
 
     def tool_param(self) -> dict:
         """The tool's definition for the request's `tools`."""
@@ -516,6 +528,10 @@ class OpenAIComputer:
     @property
     def display_size(self) -> tuple[int, int]:
         return self.screen.size
+
+    def accessibility(self, **options):
+        """As AnthropicComputer.accessibility: the tree in the model's screenshot pixels."""
+        return self.screen.accessibility(**options)
 
     def tool_param(self, preview: bool = False) -> dict:
         """The tool's definition for the request: {"type": "computer"}, or with `preview` the

@@ -99,6 +99,10 @@ MODIFIERS = ("shift", "ctrl", "alt", "super")
 MAX_TEXT_LENGTH = 10_000
 MAX_SCROLL = 100
 MAX_DURATION = 100.0
+# What the accessibility table may hold: tab, newline and the printable Basic Multilingual Plane;
+# anything else in an application's text becomes U+FFFD.
+ACCESSIBILITY_CHARSET = frozenset("\t\n" + "".join(chr(c) for c in range(0x20, 0xFFFE)
+                                                     if not 0x7F <= c < 0xA0 and not 0xD800 <= c < 0xE000))
 # OpenCV's own threads would compete with the sessions: a vector of environments is the parallelism.
 cv2.setNumThreads(1)
 
@@ -196,6 +200,9 @@ class DesktopEnv(gymnasium.Env):
       100); max_duration: longest hold_key or wait, in seconds (at most 100).
     - view: "[HOST:]PORT" serves each episode's session to a browser (env.session.view_url; the token
       changes with each new session); control: the person watching may take control, and steps wait.
+    - accessibility: the observation also has "accessibility", the linearised accessibility tree
+      agents are given (AccessibilityTree.table(): one line per element that can be acted on or read,
+      positions in observation pixels), at most accessibility_length characters. Off by default.
 
     Every setting is checked here, before any session starts: a bad one raises ValueError (TypeError
     for a callable that is not).
@@ -213,7 +220,8 @@ class DesktopEnv(gymnasium.Env):
                    settle_timeout: float = 2.0, max_steps: int | None = None, reward: Callable | None = None,
                    terminated: Callable | None = None, soft_reset: bool = False, text_length: int = 64,
                    max_scroll: int = 10, max_duration: float = 2.0, render_mode: str | None = "rgb_array",
-                   view: str | int | None = None, control: bool = False):
+                   view: str | int | None = None, control: bool = False,
+                   accessibility: bool = False, accessibility_length: int = 40_000):
         self._sizes, self._rates = _outputs(outputs, refresh)
         if compositor not in COMPOSITORS:
             raise ValueError(f"unknown compositor {compositor!r}; known: {', '.join(sorted(COMPOSITORS))}")
@@ -262,6 +270,15 @@ class DesktopEnv(gymnasium.Env):
             "screen": spaces.Box(0, 255, (oh, ow, 3), np.uint8),
             "pointer": point,
         })
+        self._accessibility = bool(accessibility)
+        if self._accessibility:
+            if isinstance(accessibility_length, bool) or not isinstance(accessibility_length, int) \
+                    or accessibility_length < 100:
+                raise ValueError(f"accessibility_length is a whole number of characters, at least 100, "
+                                 f"not {accessibility_length!r}")
+            self._accessibility_length = accessibility_length
+            self.observation_space["accessibility"] = spaces.Text(
+                max_length=accessibility_length, min_length=0, charset=ACCESSIBILITY_CHARSET)
         for name, value, most in (("text_length", text_length, MAX_TEXT_LENGTH), ("max_scroll", max_scroll, MAX_SCROLL)):
             if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= most:
                 raise ValueError(f"{name} is a whole number from 1 to {most}, not {value!r}")
@@ -451,7 +468,12 @@ class DesktopEnv(gymnasium.Env):
         pos = self.desktop.position() or (0, 0)
         (lw, lh), (ow, oh) = self._layout, self._obs_size
         pointer = np.array([min(ow - 1, pos[0] * ow // lw), min(oh - 1, pos[1] * oh // lh)], dtype=np.int32)
-        return {"screen": screen, "pointer": pointer}
+        if not self._accessibility:
+            return {"screen": screen, "pointer": pointer}
+        tree = self.desktop.accessibility().in_pixels_of((0, 0), (ow / lw, oh / lh), (ow, oh))
+        table = tree.table(max_chars=self._accessibility_length - len("[...]"))
+        table = "".join(c if c in ACCESSIBILITY_CHARSET else "\ufffd" for c in table)
+        return {"screen": screen, "pointer": pointer, "accessibility": table}
 
     def _compose(self, scaled: bool) -> np.ndarray:
         lw, lh = self._layout
@@ -494,6 +516,7 @@ class DesktopEnv(gymnasium.Env):
             self.desktop = None
         self._frames.clear()
         self.desktop = Desktop(self.session.socket)
+        self.desktop.accessibility_environ = self.session.environ()
 
     def _close_session(self) -> None:
         desktop, session = self.desktop, self.session

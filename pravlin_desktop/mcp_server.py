@@ -12,7 +12,8 @@ own pixels). The tools' arguments have the computer tool's names (coordinate, st
 scroll_direction, scroll_amount, duration, region, repeat). `screenshot` and `zoom` return an image; the
 others a line of text, and with --screenshots a screenshot after it. A bad call (an argument a tool does
 not take included) returns an error result saying what was wrong, in one line. A --launch program that
-cannot start or that ends is told with the next tool result.
+cannot start or that ends is told with the next tool result. `accessibility_tree` gives what the screen
+shows as structure (a table, OSWorld's XML, or set-of-marks), in screenshot pixels.
 """
 
 import argparse
@@ -179,6 +180,7 @@ def build_server(computer: AnthropicComputer, launched: "Launched | None" = None
         """Where the pointer is, in screenshot pixels."""
         return act("cursor_position")
 
+    tool(_accessibility_tool(computer, CallToolResult, ImageContent, TextContent))
     return server
 
 
@@ -261,6 +263,30 @@ def _copy_output(stream, tail: collections.deque) -> None:
             out.write(chunk)
             out.flush()
         tail.extend(chunk.decode(errors="replace"))
+def _accessibility_tool(computer: AnthropicComputer, CallToolResult, ImageContent, TextContent):
+    from . import _images
+    from .accessibility import AccessibilityTree, AccessibilityUnavailable
+
+    def accessibility_tree(format: Literal["table", "xml", "marks"] = "table"):
+        """What the screen shows, as structure: the applications' accessibility trees, with places in
+        screenshot pixels. "table": one line per element that can be acted on or read (tag, name, text,
+        class, description, position, size); "xml": the whole tree (OSWorld's XML); "marks": the
+        screenshot with those elements' boxes numbered, and the list of what each number is."""
+        try:
+            tree = computer.accessibility()
+        except (AccessibilityUnavailable, OSError, TimeoutError) as error:
+            return CallToolResult(content=[TextContent(type="text", text=f"accessibility_tree: {error}")],
+                                  is_error=True)
+        if format == "xml":
+            return CallToolResult(content=[TextContent(type="text", text=tree.xml())])
+        if format == "marks":
+            shot = _images.resize(computer.screen.capture(), computer.display_size)
+            marked, marks = tree.marks(shot)
+            return CallToolResult(content=[
+                ImageContent(type="image", data=_images.png_base64(marked), mime_type="image/png"),
+                TextContent(type="text", text=AccessibilityTree.marks_text(marks))])
+        return CallToolResult(content=[TextContent(type="text", text=tree.table())])
+    return accessibility_tree
 
 
 def _size(text: str):
@@ -335,6 +361,7 @@ def main(argv=None) -> int:
             launched = Launched()
             if session.view_url:
                 print(f"pravlin-mcp: watch the session at {session.view_url}", file=sys.stderr, flush=True)
+            desktop.accessibility_environ = session.environ()
             for command in args.launch:
                 launched.start(session, command)
         stack.callback(desktop.close)

@@ -17,6 +17,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+from . import _accessibility
 from ._compositors import COMPOSITORS, Compositor
 from ._view import CONTROL_VARIABLE, LiveView, ViewError, parse_address
 
@@ -32,6 +33,7 @@ SESSION_VARIABLE = "PRAVLIN_SESSION"
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
 _RUNTIME = "run"  # the runtime directory's name inside a session's directory
+_BUSES = "buses"  # the caller's directory of D-Bus sockets inside it, which the compositor's account cannot enter
 _sessions_started = itertools.count()
 _START_NOTICES = ("drmGetDevices2 failed", "No DRM backend supplied")
 
@@ -223,8 +225,10 @@ class _Display:
         """os.environ pointed at this display (and away from any other: DISPLAY, SWAYSOCK and
         WAYLAND_SOCKET are dropped unless the display sets them)."""
         self._require_running()
-        env = {k: v for k, v in os.environ.items()
-               if k not in ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK", SESSION_VARIABLE)}
+        dropped = ("WAYLAND_SOCKET", "DISPLAY", "SWAYSOCK", SESSION_VARIABLE)
+        if "AT_SPI_BUS_ADDRESS" in self.env:
+            dropped += _accessibility.REMOVED
+        env = {k: v for k, v in os.environ.items() if k not in dropped}
         env.update(self.env)
         return env
 
@@ -379,12 +383,18 @@ class HeadlessSession(_Display):
     port 0 picks a free one. Viewers only watch unless `control=True`: then the page has a control
     toggle, and while a person has control every Desktop on the session waits before each action
     (`person_has_control` tells).
+    With `accessibility` (the default) the session also runs a D-Bus session bus and the AT-SPI
+    accessibility bus (dbus-daemon and at-spi2-core's launcher, as the caller, with sockets only the
+    caller can reach), and `env` has their addresses and the variables that turn GTK's, Qt's,
+    Chromium's and Firefox's accessibility on, so that `Desktop.accessibility()` sees the session's
+    applications. `accessibility=False` starts neither bus.
     """
 
     def __init__(self, outputs=((1920, 1080),), *, refresh=None, compositor: str = "sway",
                  keyboard_layout: str = "us", keyboard_variant: str = "", user: str | None = None,
                  timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False,
-                 view: str | int | None = None, vnc: str | int | None = None, control: bool = False):
+                 view: str | int | None = None, vnc: str | int | None = None, control: bool = False,
+                 accessibility: bool = True):
         super().__init__()
         if isinstance(outputs, str):
             specs = _parse_output_list(outputs)
@@ -416,6 +426,8 @@ class HeadlessSession(_Display):
         self._user_name: str | None = None
         self._deadline = 0.0
         self._adopted: list[int] = []
+        self._accessibility = bool(accessibility)
+        self._buses: _accessibility.AccessibilityBuses | None = None
         self.log_path: str | None = None
         self.compositor_pid: int | None = None
         self.ready_seconds: float | None = None
@@ -469,6 +481,10 @@ class HeadlessSession(_Display):
         super().close()
         if self._live is not None:
             self._live.close()
+        if self._buses is not None:
+            for proc in self._buses.groups:
+                _stop_group(proc, 3.0)
+            self._buses = None
         for pgid in self._adopted:
             try:
                 os.killpg(pgid, signal.SIGKILL)
@@ -506,8 +522,19 @@ class HeadlessSession(_Display):
         comp = self._compositor
         if shutil.which(comp.executable) is None:
             raise CompositorMissing(f"{comp.name} is not installed ({comp.install_hint})")
+        if self._accessibility and (why := _accessibility.missing()):
+            raise CompositorMissing(f"{why}; or start the session with accessibility=False")
         self._prepare(seat=True)
+        if self._accessibility:
+            # Started before the compositor, and waited for after it: the two start side by side.
+            self._buses = _accessibility.AccessibilityBuses(self._base / _BUSES)
+            self._tell_holder(f"stop {self._buses.start()}")
         self._launch_compositor()
+        if self._buses is not None:
+            try:
+                self._tell_holder(f"stop {self._buses.launch(self._deadline)}")
+            except _accessibility.AccessibilityError as e:
+                raise SessionError(str(e)) from None
         self.outputs = self._arrange(self._holder_report()["outputs"])
         if comp.holder_shares_cpu:
             # Only once ready: the two start faster on two CPUs. The compositor's main thread is the
@@ -516,8 +543,14 @@ class HeadlessSession(_Display):
             _pin(self.compositor_pid, cpu)
             _pin(self._holder.pid, cpu)
         runtime = Path(self.runtime_dir)
+        buses = {}
+        if self._buses is not None:
+            try:
+                buses = self._buses.wait(self._deadline)
+            except _accessibility.AccessibilityError as e:
+                raise SessionError(str(e)) from None
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
-                    **comp.client_environment(runtime), SESSION_VARIABLE: self.socket}
+                    **comp.client_environment(runtime), **buses, SESSION_VARIABLE: self.socket}
         if self._view_options["view"] is not None or self._view_options["vnc"] is not None:
             self._start_view()
 

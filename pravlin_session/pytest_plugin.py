@@ -15,6 +15,7 @@ Settings (command-line option, or ini key with the same name after `wayland_`):
     --wayland-view [HOST:]PORT        serve the session's screen to a browser (the URL is in the header)
     --wayland-control                 and let the person watching take control
     --no-wayland-session              start nothing; tests that use the fixture are skipped
+    --no-wayland-accessibility        no D-Bus session bus and accessibility bus in the session
 
 `-p no:pravlin_session` unloads the plugin altogether. When the compositor is not installed the tests
 that need it are skipped, and the run's summary says so once. Bad settings are usage errors.
@@ -30,11 +31,14 @@ import os
 
 import pytest
 
+from ._accessibility import REMOVED as _A11Y_REMOVED
+from ._accessibility import VARIABLES as _A11Y_VARIABLES
 from ._session import (SESSION_VARIABLE, CompositorMissing, ExistingDisplay, HeadlessSession, SessionError,
                        running_session)
 
 # Variables the run's environment gets from the session, or loses.
-_EXPORTED = ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SWAYSOCK", "WAYLAND_SOCKET", "DISPLAY", SESSION_VARIABLE)
+_EXPORTED = ("WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "SWAYSOCK", "WAYLAND_SOCKET", "DISPLAY", SESSION_VARIABLE,
+             *_A11Y_VARIABLES, *_A11Y_REMOVED)
 
 # The settings of the session the plugin starts: (name, keyword, metavar, help, default). Each is the
 # option --wayland-NAME and the ini key wayland_KEYWORD, and HeadlessSession's keyword argument KEYWORD.
@@ -61,6 +65,8 @@ def pytest_addoption(parser):
                          "page's URL is in the run's header")
     group.addoption("--wayland-control", action="store_true", default=False,
                     help="let the person watching (--wayland-view) take control; tests' Desktops wait meanwhile")
+    group.addoption("--no-wayland-accessibility", action="store_true", default=False,
+                    help="start no D-Bus session bus and accessibility bus with the headless session")
     group.addoption("--no-wayland-session", action="store_true", default=False,
                     help="start no headless session; tests using the wayland_session fixture are skipped")
 
@@ -93,7 +99,8 @@ class _SessionState:
         if opt("no_wayland_session"):
             self.skip_reason = "the headless Wayland session is switched off (--no-wayland-session)"
             return
-        asked = any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS) or opt("wayland_view")
+        asked = (any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS) or opt("wayland_view")
+                 or opt("no_wayland_accessibility"))
         worker = hasattr(self.config, "workerinput")
         if not worker and _distributes(self.config) and not opt("wayland_display"):
             # The workers run the tests, each with a session of its own; check the settings here all the
@@ -112,7 +119,8 @@ class _SessionState:
                 self.origin = "the one this run is inside (pravlin-run)"
             else:
                 session = HeadlessSession(**self.session_options(), view=opt("wayland_view"),
-                                          control=opt("wayland_control"))
+                                          control=opt("wayland_control"),
+                                          accessibility=not opt("no_wayland_accessibility"))
         except SessionError as e:
             raise pytest.UsageError(f"pravlin_session: {e}") from None
         if isinstance(session, HeadlessSession):
@@ -129,7 +137,8 @@ class _SessionState:
         self.session = session
         self.saved = {k: os.environ.get(k) for k in _EXPORTED}
         for key in _EXPORTED:
-            os.environ.pop(key, None)
+            if key not in _A11Y_VARIABLES or "AT_SPI_BUS_ADDRESS" in session.env:
+                os.environ.pop(key, None)
         os.environ.update(session.env)
 
     def get(self):

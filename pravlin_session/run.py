@@ -29,7 +29,9 @@ PR_SET_PDEATHSIG = 1
 
 EPILOG = f"""\
 The command gets WAYLAND_DISPLAY, XDG_RUNTIME_DIR, SWAYSOCK (sway only) and {SESSION_VARIABLE} (the
-session's socket, which pravlin's pytest plugin uses instead of starting a session of its own);
+session's socket, which pravlin's pytest plugin uses instead of starting a session of its own), and,
+unless --no-accessibility, DBUS_SESSION_BUS_ADDRESS, AT_SPI_BUS_ADDRESS and the variables that turn
+GTK's, Qt's, Chromium's and Firefox's accessibility on;
 DISPLAY and WAYLAND_SOCKET are removed. Outputs sit side by side, left to right; at most {MAX_OUTPUTS}.
 
 exit status:
@@ -100,6 +102,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--control", action="store_true",
                    help="let the viewer take control: the page gets a control toggle, and while a person has "
                         "control, pravlin's Desktops wait before each action (view only without this)")
+    p.add_argument("--no-accessibility", action="store_true",
+                   help="start no D-Bus session bus and accessibility bus (AT-SPI) with the session")
     p.add_argument("-t", "--timeout", type=float, default=15.0, metavar="SECONDS",
                    help="how long the session may take to be ready (default: 15)")
     p.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
@@ -253,7 +257,8 @@ def main(argv: list[str] | None = None) -> int:
                                   compositor=args.compositor, keyboard_layout=args.keyboard_layout,
                                   keyboard_variant=args.keyboard_variant, user=args.user,
                                   timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log,
-                                  view=args.view, vnc=args.vnc, control=args.control)
+                                  view=args.view, vnc=args.vnc, control=args.control,
+                                  accessibility=not args.no_accessibility)
         session.start()
         if session.view_url:
             _say(f"watch the session at {session.view_url}")

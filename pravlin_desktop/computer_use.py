@@ -172,8 +172,16 @@ class _ModelScreen:
         else:
             _check_size(tuple(size), out, api_limits)
         self.size = (int(size[0]), int(size[1]))
-        if desktop.position() is None:
-            desktop.move(out.x + out.width // 2, out.y + out.height // 2)
+        # Not while a person has control of the session: the executor would wait (or fail) at its
+        # construction; the first cursor_position places it then.
+        if not desktop.person_has_control:
+            self.place_pointer()
+
+    def place_pointer(self) -> None:
+        """Puts a pointer this Desktop has not placed yet in the output's middle."""
+        if self.desktop.position() is None:
+            out = self.output()
+            self.desktop.move(out.x + out.width // 2, out.y + out.height // 2)
 
     def output(self) -> Output:
         for o in self.desktop.outputs:
@@ -482,10 +490,8 @@ class AnthropicComputer:
         return []
 
     def _cursor_position(self, params: dict) -> list[dict]:
-        where = self.desktop.position()
-        if where is None:
-            raise ActionError("the pointer has not been moved yet, so its position is not known")
-        x, y = self.screen.to_model(*where)
+        self.screen.place_pointer()
+        x, y = self.screen.to_model(*self.desktop.position())
         return [{"type": "text", "text": f"X={x},Y={y}"}]
 
     def _screenshot(self, params: dict) -> list[dict]:

@@ -127,8 +127,9 @@ constexpr Method check_point{{"check_point", point_params, owner}, [](Desktop& c
 }};
 
 // Strokes as one flat list: for each, the number of its keys, its layout
-// plus one (0: the active layout), then its keys.
-constexpr Param type_params[] = {{"strokes", ParamKind::U32Seq}};
+// plus one (0: the active layout), then its keys. Returns how many were
+// typed: fewer when a window that fell behind read nothing for patience_ms.
+constexpr Param type_params[] = {{"strokes", ParamKind::U32Seq}, {"patience_ms", ParamKind::U32}};
 constexpr Method type_keys{{"type_keys", type_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
     const auto& flat = a.u32_seq(0);
     std::vector<Desktop::Keystroke> strokes;
@@ -145,7 +146,24 @@ constexpr Method type_keys{{"type_keys", type_params, owner}, [](Desktop& core, 
         strokes.push_back(std::move(stroke));
         i += 2 + count;
     }
-    return none_or_raise(core.type(strokes));
+    pravlin_lib::Result<size_t> typed;
+    {
+        WithoutInterpreterLock unlocked;
+        typed = core.type(strokes, std::chrono::milliseconds(a.u32(1)));
+    }
+    if (!typed) return raise_error(typed.error());
+    return PyLong_FromSize_t(*typed);
+}};
+
+constexpr Param patience_params[] = {{"patience_ms", ParamKind::U32}};
+constexpr Method wait_for_readers{{"wait_for_readers", patience_params, owner},
+                                  [](Desktop& core, const Args& a) -> PyObject* {
+    bool caught_up;
+    {
+        WithoutInterpreterLock unlocked;
+        caught_up = core.wait_for_readers(std::chrono::milliseconds(a.u32(0)));
+    }
+    return PyBool_FromLong(caught_up);
 }};
 
 constexpr Method release_all{{"release_all", {}, owner},
@@ -278,9 +296,13 @@ PyMethodDef methods[] = {
                      "One step, in this order: keys down, motion, buttons down, wheel notches, buttons up, keys "
                      "up; then a round trip."),
     method_def<check_point>("check_point($self, x, y)\n--\n\nValueError when the point is on no output."),
-    method_def<type_keys>("type_keys($self, strokes)\n--\n\n"
-                          "Keystrokes back to back, a round trip per batch; strokes flat: count, layout + 1 "
-                          "(0: active), keys."),
+    method_def<type_keys>("type_keys($self, strokes, patience_ms)\n--\n\n"
+                          "Keystrokes back to back, a round trip per batch, each batch after the windows that "
+                          "fell behind have read; strokes flat: count, layout + 1 (0: active), keys. Returns "
+                          "how many were typed: fewer when those windows read nothing for patience_ms."),
+    method_def<wait_for_readers>("wait_for_readers($self, patience_ms)\n--\n\n"
+                                 "Waits until no window is behind in reading its keys; False when they read "
+                                 "nothing for patience_ms."),
     method_def<release_all>("release_all($self)\n--\n\nReleases every key and button still held."),
     method_def<held>("held($self)\n--\n\n(keys, buttons) held now, in the order they went down."),
     method_def<find_key>("find_key($self, keysym)\n--\n\n"

@@ -18,7 +18,9 @@ constexpr uint32_t released_state = 0;
 constexpr double notch_degrees = 15.0;
 // A notch is four requests, about 60 bytes.
 constexpr int32_t notches_per_round_trip = 256;
-// A keystroke is two to six requests, and as many events for the window.
+// A keystroke is two to six requests, and as many events for the window:
+// a batch stays well under a quarter of a send buffer of the default size
+// even when the window is not reading, the most Readers lets pile up.
 constexpr size_t strokes_per_round_trip = 128;
 
 std::string point_text(int32_t x, int32_t y)
@@ -274,9 +276,18 @@ Desktop::Box Desktop::layout_box() const
     return left > right ? Box{0, 0, 0, 0} : Box{left, top, right - left, bottom - top};
 }
 
-Result<> Desktop::type(const std::vector<Keystroke>& strokes)
+bool Desktop::wait_for_readers(std::chrono::milliseconds patience)
 {
-    if (auto r = usable(); !r) return r;
+    if (!readers_looked_for_) {
+        readers_looked_for_ = true;
+        readers_ = Readers::find(wl_display_get_fd(event_queue_.display()));
+    }
+    return !readers_ || readers_->settle(patience) == Readers::Settled::CaughtUp;
+}
+
+Result<size_t> Desktop::type(const std::vector<Keystroke>& strokes, std::chrono::milliseconds patience)
+{
+    if (auto r = usable(); !r) return std::unexpected(std::move(r.error()));
     for (const auto& stroke : strokes) {
         if (stroke.layout && *stroke.layout >= layout_.layout_count())
             return invalid("the keymap has no layout " + std::to_string(*stroke.layout));
@@ -285,29 +296,30 @@ Result<> Desktop::type(const std::vector<Keystroke>& strokes)
     }
     const uint32_t time = monotonic_ms();
     const size_t before = held_keys_.size();
-    size_t in_batch = 0;
-    for (const auto& stroke : strokes) {
-        std::vector<uint32_t> pressed;
-        for (uint32_t k : stroke.keys)
-            if (std::find(held_keys_.begin(), held_keys_.end(), k) == held_keys_.end()) {
-                held_keys_.push_back(k);
-                pressed.push_back(k);
-            }
-        publish_held();
-        const uint32_t layout_before = layout_.modifiers().group;
-        if (stroke.layout) set_modifiers(layout_.lock_layout(*stroke.layout));
-        for (uint32_t k : pressed) key(k, true, time);
-        for (auto k = pressed.rbegin(); k != pressed.rend(); ++k) key(*k, false, time);
-        if (stroke.layout) set_modifiers(layout_.lock_layout(layout_before));
-        held_keys_.resize(before);
-        if (++in_batch == strokes_per_round_trip || &stroke == &strokes.back()) {
-            in_batch = 0;
-            auto done = event_queue_.roundtrip();
+    for (size_t start = 0; start < strokes.size(); start += strokes_per_round_trip) {
+        if (!wait_for_readers(patience)) return start;
+        const size_t end = std::min(strokes.size(), start + strokes_per_round_trip);
+        for (size_t i = start; i < end; ++i) {
+            const Keystroke& stroke = strokes[i];
+            std::vector<uint32_t> pressed;
+            for (uint32_t k : stroke.keys)
+                if (std::find(held_keys_.begin(), held_keys_.end(), k) == held_keys_.end()) {
+                    held_keys_.push_back(k);
+                    pressed.push_back(k);
+                }
             publish_held();
-            if (!done) return std::unexpected(done.error().to_error());
+            const uint32_t layout_before = layout_.modifiers().group;
+            if (stroke.layout) set_modifiers(layout_.lock_layout(*stroke.layout));
+            for (uint32_t k : pressed) key(k, true, time);
+            for (auto k = pressed.rbegin(); k != pressed.rend(); ++k) key(*k, false, time);
+            if (stroke.layout) set_modifiers(layout_.lock_layout(layout_before));
+            held_keys_.resize(before);
         }
+        auto done = event_queue_.roundtrip();
+        publish_held();
+        if (!done) return std::unexpected(done.error().to_error());
     }
-    return {};
+    return strokes.size();
 }
 
 Result<> Desktop::release_all()

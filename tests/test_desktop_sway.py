@@ -4,6 +4,7 @@ sees the modifier state, every button, the wheel's values and discrete steps, an
 a GTK window's entry, list and slider answer to a person's keys, wheel and drag; and what a killed
 process held is released before the next one types and clicks."""
 
+import contextlib
 import json
 import os
 import re
@@ -223,3 +224,58 @@ def test_what_a_killed_process_held_is_released_before_the_next_types_and_clicks
     typed = [e["text"] for e in after if e["event"] == "key" and "state: 1" in e["text"]]
     assert len(typed) == 1 and "utf8: 'a'" in typed[0], typed
     assert [re.search(r"state: (\d)", e["text"])[1] for e in after if e["event"] == "button"] == ["1", "0"]
+
+
+FORKING_HOLDER = textwrap.dedent("""
+    import gc, multiprocessing, os, sys, time
+    from pravlin_desktop import Desktop
+    d = Desktop(sys.argv[1])
+    d.move(500, 400)
+    d.key_down("shift")
+    d.mouse_down("left")
+    # A child forked without exec that drops its copy of the Desktop releases nothing of its parent's.
+    child = os.fork()
+    if child == 0:
+        del d
+        gc.collect()
+        os._exit(0)
+    os.waitpid(child, 0)
+    multiprocessing.set_start_method("fork")
+    worker = multiprocessing.Process(target=time.sleep, args=(120,))
+    worker.start()
+    # Closing another Desktop does not wait for the worker, which holds its guard's pipe too.
+    Desktop(sys.argv[1]).close()
+    print("held", worker.pid, flush=True)
+    time.sleep(120)
+""")
+
+
+def test_a_forked_child_neither_keeps_the_guard_waiting_nor_releases_its_parents_keys(sway, wev):
+    proc = subprocess.Popen([sys.executable, "-P", "-c", FORKING_HOLDER, sway.socket], stdout=subprocess.PIPE)
+    worker = None
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 30)
+        assert ready, "the holder never got past forking and closing"
+        word, worker = proc.stdout.readline().split()
+        assert word == b"held"
+        worker = int(worker)
+        wev.wait(lambda out: re.search(r"button: 272 \(left\), state: 1", out), "the press")
+        # The forked child's exit released nothing: a Desktop's round trip lands after anything it sent.
+        with Desktop(sway.socket) as d:
+            d.move(510, 410)
+        wev.wait(lambda out: "x, y: 510.000000, 410.000000" in out, "the later motion")
+        assert not re.search(r"button: 272 \(left\), state: 0|key: 50; state: 0", wev.output)
+        proc.kill()
+        proc.wait(10)
+        # The guard sees its owner die although the worker keeps the pipe's write end open.
+        wev.wait(lambda out: re.search(r"button: 272 \(left\), state: 0", out), "the guard's release of the button")
+        wev.wait(lambda out: re.search(r"key: 50; state: 0", out), "the guard's release of Shift")
+        os.kill(worker, 0)
+    finally:
+        if worker:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(worker, signal.SIGKILL)
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()

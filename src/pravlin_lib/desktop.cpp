@@ -92,7 +92,9 @@ Desktop::Desktop(Session session, KeyboardLayout layout, Guard guard)
 
 Desktop::~Desktop()
 {
-    if (keyboard_ && !event_queue_.broken()) (void)release_all();
+    // A child forked without exec shares the connection: what it holds down is
+    // its parent's, and releases from it would land in the parent's stream.
+    if (keyboard_ && !event_queue_.broken() && guard_.ours()) (void)release_all();
 }
 
 std::vector<OutputPlace> Desktop::outputs() const { return places(*app_data_); }

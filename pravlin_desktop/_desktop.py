@@ -38,7 +38,13 @@ _live: weakref.WeakSet[Desktop] = weakref.WeakSet()
 
 def pointer_spots() -> list[tuple[int, int]]:
     """Where each open Desktop of this process last put the pointer."""
-    return [spot for d in list(_live) if d._c and (spot := d._c.pointer()) is not None]
+    spots = []
+    for d in list(_live):
+        with d._lock:
+            spot = d._c.pointer() if d._c else None
+        if spot is not None:
+            spots.append(spot)
+    return spots
 
 
 class Output(NamedTuple):
@@ -97,11 +103,14 @@ class Desktop(_Frames):
     @property
     def outputs(self) -> tuple[Output, ...]:
         """Each output's name and place in the layout."""
-        return tuple(Output(*o[:5]) for o in self._c.outputs())
+        with self._lock:
+            outs = self._c.outputs()
+        return tuple(Output(*o[:5]) for o in outs)
 
     def size(self) -> tuple[int, int]:
         """Width and height of the layout's bounding box."""
-        outs = self._c.outputs()
+        with self._lock:
+            outs = self._c.outputs()
         if not outs:
             return 0, 0
         return (max(o[1] + o[3] for o in outs) - min(o[1] for o in outs),
@@ -109,7 +118,8 @@ class Desktop(_Frames):
 
     def position(self) -> tuple[int, int] | None:
         """Where this Desktop last put the pointer, or None before it has."""
-        return self._c.pointer()
+        with self._lock:
+            return self._c.pointer()
 
     # -- pointer ------------------------------------------------------------------------------------
 

@@ -35,7 +35,7 @@ class Core:
     def screenshot(self, screen_name: str | None = None) -> npt.NDArray[np.uint8]: ...
     def capture(
         self, screen_name: str | None = None, damage: int | None = None, timeout_ms: int | None = None,
-        cursor: int | None = None,
+        cursor: int | None = None, wake_fd: int | None = None,
     ) -> tuple[tuple[str, npt.NDArray[np.uint8], int, tuple[int, int, int, int] | None], ...]: ...
 
 @final
@@ -45,5 +45,5 @@ class Viewer:
     def screenshot(self, screen_name: str | None = None) -> npt.NDArray[np.uint8]: ...
     def capture(
         self, screen_name: str | None = None, damage: int | None = None, timeout_ms: int | None = None,
-        cursor: int | None = None,
+        cursor: int | None = None, wake_fd: int | None = None,
     ) -> tuple[tuple[str, npt.NDArray[np.uint8], int, tuple[int, int, int, int] | None], ...]: ...

@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -20,6 +21,7 @@ import pytest
 
 from pravlin import Pravlin
 from pravlin_desktop import Desktop
+from pravlin_desktop.computer_use import AnthropicComputer
 from pravlin_session import HeadlessSession
 
 GTK_WIDGETS = Path(__file__).resolve().parent / "gtk_widgets.py"
@@ -279,3 +281,29 @@ def test_a_forked_child_neither_keeps_the_guard_waiting_nor_releases_its_parents
             proc.kill()
             proc.wait()
         proc.stdout.close()
+
+
+def test_other_threads_take_turns_with_a_capture_that_waits_for_a_change(sway):
+    with Desktop(sway.socket) as d:
+        d.move(100, 100)
+        d.capture(damage=True)  # the first comes at once; the next waits for a change
+        got = []
+        waiter = threading.Thread(target=lambda: got.append(d.capture(damage=True, timeout=60)))
+        waiter.start()
+        try:
+            time.sleep(0.3)  # into its wait
+            assert waiter.is_alive(), "nothing changed, yet the capture did not wait"
+            # Every call waits for its turn instead of failing, and none waits out the capture's time-out.
+            name = d.outputs[0].name
+            assert d.size() == (sway.outputs[0].width, sway.outputs[0].height)
+            assert d.position() == (100, 100)
+            assert d.capture().screen == name
+            computer = AnthropicComputer(d, size=None, screenshots=False)
+            result = computer.tool_result({"id": "1", "input": {"action": "mouse_move", "coordinate": [400, 300]}})
+            assert not result.get("is_error"), result
+            d.click(420, 320)
+            assert d.position() == (420, 320)
+        finally:
+            waiter.join(30)
+        # The pointer that moved while it waited is the change the capture saw.
+        assert not waiter.is_alive() and got and got[0] is not None and got[0].damage is not None

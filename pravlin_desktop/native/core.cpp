@@ -231,7 +231,7 @@ PyObject* outputs_tuple(const std::vector<pravlin_lib::OutputPlace>& places)
 
 constexpr Param capture_params[] = {
     {"screen_name", ParamKind::OptText}, {"damage", ParamKind::OptU32}, {"timeout_ms", ParamKind::OptU32},
-    {"cursor", ParamKind::OptU32}};
+    {"cursor", ParamKind::OptU32}, {"wake_fd", ParamKind::OptU32}};
 
 template <class Session>
 PyObject* capture_frames(Session& core, const Args& a)
@@ -241,6 +241,7 @@ PyObject* capture_frames(Session& core, const Args& a)
     request.damage = a.opt_u32(1).value_or(0) != 0;
     if (a.opt_u32(2)) request.timeout = std::chrono::milliseconds(*a.opt_u32(2));
     request.cursor = a.opt_u32(3).value_or(0) != 0;
+    if (a.opt_u32(4)) request.wake_fd = static_cast<int>(*a.opt_u32(4));
     pravlin_lib::Result<std::vector<pravlin_lib::Frame>> frames;
     {
         WithoutInterpreterLock unlocked;
@@ -283,10 +284,10 @@ constexpr Method screenshot{{"screenshot", screenshot_params, owner}, take_scree
 constexpr Method capture{{"capture", capture_params, owner}, capture_frames<Desktop>};
 
 constexpr const char* capture_doc =
-    "capture($self, screen_name=None, damage=None, timeout_ms=None, cursor=None)\n--\n\n"
+    "capture($self, screen_name=None, damage=None, timeout_ms=None, cursor=None, wake_fd=None)\n--\n\n"
     "Frames of one output or of all: (screen, pixels, presentation time in ns, damage box or None). With "
     "damage, those of the outputs that changed since the previous such frame, at least one, or none when "
-    "timeout_ms ran out.";
+    "timeout_ms ran out or wake_fd became readable first.";
 
 PyMethodDef methods[] = {
     method_def<outputs>("outputs($self)\n--\n\nEach output: (name, x, y, width, height, refresh in mHz)."),

@@ -307,3 +307,55 @@ def test_other_threads_take_turns_with_a_capture_that_waits_for_a_change(sway):
             waiter.join(30)
         # The pointer that moved while it waited is the change the capture saw.
         assert not waiter.is_alive() and got and got[0] is not None and got[0].damage is not None
+
+
+def test_typing_keeps_to_the_pace_of_the_window_and_gives_up_on_one_that_stopped(sway, tmp_path):
+    out = tmp_path / "typed.txt"
+    foot = sway.spawn(["foot", "sh", "-c", f"cat > {out}"], stderr=subprocess.PIPE)
+
+    def arrived(expected, timeout=60.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and foot.poll() is None:
+            if out.exists() and out.read_text() == expected:
+                return True
+            time.sleep(0.05)
+        return out.exists() and out.read_text() == expected
+
+    lines = [f"line {n:03d}: The Quick Brown Fox {n * 7919 % 10007:05d} jumps; over (x) ~4" for n in range(200)]
+    long_text = "".join(line + "\n" for line in lines)
+    assert len(long_text) == 11_000
+    try:
+        focused_at_full_size(sway, foot.pid, sway.outputs[0].width, sway.outputs[0].height)
+        with Desktop(sway.socket) as d:
+            # At full speed, faster than foot reads.
+            d.type(long_text)
+            expected = long_text
+            assert arrived(expected), f"{len(out.read_text())} of {len(expected)} characters arrived"
+            # Stopped for a while, then going on: the keys wait for it.
+            os.kill(foot.pid, signal.SIGSTOP)
+            threading.Timer(1.5, os.kill, (foot.pid, signal.SIGCONT)).start()
+            d.type(long_text[:5000], timeout=10)
+            expected += long_text[:5000]
+            # Stopped for longer than the time-out: a clear error, part of the text typed, no key held.
+            os.kill(foot.pid, signal.SIGSTOP)
+            try:
+                with pytest.raises(TimeoutError, match=r"read none of them for 1 s .* of the 5000 characters were typed"
+                                   ) as failure:
+                    d.type(long_text[:5000], timeout=1)
+            finally:
+                os.kill(foot.pid, signal.SIGCONT)
+            assert d._c.held() == ((), ())
+            typed = int(re.search(r"(\d+) of the 5000", str(failure.value))[1])
+            assert 0 < typed < 5000
+            d.type("\n")
+            expected += long_text[:typed] + "\n"
+            assert arrived(expected), f"{len(out.read_text())} of {len(expected)} characters arrived"
+            d.key("ctrl+d")
+        foot.wait(10)
+        assert foot.returncode == 0, foot.stderr.read().decode(errors="replace")[-2000:]
+    finally:
+        if foot.poll() is None:
+            os.kill(foot.pid, signal.SIGCONT)
+            os.killpg(foot.pid, signal.SIGKILL)
+            foot.wait()
+        foot.stderr.close()

@@ -18,10 +18,18 @@ constexpr uint32_t released_state = 0;
 constexpr double notch_degrees = 15.0;
 // A notch is four requests, about 60 bytes.
 constexpr int32_t notches_per_round_trip = 256;
-// A keystroke is two to six requests, and as many events for the window:
-// a batch stays well under a quarter of a send buffer of the default size
-// even when the window is not reading, the most Readers lets pile up.
+// A keystroke is two to six requests, and as many events for the window.
 constexpr size_t strokes_per_round_trip = 128;
+// What typing costs a window's send buffer, at most: a write of the
+// compositor's takes 768 bytes of it or more (the kernel's overhead per
+// buffer), a keystroke up to six events of 24 to 28 bytes, which take twice
+// that in large writes. Between two looks at the windows at most this much
+// is typed: with the quarter of the buffer that Readers lets a window be
+// behind, it leaves half of a buffer of the default size free. One short
+// text costs a few KiB, so a look comes every dozen or so calls.
+constexpr size_t write_cost = 1024;
+constexpr size_t stroke_cost = 320;
+constexpr size_t look_budget = 48 * 1024;
 
 std::string point_text(int32_t x, int32_t y)
 {
@@ -284,7 +292,11 @@ bool Desktop::wait_for_readers(std::chrono::milliseconds patience)
         readers_looked_for_ = true;
         readers_ = Readers::find(wl_display_get_fd(event_queue_.display()));
     }
-    return !readers_ || readers_->settle(patience) == Readers::Settled::CaughtUp;
+    if (!readers_) return true;
+    const bool caught_up = readers_->settle(patience) == Readers::Settled::CaughtUp;
+    // After a window stalled, the next typing looks first.
+    unlooked_ = caught_up ? 0 : SIZE_MAX / 2;
+    return caught_up;
 }
 
 Result<size_t> Desktop::type(const std::vector<Keystroke>& strokes, std::chrono::milliseconds patience)
@@ -296,11 +308,19 @@ Result<size_t> Desktop::type(const std::vector<Keystroke>& strokes, std::chrono:
         if (held_keys_.size() + stroke.keys.size() > HeldRecord::max_keys)
             return invalid("more than " + std::to_string(HeldRecord::max_keys) + " keys held at once");
     }
+    if (!readers_looked_for_) {
+        // Growth counts from the levels before the first typing.
+        readers_looked_for_ = true;
+        readers_ = Readers::find(wl_display_get_fd(event_queue_.display()));
+    }
     const uint32_t time = monotonic_ms();
     const size_t before = held_keys_.size();
     for (size_t start = 0; start < strokes.size(); start += strokes_per_round_trip) {
-        if (!wait_for_readers(patience)) return start;
         const size_t end = std::min(strokes.size(), start + strokes_per_round_trip);
+        const size_t cost = write_cost + stroke_cost * (end - start);
+        const size_t budget = readers_ ? std::min<size_t>(look_budget, readers_->smallest_buffer() / 4) : 0;
+        if (readers_ && unlooked_ + cost > budget && !wait_for_readers(patience)) return start;
+        unlooked_ += cost;
         for (size_t i = start; i < end; ++i) {
             const Keystroke& stroke = strokes[i];
             std::vector<uint32_t> pressed;

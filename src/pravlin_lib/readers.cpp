@@ -167,6 +167,10 @@ Readers::Settled Readers::settle(std::chrono::milliseconds patience)
     }
     behind_ = std::move(behind);
     std::swap(seen_, now_);
+    if (!seen_.empty())
+        smallest_buffer_ = std::min_element(seen_.begin(), seen_.end(), [](const Backlog& a, const Backlog& b) {
+                               return a.buffer < b.buffer;
+                           })->buffer;
     if (behind_.empty()) return Settled::CaughtUp;
 
     // The least each one has had queued while we waited: less is progress.

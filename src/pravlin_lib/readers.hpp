@@ -48,6 +48,8 @@ public:
     // Clients that joined since the previous look count from the level they
     // join at. CaughtUp too when the kernel stops answering.
     Settled settle(std::chrono::milliseconds patience);
+    // The smallest send buffer of the clients at the last look.
+    uint32_t smallest_buffer() const { return smallest_buffer_; }
 
 private:
     Readers(Fd netlink, uint32_t own_inode, std::vector<char> address)
@@ -61,6 +63,7 @@ private:
     std::vector<uint32_t> behind_;  // inodes
     std::vector<char> buffer_;
     uint32_t sequence_ = 0;
+    uint32_t smallest_buffer_ = 212992;  // net.core.wmem_default as shipped
 };
 
 }  // namespace pravlin_lib

@@ -30,7 +30,7 @@ from pravlin_session import HeadlessSession
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench_desktop import focused  # noqa: E402
 
-LINE = "abcdefghijKLMNOPQRST0123456789 the quick (brown) fox, j"
+LINE = "abcdefghijKLMNOPQRST0123456789 the quick (brown) fox j"
 GTK_ENTRY = textwrap.dedent("""
     import gi
     gi.require_version("Gtk", "3.0")

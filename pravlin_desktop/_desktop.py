@@ -153,7 +153,8 @@ class Desktop(_Frames):
             code = _keys.button_code(button)
         if clicks == 1 and hold == 0 and not modifiers and clicks is not True:
             lock = self._lock
-            lock.acquire()
+            if not lock.try_acquire(False):
+                lock.acquire()
             try:
                 self._c.send((), px, py, (code,), None, None, (code,), (), None)
             finally:
@@ -248,7 +249,8 @@ class Desktop(_Frames):
                     raise ValueError(f"{name}={v} notches is more than a wheel turns in one go (100000)")
         px, py = (None, None) if x is None and y is None else _optional_point(x, y)
         lock = self._lock
-        lock.acquire()
+        if not lock.try_acquire(False):
+            lock.acquire()
         try:
             mods = self._modifier_keys(modifiers) if modifiers else ()
             self._c.send(mods, px, py, (), dy, dx, (), mods[::-1], None)
@@ -265,7 +267,8 @@ class Desktop(_Frames):
         chord = self._chords.get(cache_key) if cache_key is not None else None
         if chord is not None and hold == 0 and repeat == 1:
             lock = self._lock
-            lock.acquire()
+            if not lock.try_acquire(False):
+                lock.acquire()
             try:
                 self._c.send(chord[0], None, None, (), None, None, (), chord[1], chord[2])
             finally:

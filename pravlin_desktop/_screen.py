@@ -55,10 +55,14 @@ class _Turns:
     lock taken wakes the wait (an eventfd the core polls beside the connection), which lets every waiting
     thread have its turn before it takes the lock again and waits on, its frames still in flight."""
 
-    __slots__ = ("_lock", "_wake", "_waiting", "_turns", "__weakref__")
+    __slots__ = ("_lock", "_wake", "_waiting", "_turns", "try_acquire", "release", "__weakref__")
 
     def __init__(self) -> None:
         self._lock = threading.RLock()
+        # The lock's own methods, for the actions that count microseconds: try_acquire(False) takes the
+        # lock if it is free (or this thread's), and only a False from it needs acquire().
+        self.try_acquire = self._lock.acquire
+        self.release = self._lock.release
         self._wake = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
         self._waiting = 0
         self._turns = threading.Condition(threading.Lock())
@@ -76,9 +80,6 @@ class _Turns:
             with self._turns:
                 self._waiting -= 1
                 self._turns.notify_all()
-
-    def release(self) -> None:
-        self._lock.release()
 
     __enter__ = acquire
 

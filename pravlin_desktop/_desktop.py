@@ -620,7 +620,7 @@ def _wait_for_readers(core, timeout: float, stalled: float = 0.0) -> bool:
 
 
 def _patience(timeout: float) -> int:
-    return max(1, min(_PATIENCE_MS, math.ceil(timeout * 1000)))
+    return max(1, math.ceil(min(_PATIENCE_MS, timeout * 1000)))
 
 
 def _stalled(timeout: float, done: str) -> TimeoutError:

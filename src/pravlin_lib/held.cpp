@@ -104,8 +104,10 @@ Result<Guard> Guard::start(const std::string& program, int socket_fd, uint32_t k
     posix_spawnattr_setsigdefault(&setup.attributes, &all);
     posix_spawnattr_setflags(&setup.attributes,
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::string argv0 = program;
-    char* argv[] = {argv0.data(), nullptr};
+    // An argument says that fd 6 is the pidfd: without one, whatever the
+    // caller left open at 6 is not ours to watch.
+    std::string argv0 = program, watched = "pidfd";
+    char* argv[] = {argv0.data(), owner ? watched.data() : nullptr, nullptr};
     pid_t pid = -1;
     if (const int rc = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv, environ);
         rc != 0) {

@@ -50,8 +50,8 @@ class Guard {
 public:
     // Starts `program` with: fd 3 a duplicate of the connection's socket, fd 4
     // the record's memory, fd 5 the read end of a pipe whose write end this
-    // process holds, and fd 6 a pidfd of this process (where the kernel has
-    // pidfd_open; without it, closed).
+    // process holds, and, with the argument "pidfd", fd 6 a pidfd of this
+    // process (where the kernel has pidfd_open).
     static Result<Guard> start(const std::string& program, int socket_fd, uint32_t keyboard_id,
                                uint32_t pointer_id);
 

@@ -6,12 +6,11 @@
 // them to that client's socket at once. A client that reads slower than we
 // type lets them pile up on the compositor's end of its connection, whose
 // send buffer (net.core.wmem_default, 208 KiB as shipped) fills; libwayland-
-// server then keeps 4 KiB of its own and, once that is full too, drops the
-// client (so through 1.22; later versions can be given larger buffers). The
-// compositor's accepted sockets carry the address of its listening socket,
-// which is how we find them; what is queued on each is what its client has
-// not read, counted as the send buffer counts it (with the kernel's overhead
-// per write).
+// server (1.21 on Debian 12) then keeps 4 KiB of its own and, once that is
+// full too, drops the client. The compositor's accepted sockets carry the
+// address of its listening socket, which is how we find them; what is queued
+// on each is what its client has not read, counted as the send buffer counts
+// it (with the kernel's overhead per write).
 #pragma once
 
 #include <chrono>

@@ -390,10 +390,9 @@ class Desktop(_Frames):
                 chunk = steps[done:done + _STROKES_PER_CALL] if done or len(steps) > _STROKES_PER_CALL else steps
                 for down, _, layout in chunk:
                     flat += (len(down), 0 if layout is None else layout + 1, *down)
-                patience = _patience(timeout)
-                typed = core.type_keys(flat, patience)
+                typed = core.type_keys(flat, _patience(timeout))
                 done += typed
-                if typed < len(chunk) and not _wait_for_readers(core, timeout, patience / 1000):
+                if typed < len(chunk) and not _wait_for_readers(core, timeout):
                     return done
             return None
         for i, (down, up, layout) in enumerate(steps):
@@ -601,19 +600,21 @@ class _KeyPlan:
 _UNKNOWN = object()
 _CACHE_LIMIT = 4096
 # Typed text goes to the core in calls of this many strokes, between which Ctrl-C gets through; a wait
-# for a window that fell behind, in slices of this many milliseconds.
+# for a window that fell behind goes in slices of this many milliseconds.
 _STROKES_PER_CALL = 1024
 _PATIENCE_MS = 200
 # How long key(repeat=...) waits for a window that reads nothing.
 _WINDOW_TIMEOUT = 10.0
 
 
-def _wait_for_readers(core, timeout: float, stalled: float = 0.0) -> bool:
+def _wait_for_readers(core, timeout: float) -> bool:
     """Waits until no window is behind in reading its keys; False once they have read nothing for
-    `timeout` seconds, `stalled` of which have passed already."""
+    `timeout` seconds."""
     patience = _patience(timeout)
-    while not core.wait_for_readers(patience):
-        stalled += patience / 1000
+    stalled = 0.0
+    while settled := core.wait_for_readers(patience):
+        # 1: still behind, but reading; 2: nothing read in the slice.
+        stalled = stalled + patience / 1000 if settled == 2 else 0.0
         if stalled >= timeout:
             return False
     return True

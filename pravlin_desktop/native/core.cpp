@@ -128,7 +128,8 @@ constexpr Method check_point{{"check_point", point_params, owner}, [](Desktop& c
 
 // Strokes as one flat list: for each, the number of its keys, its layout
 // plus one (0: the active layout), then its keys. Returns how many were
-// typed: fewer when a window that fell behind read nothing for patience_ms.
+// typed: fewer when a window that fell behind was still behind after
+// patience_ms.
 constexpr Param type_params[] = {{"strokes", ParamKind::U32Seq}, {"patience_ms", ParamKind::U32}};
 constexpr Method type_keys{{"type_keys", type_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
     const auto& flat = a.u32_seq(0);
@@ -158,12 +159,13 @@ constexpr Method type_keys{{"type_keys", type_params, owner}, [](Desktop& core, 
 constexpr Param patience_params[] = {{"patience_ms", ParamKind::U32}};
 constexpr Method wait_for_readers{{"wait_for_readers", patience_params, owner},
                                   [](Desktop& core, const Args& a) -> PyObject* {
-    bool caught_up;
+    pravlin_lib::Readers::Settled settled;
     {
         WithoutInterpreterLock unlocked;
-        caught_up = core.wait_for_readers(std::chrono::milliseconds(a.u32(0)));
+        settled = core.wait_for_readers(std::chrono::milliseconds(a.u32(0)));
     }
-    return PyBool_FromLong(caught_up);
+    using enum pravlin_lib::Readers::Settled;
+    return PyLong_FromLong(settled == CaughtUp ? 0 : settled == Reading ? 1 : 2);
 }};
 
 constexpr Method release_all{{"release_all", {}, owner},
@@ -300,10 +302,11 @@ PyMethodDef methods[] = {
     method_def<type_keys>("type_keys($self, strokes, patience_ms)\n--\n\n"
                           "Keystrokes back to back, a round trip per batch, each batch after the windows that "
                           "fell behind have read; strokes flat: count, layout + 1 (0: active), keys. Returns "
-                          "how many were typed: fewer when those windows read nothing for patience_ms."),
+                          "how many were typed: fewer when one was still behind after patience_ms."),
     method_def<wait_for_readers>("wait_for_readers($self, patience_ms)\n--\n\n"
-                                 "Waits until no window is behind in reading its keys; False when they read "
-                                 "nothing for patience_ms."),
+                                 "Waits, at most patience_ms, until no window is behind in reading its keys: 0 "
+                                 "when none is, 1 when one is still behind but read meanwhile, 2 when they read "
+                                 "nothing."),
     method_def<release_all>("release_all($self)\n--\n\nReleases every key and button still held."),
     method_def<held>("held($self)\n--\n\n(keys, buttons) held now, in the order they went down."),
     method_def<find_key>("find_key($self, keysym)\n--\n\n"

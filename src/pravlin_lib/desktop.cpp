@@ -286,17 +286,17 @@ Desktop::Box Desktop::layout_box() const
     return left > right ? Box{0, 0, 0, 0} : Box{left, top, right - left, bottom - top};
 }
 
-bool Desktop::wait_for_readers(std::chrono::milliseconds patience)
+Readers::Settled Desktop::wait_for_readers(std::chrono::milliseconds patience)
 {
     if (!readers_looked_for_) {
         readers_looked_for_ = true;
         readers_ = Readers::find(wl_display_get_fd(event_queue_.display()));
     }
-    if (!readers_) return true;
-    const bool caught_up = readers_->settle(patience) == Readers::Settled::CaughtUp;
-    // After a window stalled, the next typing looks first.
-    unlooked_ = caught_up ? 0 : SIZE_MAX / 2;
-    return caught_up;
+    if (!readers_) return Readers::Settled::CaughtUp;
+    const auto settled = readers_->settle(patience);
+    // While a window is behind, the next typing looks first.
+    unlooked_ = settled == Readers::Settled::CaughtUp ? 0 : SIZE_MAX / 2;
+    return settled;
 }
 
 Result<size_t> Desktop::type(const std::vector<Keystroke>& strokes, std::chrono::milliseconds patience)
@@ -319,7 +319,8 @@ Result<size_t> Desktop::type(const std::vector<Keystroke>& strokes, std::chrono:
         const size_t end = std::min(strokes.size(), start + strokes_per_round_trip);
         const size_t cost = write_cost + stroke_cost * (end - start);
         const size_t budget = readers_ ? std::min<size_t>(look_budget, readers_->smallest_buffer() / 4) : 0;
-        if (readers_ && unlooked_ + cost > budget && !wait_for_readers(patience)) return start;
+        if (readers_ && unlooked_ + cost > budget && wait_for_readers(patience) != Readers::Settled::CaughtUp)
+            return start;
         unlooked_ += cost;
         for (size_t i = start; i < end; ++i) {
             const Keystroke& stroke = strokes[i];

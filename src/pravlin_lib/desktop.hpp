@@ -74,16 +74,15 @@ public:
     // batch makes reach the focused window in few writes. Before a batch that
     // would take what was typed since the last look at the windows over a
     // budget, they are looked at again, and those that have fallen behind in
-    // reading are waited for (see Readers); when they read nothing for
+    // reading are waited for (see Readers); when they are still behind after
     // `patience`, the strokes typed so far are returned, none of them held.
     struct Keystroke {
         std::vector<uint32_t> keys;
         std::optional<uint32_t> layout;
     };
     Result<size_t> type(const std::vector<Keystroke>& strokes, std::chrono::milliseconds patience);
-    // Looks at the windows and waits as type() does: true once none is
-    // behind, false when they read nothing for `patience`.
-    bool wait_for_readers(std::chrono::milliseconds patience);
+    // Looks at the windows and waits as type() does, at most `patience`.
+    Readers::Settled wait_for_readers(std::chrono::milliseconds patience);
     // Releases every key and button still held, in reverse order.
     Result<> release_all();
     const std::vector<uint32_t>& held_keys() const { return held_keys_; }

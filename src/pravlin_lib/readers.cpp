@@ -177,11 +177,12 @@ Readers::Settled Readers::settle(std::chrono::milliseconds patience)
     std::vector<uint32_t> least;
     for (uint32_t inode : behind_) least.push_back(find_inode(seen_, inode)->queued);
     using Clock = std::chrono::steady_clock;
-    auto progress = Clock::now();
+    const auto deadline = Clock::now() + patience;
+    bool progress = false;
     auto nap = std::chrono::microseconds(100);
     for (;;) {
         pause(nap);
-        nap = std::min(nap * 2, std::chrono::microseconds(5000));
+        nap = std::min(nap * 2, std::chrono::microseconds(2000));
         if (!read(now_)) return Settled::CaughtUp;
         std::swap(seen_, now_);
         for (size_t i = 0; i < behind_.size();) {
@@ -189,17 +190,17 @@ Readers::Settled Readers::settle(std::chrono::milliseconds patience)
             if (at == seen_.end() || !over(*at)) {  // gone, or caught up
                 behind_.erase(behind_.begin() + static_cast<ptrdiff_t>(i));
                 least.erase(least.begin() + static_cast<ptrdiff_t>(i));
-                progress = Clock::now();
+                progress = true;
                 continue;
             }
             if (at->queued < least[i]) {
                 least[i] = at->queued;
-                progress = Clock::now();
+                progress = true;
             }
             ++i;
         }
         if (behind_.empty()) return Settled::CaughtUp;
-        if (Clock::now() - progress >= patience) return Settled::Stalled;
+        if (Clock::now() >= deadline) return progress ? Settled::Reading : Settled::Stalled;
     }
 }
 

@@ -39,13 +39,14 @@ public:
         uint32_t buffer;  // the send buffer's size
     };
 
-    enum class Settled { CaughtUp, Stalled };
+    enum class Settled { CaughtUp, Reading, Stalled };
     // Looks at every client; one whose backlog grew since the previous look
     // and is more than a quarter of its send buffer is behind (our keys went
     // to it), and stays so until it is back under that. Waits while a client
-    // is behind; Stalled when none of them read anything for `patience`.
-    // Clients that joined since the previous look count from the level they
-    // join at. CaughtUp too when the kernel stops answering.
+    // is behind, at most `patience`: then Reading when one of them read
+    // something meanwhile, Stalled when none did. Clients that joined since
+    // the previous look count from the level they join at. CaughtUp too when
+    // the kernel stops answering.
     Settled settle(std::chrono::milliseconds patience);
     // The smallest send buffer of the clients at the last look.
     uint32_t smallest_buffer() const { return smallest_buffer_; }

@@ -42,7 +42,13 @@ _live: weakref.WeakSet[Desktop] = weakref.WeakSet()
 
 def pointer_spots() -> list[tuple[int, int]]:
     """Where each open Desktop of this process last put the pointer."""
-    return [spot for d in list(_live) if d._c and (spot := d._c.pointer()) is not None]
+    spots = []
+    for d in list(_live):
+        with d._lock:
+            spot = d._c.pointer() if d._c else None
+        if spot is not None:
+            spots.append(spot)
+    return spots
 
 
 class Output(NamedTuple):
@@ -176,11 +182,14 @@ class Desktop(_Frames):
     @property
     def outputs(self) -> tuple[Output, ...]:
         """Each output's name and place in the layout."""
-        return tuple(Output(*o[:5]) for o in self._c.outputs())
+        with self._lock:
+            outs = self._c.outputs()
+        return tuple(Output(*o[:5]) for o in outs)
 
     def size(self) -> tuple[int, int]:
         """Width and height of the layout's bounding box."""
-        outs = self._c.outputs()
+        with self._lock:
+            outs = self._c.outputs()
         if not outs:
             return 0, 0
         return (max(o[1] + o[3] for o in outs) - min(o[1] for o in outs),
@@ -188,7 +197,8 @@ class Desktop(_Frames):
 
     def position(self) -> tuple[int, int] | None:
         """Where this Desktop last put the pointer, or None before it has."""
-        return self._c.pointer()
+        with self._lock:
+            return self._c.pointer()
 
     # -- pointer ------------------------------------------------------------------------------------
 
@@ -224,7 +234,8 @@ class Desktop(_Frames):
             code = _keys.button_code(button)
         if clicks == 1 and hold == 0 and not modifiers and clicks is not True:
             lock = self._lock
-            lock.acquire()
+            if not lock.try_acquire(False):
+                lock.acquire()
             try:
                 self._c.send((), px, py, (code,), None, None, (code,), (), None)
             finally:
@@ -322,7 +333,8 @@ class Desktop(_Frames):
                     raise ValueError(f"{name}={v} notches is more than a wheel turns in one go (100000)")
         px, py = (None, None) if x is None and y is None else _optional_point(x, y)
         lock = self._lock
-        lock.acquire()
+        if not lock.try_acquire(False):
+            lock.acquire()
         try:
             mods = self._modifier_keys(modifiers) if modifiers else ()
             self._c.send(mods, px, py, (), dy, dx, (), mods[::-1], None)
@@ -340,7 +352,8 @@ class Desktop(_Frames):
         chord = self._chords.get(cache_key) if cache_key is not None else None
         if chord is not None and hold == 0 and repeat == 1:
             lock = self._lock
-            lock.acquire()
+            if not lock.try_acquire(False):
+                lock.acquire()
             try:
                 self._c.send(chord[0], None, None, (), None, None, (), chord[1], chord[2])
             finally:
@@ -358,7 +371,9 @@ class Desktop(_Frames):
                     _remember(self._chords, cache_key, (tuple(keys), tuple(keys[::-1]), layout))
                 if hold == 0:
                     # Back to back, in batches, as typed text goes.
-                    self._type_steps(self._c, [(keys, None, layout)] * repeat, 0, 0)
+                    done = self._type_steps(self._c, [(keys, None, layout)] * repeat, 0, 0, _WINDOW_TIMEOUT)
+                    if done is not None:
+                        raise _stalled(_WINDOW_TIMEOUT, f"{combo!r} was pressed {done} of {repeat} times")
                     return
                 for _ in range(repeat):
                     self._press_release(keys, layout, hold)
@@ -407,44 +422,73 @@ class Desktop(_Frames):
             for name in reversed(done):
                 self.key_up(name)
 
-    def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0) -> None:
+    def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0, timeout: float = 10) -> None:
         """Types any text: each character with the key and level of the seat's layout that produce it,
         and characters the layout lacks on keys added to the keyboard for the call (the layout is as it
         was afterwards). "\\n" is Return and "\\t" Tab. `interval` is the time between characters,
-        `hold` how long each key stays down."""
+        `hold` how long each key stays down.
+
+        Typing keeps to the pace of the window that receives the keys: when it falls behind in reading
+        them, the next keys wait for it. One that reads nothing for `timeout` seconds (a stopped or hung
+        program) raises TimeoutError, which says how much of the text was typed; nothing stays held."""
         self._turn()
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
         _human.check_seconds(interval, "interval")
         _human.check_seconds(hold, "hold")
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
+            raise ValueError(f"timeout is seconds, more than 0, not {timeout!r}")
         with self._lock:
             core = self._c
             steps = self._typing_steps(text)
             if all(steps):
-                self._type_steps(core, steps, interval, hold)
-                return
-            # Some characters are not on the layout: their keysyms go on spare keys, as many runs of the
-            # text as it takes.
-            for run in _runs(text, steps, core.spare_keys()):
-                syms = [self._char_keysym(ch) for ch in run]
-                with self._keymap_for(syms) as plan:
-                    run_steps = []
-                    for sym in syms:
-                        keys, layout = plan.keys_for(sym)
-                        run_steps.append((tuple(keys), tuple(keys[::-1]), layout))
-                    self._type_steps(core, run_steps, interval, hold)
+                done = self._type_steps(core, steps, interval, hold, timeout)
+            else:
+                # Some characters are not on the layout: their keysyms go on spare keys, as many runs of
+                # the text as it takes.
+                done = None
+                typed = 0
+                for run in _runs(text, steps, core.spare_keys()):
+                    syms = [self._char_keysym(ch) for ch in run]
+                    with self._keymap_for(syms) as plan:
+                        run_steps = []
+                        for sym in syms:
+                            keys, layout = plan.keys_for(sym)
+                            run_steps.append((tuple(keys), tuple(keys[::-1]), layout))
+                        done = self._type_steps(core, run_steps, interval, hold, timeout)
+                    if done is not None:
+                        done += typed
+                        break
+                    typed += len(run_steps)
+            if done is not None:
+                # Strokes to characters: "\r\n" is one stroke.
+                strokes = [i for i, ch in enumerate(text) if not (ch == "\n" and i and text[i - 1] == "\r")]
+                chars = strokes[done] if done < len(strokes) else len(text)
+                raise _stalled(timeout, f"{chars} of the {len(text)} characters were typed (text[:{chars}]), "
+                               "the rest not")
 
-    def _type_steps(self, core, steps, interval, hold) -> None:
+    def _type_steps(self, core, steps, interval, hold, timeout) -> int | None:
+        """Types the steps at the pace of the windows that read them; None when all are typed, or how
+        many were when a window read nothing for `timeout` seconds."""
         if interval == 0 and hold == 0:
-            flat: list[int] = []
-            for down, _, layout in steps:
-                flat += (len(down), 0 if layout is None else layout + 1, *down)
-            core.type_keys(flat)
-            return
+            done = 0
+            while done < len(steps):
+                flat: list[int] = []
+                chunk = steps[done:done + _STROKES_PER_CALL] if done or len(steps) > _STROKES_PER_CALL else steps
+                for down, _, layout in chunk:
+                    flat += (len(down), 0 if layout is None else layout + 1, *down)
+                typed = core.type_keys(flat, _patience(timeout))
+                done += typed
+                if typed < len(chunk) and not _wait_for_readers(core, timeout):
+                    return done
+            return None
         for i, (down, up, layout) in enumerate(steps):
+            if i and not _wait_for_readers(core, timeout):
+                return i
             self._press_release(list(down), layout, hold)
             if interval != 0 and i < len(steps) - 1:
                 time.sleep(_human.draw(interval))
+        return None
 
     def _typing_steps(self, text: str) -> list:
         """Per character the keys it takes on the seat's layout (down, up, layout), or None where the layout
@@ -642,6 +686,34 @@ class _KeyPlan:
 
 _UNKNOWN = object()
 _CACHE_LIMIT = 4096
+# Typed text goes to the core in calls of this many strokes, between which Ctrl-C gets through; a wait
+# for a window that fell behind goes in slices of this many milliseconds.
+_STROKES_PER_CALL = 1024
+_PATIENCE_MS = 200
+# How long key(repeat=...) waits for a window that reads nothing.
+_WINDOW_TIMEOUT = 10.0
+
+
+def _wait_for_readers(core, timeout: float) -> bool:
+    """Waits until no window is behind in reading its keys; False once they have read nothing for
+    `timeout` seconds."""
+    patience = _patience(timeout)
+    stalled = 0.0
+    while settled := core.wait_for_readers(patience):
+        # 1: still behind, but reading; 2: nothing read in the slice.
+        stalled = stalled + patience / 1000 if settled == 2 else 0.0
+        if stalled >= timeout:
+            return False
+    return True
+
+
+def _patience(timeout: float) -> int:
+    return max(1, math.ceil(min(_PATIENCE_MS, timeout * 1000)))
+
+
+def _stalled(timeout: float, done: str) -> TimeoutError:
+    return TimeoutError(f"the window receiving the keys read none of them for {timeout:g} s (a stopped or hung "
+                        f"program?): {done}; no key is held")
 
 
 def _remember(cache: dict, key, value) -> None:

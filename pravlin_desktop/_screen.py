@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import math
+import os
 import threading
 import time
+import weakref
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -46,11 +48,70 @@ class Closed:
         return False
 
 
+class _Turns:
+    """The lock through which threads take turns with one connection (re-entrant, as threading.RLock).
+
+    A wait for a change of the screen gives the connection up while it waits: a thread that finds the
+    lock taken wakes the wait (an eventfd the core polls beside the connection), which lets every waiting
+    thread have its turn before it takes the lock again and waits on, its frames still in flight."""
+
+    __slots__ = ("_lock", "_wake", "_waiting", "_turns", "try_acquire", "release", "__weakref__")
+
+    def __init__(self) -> None:
+        self._lock = threading.RLock()
+        # The lock's own methods, for the actions that count microseconds: try_acquire(False) takes the
+        # lock if it is free (or this thread's), and only a False from it needs acquire().
+        self.try_acquire = self._lock.acquire
+        self.release = self._lock.release
+        self._wake = os.eventfd(0, os.EFD_NONBLOCK | os.EFD_CLOEXEC)
+        self._waiting = 0
+        self._turns = threading.Condition(threading.Lock())
+        weakref.finalize(self, os.close, self._wake)
+
+    def acquire(self) -> bool:
+        if self._lock.acquire(False):
+            return True
+        with self._turns:
+            self._waiting += 1
+        try:
+            os.eventfd_write(self._wake, 1)
+            return self._lock.acquire()
+        finally:
+            with self._turns:
+                self._waiting -= 1
+                self._turns.notify_all()
+
+    __enter__ = acquire
+
+    def __exit__(self, *exc) -> None:
+        self._lock.release()
+
+    def wake_fd(self) -> int | None:
+        """The eventfd for a wait of the thread that holds the lock once; None when it holds it more than
+        once (it cannot give it up) or Python does not say how often."""
+        count = getattr(self._lock, "_recursion_count", None)
+        return self._wake if count is not None and count() == 1 else None
+
+    def take_turns(self) -> None:
+        """Called after a woken wait, holding the lock once: lets every thread that waits for the lock have
+        it, then takes it again."""
+        try:
+            os.eventfd_read(self._wake)
+        except BlockingIOError:
+            pass
+        self._lock.release()
+        try:
+            with self._turns:
+                self._turns.wait_for(lambda: self._waiting == 0)
+        finally:
+            self._lock.acquire()
+
+
 class _Frames:
     """Capture through `self._c` (the native session, or a Closed), under `self._lock`."""
 
     def __init__(self) -> None:
-        self._lock = threading.RLock()
+        self._lock = _Turns()
         # Outputs of which this connection has had a frame that waited for a change (the first comes at
         # once, whatever changed).
         self._primed: set[str] = set()
@@ -69,7 +130,8 @@ class _Frames:
         asks for the pointer to be drawn in; outputs without a hardware cursor (every headless one)
         have it in their frames either way."""
         if screen_name is None:
-            names = [o[0] for o in self._c.outputs()]
+            with self._lock:
+                names = [o[0] for o in self._c.outputs()]
             if len(names) == 1:
                 screen_name = names[0]
         frames = self._frames(screen_name, damage, timeout, cursor, one=True)
@@ -84,18 +146,22 @@ class _Frames:
         if timeout is not None and (not isinstance(timeout, (int, float)) or isinstance(timeout, bool)
                                     or math.isnan(timeout) or timeout < 0):
             raise ValueError(f"timeout is seconds, at least 0, or None, not {timeout!r}")
-        if one and screen_name is None:
-            # Several outputs and no name: the same error as a screenshot gives.
-            self._c.screenshot(None)
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._lock:
+            if one and screen_name is None:
+                # Several outputs and no name: the same error as a screenshot gives.
+                self._c.screenshot(None)
             while True:
                 left = _SLICE if deadline is None else max(0.0, min(_SLICE, deadline - time.monotonic()))
-                got = self._c.capture(screen_name, int(damage), round(left * 1000) if damage else None, int(cursor))
+                wake = self._lock.wake_fd() if damage else None
+                got = self._c.capture(screen_name, int(damage), round(left * 1000) if damage else None, int(cursor),
+                                      wake)
                 if got or not damage or (deadline is not None and time.monotonic() >= deadline):
                     if damage:
                         self._primed.update(name for name, *_ in got)
                     return [Frame(name, image, t / 1e9, box) for name, image, t, box in got]
+                if wake is not None:
+                    self._lock.take_turns()
 
     # -- looking for things -------------------------------------------------------------------------
 
@@ -148,7 +214,8 @@ class _Frames:
         """The wait of wait_until_settled, which gives what it saw rather than raising."""
         start = time.monotonic()
         deadline = start + timeout
-        names = [screen_name] if screen_name else [o[0] for o in self._c.outputs()]
+        with self._lock:
+            names = [screen_name] if screen_name else [o[0] for o in self._c.outputs()]
         last: dict[str, Frame] = {}
         # The first frame of each output comes at once, changed or not: it says nothing about changes.
         while not self._primed.issuperset(names):
@@ -202,7 +269,8 @@ class _Target:
         self.confidence = vision._check_confidence(confidence)
         self.grayscale = grayscale
         self.region = region
-        places = {o[0]: o[1:5] for o in frames._c.outputs()}
+        with frames._lock:
+            places = {o[0]: o[1:5] for o in frames._c.outputs()}
         if screen_name is not None and screen_name not in places:
             raise ValueError(f"there is no output named {screen_name!r}; there are {sorted(places)}")
         self.places = {n: p for n, p in places.items() if screen_name in (None, n)}

@@ -18,7 +18,9 @@ class Viewer(_Frames):
 
     @property
     def outputs(self) -> tuple[Output, ...]:
-        return tuple(Output(*o[:5]) for o in self._c.outputs())
+        with self._lock:
+            outs = self._c.outputs()
+        return tuple(Output(*o[:5]) for o in outs)
 
     def close(self) -> None:
         with self._lock:

@@ -13,8 +13,9 @@
 Actions come as plain dicts or as the objects of the official SDKs (`anthropic`, `openai`), neither of
 which is needed here. A bad action (a missing or malformed field, an unknown key, a point off the
 screen, an unknown action, a number beyond its bound) never raises: it gives an error result whose text
-says what was wrong, and whatever the executor held pressed is released. Failures of the desktop itself
-(a lost connection) still raise. A model's numbers are bounded so that any action ends within seconds
+says what was wrong, and whatever the executor held pressed is released; so does typing into a window
+that stopped reading its keys (the text says how much was typed). Failures of the desktop itself (a lost
+connection) still raise. A model's numbers are bounded so that any action ends within seconds
 (at most 1000 key presses, 100 wheel notches, 100 s of holding or waiting, 1000 points of a drag).
 
 Coordinates are the model's: pixels of the screenshots it is shown. Anthropic's executor scales them
@@ -372,7 +373,7 @@ class AnthropicComputer:
             return blocks, False
         except PersonHasControl as error:
             return [{"type": "text", "text": f"Error: {error}"}], True
-        except (ActionError, ValueError, TypeError) as error:
+        except (ActionError, ValueError, TypeError, TimeoutError) as error:
             self._let_go()
             return [{"type": "text", "text": f"Error: {error}"}], True
 
@@ -568,7 +569,7 @@ class OpenAIComputer:
                 kind = one.get("type")
                 _yield_to_person(self, kind not in ("screenshot", "wait"))
                 self._act(one)
-            except (ActionError, ValueError, TypeError, PersonHasControl) as error:
+            except (ActionError, ValueError, TypeError, TimeoutError, PersonHasControl) as error:
                 where = f"action {i} of {len(actions)}" if len(actions) > 1 else "action"
                 return f"Error in {where} ({kind}): {error}"
         return None

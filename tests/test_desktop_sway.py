@@ -4,6 +4,7 @@ sees the modifier state, every button, the wheel's values and discrete steps, an
 a GTK window's entry, list and slider answer to a person's keys, wheel and drag; and what a killed
 process held is released before the next one types and clicks."""
 
+import contextlib
 import json
 import os
 import re
@@ -12,6 +13,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -19,6 +21,7 @@ import pytest
 
 from pravlin import Pravlin
 from pravlin_desktop import Desktop
+from pravlin_desktop.computer_use import AnthropicComputer
 from pravlin_session import HeadlessSession
 
 GTK_WIDGETS = Path(__file__).resolve().parent / "gtk_widgets.py"
@@ -223,3 +226,136 @@ def test_what_a_killed_process_held_is_released_before_the_next_types_and_clicks
     typed = [e["text"] for e in after if e["event"] == "key" and "state: 1" in e["text"]]
     assert len(typed) == 1 and "utf8: 'a'" in typed[0], typed
     assert [re.search(r"state: (\d)", e["text"])[1] for e in after if e["event"] == "button"] == ["1", "0"]
+
+
+FORKING_HOLDER = textwrap.dedent("""
+    import gc, multiprocessing, os, sys, time
+    from pravlin_desktop import Desktop
+    d = Desktop(sys.argv[1])
+    d.move(500, 400)
+    d.key_down("shift")
+    d.mouse_down("left")
+    # A child forked without exec that drops its copy of the Desktop releases nothing of its parent's.
+    child = os.fork()
+    if child == 0:
+        del d
+        gc.collect()
+        os._exit(0)
+    os.waitpid(child, 0)
+    multiprocessing.set_start_method("fork")
+    worker = multiprocessing.Process(target=time.sleep, args=(120,))
+    worker.start()
+    # Closing another Desktop does not wait for the worker, which holds its guard's pipe too.
+    Desktop(sys.argv[1]).close()
+    print("held", worker.pid, flush=True)
+    time.sleep(120)
+""")
+
+
+def test_a_forked_child_neither_keeps_the_guard_waiting_nor_releases_its_parents_keys(sway, wev):
+    proc = subprocess.Popen([sys.executable, "-P", "-c", FORKING_HOLDER, sway.socket], stdout=subprocess.PIPE)
+    worker = None
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 30)
+        assert ready, "the holder never got past forking and closing"
+        word, worker = proc.stdout.readline().split()
+        assert word == b"held"
+        worker = int(worker)
+        wev.wait(lambda out: re.search(r"button: 272 \(left\), state: 1", out), "the press")
+        # The forked child's exit released nothing: a Desktop's round trip lands after anything it sent.
+        with Desktop(sway.socket) as d:
+            d.move(510, 410)
+        wev.wait(lambda out: "x, y: 510.000000, 410.000000" in out, "the later motion")
+        assert not re.search(r"button: 272 \(left\), state: 0|key: 50; state: 0", wev.output)
+        proc.kill()
+        proc.wait(10)
+        # The guard sees its owner die although the worker keeps the pipe's write end open.
+        wev.wait(lambda out: re.search(r"button: 272 \(left\), state: 0", out), "the guard's release of the button")
+        wev.wait(lambda out: re.search(r"key: 50; state: 0", out), "the guard's release of Shift")
+        os.kill(worker, 0)
+    finally:
+        if worker:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(worker, signal.SIGKILL)
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+
+
+def test_other_threads_take_turns_with_a_capture_that_waits_for_a_change(sway):
+    with Desktop(sway.socket) as d:
+        d.move(100, 100)
+        d.capture(damage=True)  # the first comes at once; the next waits for a change
+        got = []
+        waiter = threading.Thread(target=lambda: got.append(d.capture(damage=True, timeout=60)))
+        waiter.start()
+        try:
+            time.sleep(0.3)  # into its wait
+            assert waiter.is_alive(), "nothing changed, yet the capture did not wait"
+            # Every call waits for its turn instead of failing, and none waits out the capture's time-out.
+            name = d.outputs[0].name
+            assert d.size() == (sway.outputs[0].width, sway.outputs[0].height)
+            assert d.position() == (100, 100)
+            assert d.capture().screen == name
+            computer = AnthropicComputer(d, size=None, screenshots=False)
+            result = computer.tool_result({"id": "1", "input": {"action": "mouse_move", "coordinate": [400, 300]}})
+            assert not result.get("is_error"), result
+            d.click(420, 320)
+            assert d.position() == (420, 320)
+        finally:
+            waiter.join(30)
+        # The pointer that moved while it waited is the change the capture saw.
+        assert not waiter.is_alive() and got and got[0] is not None and got[0].damage is not None
+
+
+def test_typing_keeps_to_the_pace_of_the_window_and_gives_up_on_one_that_stopped(sway, tmp_path):
+    out = tmp_path / "typed.txt"
+    foot = sway.spawn(["foot", "sh", "-c", f"cat > {out}"], stderr=subprocess.PIPE)
+
+    def arrived(expected, timeout=60.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and foot.poll() is None:
+            if out.exists() and out.read_text() == expected:
+                return True
+            time.sleep(0.05)
+        return out.exists() and out.read_text() == expected
+
+    lines = [f"line {n:03d}: The Quick Brown Fox {n * 7919 % 10007:05d} jumps; over (x) ~4" for n in range(200)]
+    long_text = "".join(line + "\n" for line in lines)
+    assert len(long_text) == 11_000
+    try:
+        focused_at_full_size(sway, foot.pid, sway.outputs[0].width, sway.outputs[0].height)
+        with Desktop(sway.socket) as d:
+            # At full speed, faster than foot reads.
+            d.type(long_text)
+            expected = long_text
+            assert arrived(expected), f"{len(out.read_text())} of {len(expected)} characters arrived"
+            # Stopped for a while, then going on: the keys wait for it.
+            os.kill(foot.pid, signal.SIGSTOP)
+            threading.Timer(1.5, os.kill, (foot.pid, signal.SIGCONT)).start()
+            d.type(long_text[:5000], timeout=10)
+            expected += long_text[:5000]
+            # Stopped for longer than the time-out: a clear error, part of the text typed, no key held.
+            os.kill(foot.pid, signal.SIGSTOP)
+            try:
+                with pytest.raises(TimeoutError, match=r"read none of them for 1 s .* of the 5000 characters were typed"
+                                   ) as failure:
+                    d.type(long_text[:5000], timeout=1)
+            finally:
+                os.kill(foot.pid, signal.SIGCONT)
+            assert d._c.held() == ((), ())
+            typed = int(re.search(r"(\d+) of the 5000", str(failure.value))[1])
+            assert 0 < typed < 5000
+            d.type("\n")
+            expected += long_text[:typed] + "\n"
+            assert arrived(expected), f"{len(out.read_text())} of {len(expected)} characters arrived"
+            d.key("ctrl+d")
+        foot.wait(10)
+        assert foot.returncode == 0, foot.stderr.read().decode(errors="replace")[-2000:]
+    finally:
+        if foot.poll() is None:
+            os.kill(foot.pid, signal.SIGCONT)
+            os.killpg(foot.pid, signal.SIGKILL)
+            foot.wait()
+        foot.stderr.close()

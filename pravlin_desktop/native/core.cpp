@@ -127,8 +127,10 @@ constexpr Method check_point{{"check_point", point_params, owner}, [](Desktop& c
 }};
 
 // Strokes as one flat list: for each, the number of its keys, its layout
-// plus one (0: the active layout), then its keys.
-constexpr Param type_params[] = {{"strokes", ParamKind::U32Seq}};
+// plus one (0: the active layout), then its keys. Returns how many were
+// typed: fewer when a window that fell behind was still behind after
+// patience_ms.
+constexpr Param type_params[] = {{"strokes", ParamKind::U32Seq}, {"patience_ms", ParamKind::U32}};
 constexpr Method type_keys{{"type_keys", type_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
     const auto& flat = a.u32_seq(0);
     std::vector<Desktop::Keystroke> strokes;
@@ -145,7 +147,25 @@ constexpr Method type_keys{{"type_keys", type_params, owner}, [](Desktop& core, 
         strokes.push_back(std::move(stroke));
         i += 2 + count;
     }
-    return none_or_raise(core.type(strokes));
+    pravlin_lib::Result<size_t> typed;
+    {
+        WithoutInterpreterLock unlocked;
+        typed = core.type(strokes, std::chrono::milliseconds(a.u32(1)));
+    }
+    if (!typed) return raise_error(typed.error());
+    return PyLong_FromSize_t(*typed);
+}};
+
+constexpr Param patience_params[] = {{"patience_ms", ParamKind::U32}};
+constexpr Method wait_for_readers{{"wait_for_readers", patience_params, owner},
+                                  [](Desktop& core, const Args& a) -> PyObject* {
+    pravlin_lib::Readers::Settled settled;
+    {
+        WithoutInterpreterLock unlocked;
+        settled = core.wait_for_readers(std::chrono::milliseconds(a.u32(0)));
+    }
+    using enum pravlin_lib::Readers::Settled;
+    return PyLong_FromLong(settled == CaughtUp ? 0 : settled == Reading ? 1 : 2);
 }};
 
 constexpr Method release_all{{"release_all", {}, owner},
@@ -213,7 +233,7 @@ PyObject* outputs_tuple(const std::vector<pravlin_lib::OutputPlace>& places)
 
 constexpr Param capture_params[] = {
     {"screen_name", ParamKind::OptText}, {"damage", ParamKind::OptU32}, {"timeout_ms", ParamKind::OptU32},
-    {"cursor", ParamKind::OptU32}};
+    {"cursor", ParamKind::OptU32}, {"wake_fd", ParamKind::OptU32}};
 
 template <class Session>
 PyObject* capture_frames(Session& core, const Args& a)
@@ -223,6 +243,7 @@ PyObject* capture_frames(Session& core, const Args& a)
     request.damage = a.opt_u32(1).value_or(0) != 0;
     if (a.opt_u32(2)) request.timeout = std::chrono::milliseconds(*a.opt_u32(2));
     request.cursor = a.opt_u32(3).value_or(0) != 0;
+    if (a.opt_u32(4)) request.wake_fd = static_cast<int>(*a.opt_u32(4));
     pravlin_lib::Result<std::vector<pravlin_lib::Frame>> frames;
     {
         WithoutInterpreterLock unlocked;
@@ -265,10 +286,10 @@ constexpr Method screenshot{{"screenshot", screenshot_params, owner}, take_scree
 constexpr Method capture{{"capture", capture_params, owner}, capture_frames<Desktop>};
 
 constexpr const char* capture_doc =
-    "capture($self, screen_name=None, damage=None, timeout_ms=None, cursor=None)\n--\n\n"
+    "capture($self, screen_name=None, damage=None, timeout_ms=None, cursor=None, wake_fd=None)\n--\n\n"
     "Frames of one output or of all: (screen, pixels, presentation time in ns, damage box or None). With "
     "damage, those of the outputs that changed since the previous such frame, at least one, or none when "
-    "timeout_ms ran out.";
+    "timeout_ms ran out or wake_fd became readable first.";
 
 PyMethodDef methods[] = {
     method_def<outputs>("outputs($self)\n--\n\nEach output: (name, x, y, width, height, refresh in mHz)."),
@@ -278,9 +299,14 @@ PyMethodDef methods[] = {
                      "One step, in this order: keys down, motion, buttons down, wheel notches, buttons up, keys "
                      "up; then a round trip."),
     method_def<check_point>("check_point($self, x, y)\n--\n\nValueError when the point is on no output."),
-    method_def<type_keys>("type_keys($self, strokes)\n--\n\n"
-                          "Keystrokes back to back, a round trip per batch; strokes flat: count, layout + 1 "
-                          "(0: active), keys."),
+    method_def<type_keys>("type_keys($self, strokes, patience_ms)\n--\n\n"
+                          "Keystrokes back to back, a round trip per batch, each batch after the windows that "
+                          "fell behind have read; strokes flat: count, layout + 1 (0: active), keys. Returns "
+                          "how many were typed: fewer when one was still behind after patience_ms."),
+    method_def<wait_for_readers>("wait_for_readers($self, patience_ms)\n--\n\n"
+                                 "Waits, at most patience_ms, until no window is behind in reading its keys: 0 "
+                                 "when none is, 1 when one is still behind but read meanwhile, 2 when they read "
+                                 "nothing."),
     method_def<release_all>("release_all($self)\n--\n\nReleases every key and button still held."),
     method_def<held>("held($self)\n--\n\n(keys, buttons) held now, in the order they went down."),
     method_def<find_key>("find_key($self, keysym)\n--\n\n"

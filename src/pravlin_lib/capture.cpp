@@ -310,7 +310,9 @@ Result<std::vector<Frame>> Capture::next(AppData& app_data, EventQueue& queue, c
         } else {
             const auto until = deadline.value_or(std::chrono::steady_clock::now() + std::chrono::hours(24));
             if (std::chrono::steady_clock::now() >= until) break;
-            waited = queue.dispatch_until(until);
+            bool woken;
+            waited = queue.dispatch_until(until, request.wake_fd, woken);
+            if (waited && woken) break;
         }
         if (!waited) return std::unexpected(waited.error().to_error());
     }

@@ -44,6 +44,9 @@ struct CaptureRequest {
     bool damage = false;
     // How long a wait for a change may last; none: as long as it takes.
     std::optional<std::chrono::milliseconds> timeout;
+    // A file that, once readable, ends a wait for a change early, as a
+    // time-out would (-1: none). It is not read.
+    int wake_fd = -1;
     bool cursor = false;
 };
 

@@ -20,6 +20,16 @@ constexpr double notch_degrees = 15.0;
 constexpr int32_t notches_per_round_trip = 256;
 // A keystroke is two to six requests, and as many events for the window.
 constexpr size_t strokes_per_round_trip = 128;
+// What typing costs a window's send buffer, at most: a write of the
+// compositor's takes 768 bytes of it or more (the kernel's overhead per
+// buffer), a keystroke up to six events of 24 to 28 bytes, which take twice
+// that in large writes. Between two looks at the windows at most this much
+// is typed: with the quarter of the buffer that Readers lets a window be
+// behind, it leaves half of a buffer of the default size free. One short
+// text costs a few KiB, so a look comes every dozen or so calls.
+constexpr size_t write_cost = 1024;
+constexpr size_t stroke_cost = 320;
+constexpr size_t look_budget = 48 * 1024;
 
 std::string point_text(int32_t x, int32_t y)
 {
@@ -90,7 +100,9 @@ Desktop::Desktop(Session session, KeyboardLayout layout, Guard guard)
 
 Desktop::~Desktop()
 {
-    if (keyboard_ && !event_queue_.broken()) (void)release_all();
+    // A child forked without exec shares the connection: what it holds down is
+    // its parent's, and releases from it would land in the parent's stream.
+    if (keyboard_ && !event_queue_.broken() && guard_.ours()) (void)release_all();
 }
 
 std::vector<OutputPlace> Desktop::outputs() const { return places(*app_data_); }
@@ -274,40 +286,63 @@ Desktop::Box Desktop::layout_box() const
     return left > right ? Box{0, 0, 0, 0} : Box{left, top, right - left, bottom - top};
 }
 
-Result<> Desktop::type(const std::vector<Keystroke>& strokes)
+Readers::Settled Desktop::wait_for_readers(std::chrono::milliseconds patience)
 {
-    if (auto r = usable(); !r) return r;
+    if (!readers_looked_for_) {
+        readers_looked_for_ = true;
+        readers_ = Readers::find(wl_display_get_fd(event_queue_.display()));
+    }
+    if (!readers_) return Readers::Settled::CaughtUp;
+    const auto settled = readers_->settle(patience);
+    // While a window is behind, the next typing looks first.
+    unlooked_ = settled == Readers::Settled::CaughtUp ? 0 : SIZE_MAX / 2;
+    return settled;
+}
+
+Result<size_t> Desktop::type(const std::vector<Keystroke>& strokes, std::chrono::milliseconds patience)
+{
+    if (auto r = usable(); !r) return std::unexpected(std::move(r.error()));
     for (const auto& stroke : strokes) {
         if (stroke.layout && *stroke.layout >= layout_.layout_count())
             return invalid("the keymap has no layout " + std::to_string(*stroke.layout));
         if (held_keys_.size() + stroke.keys.size() > HeldRecord::max_keys)
             return invalid("more than " + std::to_string(HeldRecord::max_keys) + " keys held at once");
     }
+    if (!readers_looked_for_) {
+        // Growth counts from the levels before the first typing.
+        readers_looked_for_ = true;
+        readers_ = Readers::find(wl_display_get_fd(event_queue_.display()));
+    }
     const uint32_t time = monotonic_ms();
     const size_t before = held_keys_.size();
-    size_t in_batch = 0;
-    for (const auto& stroke : strokes) {
-        std::vector<uint32_t> pressed;
-        for (uint32_t k : stroke.keys)
-            if (std::find(held_keys_.begin(), held_keys_.end(), k) == held_keys_.end()) {
-                held_keys_.push_back(k);
-                pressed.push_back(k);
-            }
-        publish_held();
-        const uint32_t layout_before = layout_.modifiers().group;
-        if (stroke.layout) set_modifiers(layout_.lock_layout(*stroke.layout));
-        for (uint32_t k : pressed) key(k, true, time);
-        for (auto k = pressed.rbegin(); k != pressed.rend(); ++k) key(*k, false, time);
-        if (stroke.layout) set_modifiers(layout_.lock_layout(layout_before));
-        held_keys_.resize(before);
-        if (++in_batch == strokes_per_round_trip || &stroke == &strokes.back()) {
-            in_batch = 0;
-            auto done = event_queue_.roundtrip();
+    for (size_t start = 0; start < strokes.size(); start += strokes_per_round_trip) {
+        const size_t end = std::min(strokes.size(), start + strokes_per_round_trip);
+        const size_t cost = write_cost + stroke_cost * (end - start);
+        const size_t budget = readers_ ? std::min<size_t>(look_budget, readers_->smallest_buffer() / 4) : 0;
+        if (readers_ && unlooked_ + cost > budget && wait_for_readers(patience) != Readers::Settled::CaughtUp)
+            return start;
+        unlooked_ += cost;
+        for (size_t i = start; i < end; ++i) {
+            const Keystroke& stroke = strokes[i];
+            std::vector<uint32_t> pressed;
+            for (uint32_t k : stroke.keys)
+                if (std::find(held_keys_.begin(), held_keys_.end(), k) == held_keys_.end()) {
+                    held_keys_.push_back(k);
+                    pressed.push_back(k);
+                }
             publish_held();
-            if (!done) return std::unexpected(done.error().to_error());
+            const uint32_t layout_before = layout_.modifiers().group;
+            if (stroke.layout) set_modifiers(layout_.lock_layout(*stroke.layout));
+            for (uint32_t k : pressed) key(k, true, time);
+            for (auto k = pressed.rbegin(); k != pressed.rend(); ++k) key(*k, false, time);
+            if (stroke.layout) set_modifiers(layout_.lock_layout(layout_before));
+            held_keys_.resize(before);
         }
+        auto done = event_queue_.roundtrip();
+        publish_held();
+        if (!done) return std::unexpected(done.error().to_error());
     }
-    return {};
+    return strokes.size();
 }
 
 Result<> Desktop::release_all()

@@ -4,6 +4,7 @@
 // layout. What it holds down is released if the process dies.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "helper.hpp"
 #include "keyboard.hpp"
 #include "queue.hpp"
+#include "readers.hpp"
 #include "wl.hpp"
 
 namespace pravlin_lib {
@@ -68,15 +70,19 @@ public:
     Result<> send(const InputStep& step);
     // Types keystrokes back to back: each one's keys go down in order and up
     // in reverse (keys held already stay held), with its layout locked around
-    // it. A round trip closes every batch of strokes: the events a batch
-    // makes reach the focused window in one piece, and a window that falls
-    // behind can hold all of a long text in its socket's buffer, where one
-    // small write per keystroke would overflow it.
+    // it. A round trip closes every batch of strokes, so that the events a
+    // batch makes reach the focused window in few writes. Before a batch that
+    // would take what was typed since the last look at the windows over a
+    // budget, they are looked at again, and those that have fallen behind in
+    // reading are waited for (see Readers); when they are still behind after
+    // `patience`, the strokes typed so far are returned, none of them held.
     struct Keystroke {
         std::vector<uint32_t> keys;
         std::optional<uint32_t> layout;
     };
-    Result<> type(const std::vector<Keystroke>& strokes);
+    Result<size_t> type(const std::vector<Keystroke>& strokes, std::chrono::milliseconds patience);
+    // Looks at the windows and waits as type() does, at most `patience`.
+    Readers::Settled wait_for_readers(std::chrono::milliseconds patience);
     // Releases every key and button still held, in reverse order.
     Result<> release_all();
     const std::vector<uint32_t>& held_keys() const { return held_keys_; }
@@ -130,6 +136,12 @@ private:
     std::vector<uint32_t> held_keys_;
     std::vector<uint32_t> held_buttons_;
     std::optional<std::pair<int32_t, int32_t>> pointer_;
+    // The compositor's clients, looked for at the first typing, and how much
+    // (an estimate in bytes of their send buffers) has been typed since the
+    // last look at them.
+    std::optional<Readers> readers_;
+    bool readers_looked_for_ = false;
+    size_t unlooked_ = 0;
     // What a step presses and releases, kept to save allocations.
     struct Scratch {
         std::vector<uint32_t> press_keys, press_buttons, release_keys, release_buttons;

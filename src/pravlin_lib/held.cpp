@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -85,11 +86,15 @@ Result<Guard> Guard::start(const std::string& program, int socket_fd, uint32_t k
         unmap();
         return failed("fcntl");
     }
+    // Opened at 10 or above like the copies; close-on-exec, as pidfds are.
+    Fd owner(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
+    if (owner && owner.get() < 10) owner = high_copy(owner.get());
 
     SpawnSetup setup;
     posix_spawn_file_actions_adddup2(&setup.actions, socket_copy.get(), 3);
     posix_spawn_file_actions_adddup2(&setup.actions, memory_copy.get(), 4);
     posix_spawn_file_actions_adddup2(&setup.actions, read_copy.get(), 5);
+    if (owner) posix_spawn_file_actions_adddup2(&setup.actions, owner.get(), 6);
     // A session of its own: a Ctrl-C at the terminal, or a signal to the
     // caller's process group, must not end the guard before the caller.
     sigset_t none, all;
@@ -99,8 +104,10 @@ Result<Guard> Guard::start(const std::string& program, int socket_fd, uint32_t k
     posix_spawnattr_setsigdefault(&setup.attributes, &all);
     posix_spawnattr_setflags(&setup.attributes,
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::string argv0 = program;
-    char* argv[] = {argv0.data(), nullptr};
+    // An argument says that fd 6 is the pidfd: without one, whatever the
+    // caller left open at 6 is not ours to watch.
+    std::string argv0 = program, watched = "pidfd";
+    char* argv[] = {argv0.data(), owner ? watched.data() : nullptr, nullptr};
     pid_t pid = -1;
     if (const int rc = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attributes, argv, environ);
         rc != 0) {
@@ -116,15 +123,20 @@ Guard::Guard(Guard&& other) noexcept
 {
 }
 
+bool Guard::ours() const { return ::getpid() == owner_; }
+
 Guard::~Guard()
 {
     if (record_) ::munmap(record_, record_bytes);
-    // The guard wakes on the pipe's end and, with nothing left to release,
-    // exits at once.
+    if (!ours() || pid_ <= 0) return;
+    // The byte wakes the guard even while forked children keep copies of the
+    // write end open; with nothing left to release, it exits at once.
+    const char bye = 0;
+    while (::write(alive_.get(), &bye, 1) < 0 && errno == EINTR) {
+    }
     alive_.reset();
-    if (pid_ > 0)
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
 }
 
 bool write_releases(int socket_fd, const HeldRecord& record, uint32_t time_ms)

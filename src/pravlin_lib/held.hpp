@@ -13,6 +13,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -39,11 +40,18 @@ struct HeldRecord {
 
 // The guard process of one connection. Dropping it ends the guard (which then
 // finds nothing to release) and reaps it.
+//
+// A child forked without exec inherits the connection, the pipe's write end
+// and the Guard with them, but not the guard: the guard watches this process
+// (a pidfd), and the pipe only tells it of a closed connection or an exec.
+// In such a child the Guard is inert: dropping it only closes the child's
+// copy of the write end.
 class Guard {
 public:
     // Starts `program` with: fd 3 a duplicate of the connection's socket, fd 4
-    // the record's memory, fd 5 the read end of a pipe whose write end only
-    // this process holds.
+    // the record's memory, fd 5 the read end of a pipe whose write end this
+    // process holds, and, with the argument "pidfd", fd 6 a pidfd of this
+    // process (where the kernel has pidfd_open).
     static Result<Guard> start(const std::string& program, int socket_fd, uint32_t keyboard_id,
                                uint32_t pointer_id);
 
@@ -53,11 +61,14 @@ public:
     ~Guard();
 
     HeldRecord& record() { return *record_; }
+    // False in a child forked from the process that started the guard.
+    bool ours() const;
 
 private:
     Guard(pid_t pid, Fd alive, HeldRecord* record) : pid_(pid), alive_(std::move(alive)), record_(record) {}
 
     pid_t pid_;
+    pid_t owner_ = ::getpid();
     Fd alive_;
     HeldRecord* record_;
 };

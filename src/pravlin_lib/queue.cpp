@@ -250,12 +250,14 @@ int remaining_ms(Clock::time_point deadline)
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// poll() that resumes after signals until the deadline; 0 on time-out.
-int poll_until(int fd, short events, Clock::time_point deadline)
+// poll() that resumes after signals until the deadline; 0 on time-out. With
+// a `wake_fd` (not -1) that becomes readable, -2 (whatever `fd` has).
+int poll_until(int fd, short events, Clock::time_point deadline, int wake_fd = -1)
 {
     for (;;) {
-        pollfd p{fd, events, 0};
-        const int rc = ::poll(&p, 1, remaining_ms(deadline));
+        pollfd p[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+        const int rc = ::poll(p, wake_fd < 0 ? 1 : 2, remaining_ms(deadline));
+        if (rc > 0 && wake_fd >= 0 && p[1].revents != 0) return -2;
         if (rc >= 0 || errno != EINTR) return rc;
     }
 }
@@ -280,9 +282,13 @@ Dispatched EventQueue::roundtrip()
 
 Dispatched EventQueue::blocking_dispatch() { return wait_and_dispatch(Clock::now() + wait_limit, true); }
 
-Dispatched EventQueue::dispatch_until(Clock::time_point deadline) { return wait_and_dispatch(deadline, false); }
+Dispatched EventQueue::dispatch_until(Clock::time_point deadline, int wake_fd, bool& woken)
+{
+    woken = false;
+    return wait_and_dispatch(deadline, false, wake_fd, &woken);
+}
 
-Dispatched EventQueue::wait_and_dispatch(Clock::time_point deadline, bool silence_fails)
+Dispatched EventQueue::wait_and_dispatch(Clock::time_point deadline, bool silence_fails, int wake_fd, bool* woken)
 {
     if (broken_) return std::unexpected(*broken_);
     wayland_log_lines.clear();
@@ -304,8 +310,12 @@ Dispatched EventQueue::wait_and_dispatch(Clock::time_point deadline, bool silenc
         wl_display_cancel_read(display);
         return std::unexpected(failure());
     }
-    if (const int ready = poll_until(wl_display_get_fd(display), POLLIN, deadline); ready <= 0) {
+    if (const int ready = poll_until(wl_display_get_fd(display), POLLIN, deadline, wake_fd); ready <= 0) {
         wl_display_cancel_read(display);
+        if (ready == -2) {
+            *woken = true;
+            return 0;
+        }
         if (ready == 0 && !silence_fails) return 0;
         return std::unexpected(wait_failed(ready == 0 ? ETIMEDOUT : errno));
     }

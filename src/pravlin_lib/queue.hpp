@@ -82,8 +82,10 @@ public:
     Dispatched blocking_dispatch();
     // The same, waiting until `deadline` at most: silence until then is an
     // answer (0 events), not a failure, for a wait on something that may
-    // never come (a change of the screen).
-    Dispatched dispatch_until(std::chrono::steady_clock::time_point deadline);
+    // never come (a change of the screen). A `wake_fd` (-1: none) that
+    // becomes readable first ends the wait too, with `woken` set; the fd is
+    // left as it is.
+    Dispatched dispatch_until(std::chrono::steady_clock::time_point deadline, int wake_fd, bool& woken);
 
 private:
     EventQueue(DisplayPtr display, wl_event_queue* queue, wl_display* wrapper)
@@ -96,7 +98,8 @@ private:
     // message that could not be decoded.
     std::optional<DispatchFailure> bad_message(std::string_view line) const;
     DispatchFailure wait_failed(int errnum);
-    Dispatched wait_and_dispatch(std::chrono::steady_clock::time_point deadline, bool silence_fails);
+    Dispatched wait_and_dispatch(std::chrono::steady_clock::time_point deadline, bool silence_fails,
+                                 int wake_fd = -1, bool* woken = nullptr);
     // Dispatches what is queued, then forwards the log records its handlers made.
     Dispatched dispatch_pending();
 

@@ -18,7 +18,9 @@
 // by a lock in /run/pravlin-session; every process of that user belongs to the
 // session and is killed when the holder ends. The directory is root's and
 // open to that group only; run/ and home/ are the account's alone (root
-// reaches them all the same).
+// reaches them all the same), and root-run/, the runtime directory of root's
+// programs, is root's alone: the holder links the sockets it is given there
+// (hard links) and connects through those links.
 //
 // With --socket it waits for PATH to appear, connects, waits until N outputs
 // have announced their name and mode, sets up its devices and prints one line
@@ -99,6 +101,10 @@
 #include "xdg_output-client-protocol.h"
 
 #define MAX_OUTPUTS 16
+// Run by root for another account, the session directory holds this beside run/: the runtime
+// directory of root's programs, root's alone, so that they never share a writable directory with
+// the compositor's account. The compositor's sockets are reached there through hard links.
+#define ROOT_RUNTIME "root-run"
 #define SETUP_TIMEOUT_MS 15000
 
 struct output {
@@ -137,6 +143,9 @@ struct holder {
     int sfd, starter;
     struct session *session;
     bool stopping;
+    // With own_runtime: the compositor's sockets, relative to the session directory, that the
+    // holder links into ROOT_RUNTIME and reaches there.
+    const char *socket_link, *ipc_link;
 };
 
 // What the holder guards with --session-in.
@@ -151,6 +160,7 @@ struct session {
     char line[64];
     size_t line_len;
     bool starter_gone, start_asked, ready;
+    bool own_runtime;  // root runs the compositor as another account: root's programs get ROOT_RUNTIME
     pid_t compositor;  // 0 until started, -1 once reaped
     int compositor_fd;  // its pidfd
 };
@@ -489,7 +499,28 @@ static const struct wl_registry_listener registry_listener = {on_global, on_glob
 // Connects once the compositor has created its socket (watched with inotify;
 // the socket may refuse for the moment between bind and listen); at once, or
 // not at all, unless `patient`.
-static struct wl_display *connect_when_ready(struct holder *h, const char *path, bool patient, int64_t deadline) {
+// Links the compositor's socket `from` (a path inside the session directory) into ROOT_RUNTIME
+// under the same name, as a hard link to the very inode, which is then checked where the
+// compositor's account can change nothing: a socket of that account's. 0 when done, else an errno
+// (ENOENT: not there yet).
+static int link_socket(const struct session *s, const char *from) {
+    const char *name = strrchr(from, '/');
+    char to[PATH_MAX];
+    snprintf(to, sizeof to, ROOT_RUNTIME "/%s", name ? name + 1 : from);
+    unlinkat(s->dir_fd, to, 0);
+    // Without AT_SYMLINK_FOLLOW a link in the compositor's directory is linked itself, not its target.
+    if (linkat(s->dir_fd, from, s->dir_fd, to, 0) < 0) return errno;
+    struct stat st;
+    if (fstatat(s->dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == s->uid)
+        return 0;
+    unlinkat(s->dir_fd, to, 0);
+    return ENOTSOCK;
+}
+
+// Connects to the Wayland socket at `path`, waiting for it to appear if `patient`. With
+// `link_from`, `path` is that socket's link in ROOT_RUNTIME, made once the socket is there.
+static struct wl_display *connect_when_ready(struct holder *h, const char *path, const char *link_from,
+                                             bool patient, int64_t deadline) {
     struct sockaddr_un addr = {.sun_family = AF_UNIX};
     if (strlen(path) >= sizeof addr.sun_path) {
         fail("socket path too long: %s", path);
@@ -497,7 +528,11 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
     }
     strcpy(addr.sun_path, path);
     char dir[PATH_MAX];
-    snprintf(dir, sizeof dir, "%s", path);
+    if ((link_from ? snprintf(dir, sizeof dir, "%s/%s", h->session->dir, link_from)
+                   : snprintf(dir, sizeof dir, "%s", path)) >= (int)sizeof dir) {
+        fail("socket path too long: %s", path);
+        return NULL;
+    }
     char *slash = strrchr(dir, '/');
     if (slash) *slash = '\0';
     int watch = patient ? inotify_init1(IN_CLOEXEC | IN_NONBLOCK) : -1;
@@ -508,15 +543,20 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
     }
     struct wl_display *display = NULL;
     for (;;) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) break;
-        if (connect(fd, (struct sockaddr *)&addr, sizeof addr) == 0) {
+        const int linked = link_from ? link_socket(h->session, link_from) : 0;
+        if (linked != 0 && linked != ENOENT) {
+            fail("cannot link %s into %s: %s", link_from, ROOT_RUNTIME, strerror(linked));
+            break;
+        }
+        int fd = linked == 0 ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+        if (linked == 0 && fd < 0) break;
+        if (fd >= 0 && connect(fd, (struct sockaddr *)&addr, sizeof addr) == 0) {
             display = wl_display_connect_to_fd(fd);
             if (!display) fail("cannot use the connection to %s", path);
             break;
         }
-        const int err = errno;
-        close(fd);
+        const int err = fd < 0 ? ENOENT : errno;
+        if (fd >= 0) close(fd);
         const int64_t left = deadline - now_ms();
         if ((err != ENOENT && err != ECONNREFUSED) || left <= 0 || !patient) {
             fail("cannot connect to %s: %s", path, left <= 0 ? "timed out" : strerror(err));
@@ -842,7 +882,12 @@ static void handle_ipc_events(struct holder *h, struct ipc *ipc) {
     }
 }
 
-static bool ipc_subscribe(struct ipc *ipc, const char *path) {
+static bool ipc_subscribe(struct ipc *ipc, const struct session *s, const char *path, const char *link_from) {
+    const int linked = link_from ? link_socket(s, link_from) : 0;
+    if (linked != 0) {
+        fail("cannot link sway's IPC socket %s into %s: %s", link_from, ROOT_RUNTIME, strerror(linked));
+        return false;
+    }
     ipc->fd = ipc_connect(path);
     if (ipc->fd < 0) {
         fail("cannot connect to sway's IPC socket %s: %s", path, strerror(errno));
@@ -985,6 +1030,8 @@ static int make_directory(struct session *s, const char *parent) {
             (root && fchownat(s->dir_fd, subdirs[i], s->uid, s->gid, AT_SYMLINK_NOFOLLOW) < 0))
             return fail("cannot make %s/%s: %s", s->dir, subdirs[i], strerror(errno));
     }
+    if (s->own_runtime && mkdirat(s->dir_fd, ROOT_RUNTIME, 0700) < 0)
+        return fail("cannot make %s/%s: %s", s->dir, ROOT_RUNTIME, strerror(errno));
     if (root && (fchown(s->dir_fd, 0, s->gid) < 0 || fchmod(s->dir_fd, 0710) < 0))
         return fail("cannot hand %s to the compositor's group: %s", s->dir, strerror(errno));
     printf("{\"directory\": ");
@@ -1094,7 +1141,7 @@ static int usage(const char *problem) {
 // Sets up and holds the seat until told to stop or the compositor goes.
 static int hold(struct holder *h, const char *socket_path, int expected_outputs, const char *sway_ipc,
                 bool keymaps, bool probe, int64_t deadline) {
-    h->display = connect_when_ready(h, socket_path, !probe, deadline);
+    h->display = connect_when_ready(h, socket_path, h->socket_link, !probe, deadline);
     if (!h->display) return h->stopping ? 0 : 1;
     h->registry = wl_display_get_registry(h->display);
     wl_registry_add_listener(h->registry, &registry_listener, h);
@@ -1131,7 +1178,7 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     if (keymaps && check_own_keymap(h) != 0) return 1;
 
     struct ipc ipc = {.fd = -1};
-    if (sway_ipc && !ipc_subscribe(&ipc, sway_ipc)) return 1;
+    if (sway_ipc && !ipc_subscribe(&ipc, h->session, sway_ipc, h->ipc_link)) return 1;
     print_outputs(h);
     h->session->ready = true;
 
@@ -1165,10 +1212,16 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     }
 }
 
-// A path given relative to the session directory, made absolute.
-static const char *in_session(const struct session *s, const char *path, char *buf, size_t size) {
+// A path given relative to the session directory, made absolute. With own_runtime a socket's
+// path is that of its link in ROOT_RUNTIME, and `link` is set to the path given.
+static const char *in_session(const struct session *s, const char *path, char *buf, size_t size,
+                              const char **link) {
     if (!path || path[0] == '/' || !s->dir[0]) return path;
-    snprintf(buf, size, "%s/%s", s->dir, path);
+    const char *name = strrchr(path, '/');
+    const int n = s->own_runtime ? snprintf(buf, size, "%s/" ROOT_RUNTIME "/%s", s->dir, name ? name + 1 : path)
+                                 : snprintf(buf, size, "%s/%s", s->dir, path);
+    if (s->own_runtime) *link = path;
+    (void)n;  // a path cut short is too long for a Unix socket, and refused where it is used
     return buf;
 }
 
@@ -1235,13 +1288,14 @@ int main(int argc, char **argv) {
         fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
         if (have_uid) session.uid = (uid_t)uid, session.gid = (gid_t)gid;
         rc = dynamic ? allocate_user(&session) : 0;
+        session.own_runtime = geteuid() == 0 && session.uid != 0;
         if (rc == 0) rc = make_directory(&session, session_in);
         announced = rc == 0;
     }
     if (rc == 0 && socket_path) {
         char socket_buf[PATH_MAX], ipc_buf[PATH_MAX];
-        socket_path = in_session(&session, socket_path, socket_buf, sizeof socket_buf);
-        sway_ipc = in_session(&session, sway_ipc, ipc_buf, sizeof ipc_buf);
+        socket_path = in_session(&session, socket_path, socket_buf, sizeof socket_buf, &h.socket_link);
+        sway_ipc = in_session(&session, sway_ipc, ipc_buf, sizeof ipc_buf, &h.ipc_link);
         if (!probe) {
             // The keymap takes milliseconds to build: not before the compositor
             // has been started, whose start would wait for it.

@@ -95,8 +95,9 @@ def test_launcher_signal_stops_every_process_of_the_session(sig):
 
 
 def _fake_sway_dir():
-    """A world-readable directory whose `sway` dies at once, as a broken compositor would."""
-    d = Path(tempfile.mkdtemp(prefix="pravlin-fake-sway-"))
+    """A world-readable directory whose `sway` dies at once, as a broken compositor would. For root,
+    outside /tmp, which a root session's compositor sees as an empty one of its own."""
+    d = Path(tempfile.mkdtemp(prefix="pravlin-fake-sway-", dir="/run" if os.geteuid() == 0 else None))
     d.chmod(0o755)
     fake = d / "sway"
     fake.write_text("#!/bin/sh\necho 'sway: no backend could be started' >&2\nexit 3\n")

@@ -148,6 +148,98 @@ def _group_alive(pgid: int) -> bool:
     return False
 
 
+# Directories open at once while removing a session's, and the most passes: as the seat holder's.
+_REMOVE_DEPTH = 32
+_REMOVE_PASSES = 32768
+_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+def _remove_tree(path: str | os.PathLike) -> None:
+    """Removes the directory `path` and what it holds as the seat holder does: never following a link
+    (every entry is reached through its directory's descriptor, every directory opened with
+    O_NOFOLLOW), without recursion and with at most _REMOVE_DEPTH directories open; a directory deeper
+    than that is moved up to the top under a fresh name and removed from there."""
+    path = os.fspath(path)
+    try:
+        parent = os.open(os.path.dirname(path) or ".", _DIRECTORY & ~os.O_NOFOLLOW)
+    except OSError:
+        return
+    try:
+        top = os.open(os.path.basename(path), _DIRECTORY, dir_fd=parent)
+    except OSError:
+        os.close(parent)
+        return
+    try:
+        _empty_directory(top)
+    finally:
+        os.close(top)
+    try:
+        os.rmdir(os.path.basename(path), dir_fd=parent)
+    except OSError:
+        pass
+    finally:
+        os.close(parent)
+
+
+def _empty_directory(top: int) -> None:
+    moved = itertools.count()
+    for _ in range(_REMOVE_PASSES):
+        found = progress = False
+        stack = [(top, "", os.listdir(top))]  # (descriptor, name in its parent, names left)
+        try:
+            while stack:
+                fd, _, names = stack[-1]
+                if not names:
+                    _, name, _ = stack.pop()
+                    if stack:
+                        os.close(fd)
+                        try:
+                            os.rmdir(name, dir_fd=stack[-1][0])
+                            progress = True
+                        except OSError:
+                            pass
+                    continue
+                name = names.pop()
+                found = True
+                try:
+                    os.unlink(name, dir_fd=fd)
+                    progress = True
+                    continue
+                except FileNotFoundError:
+                    continue
+                except OSError:
+                    pass
+                try:
+                    sub = os.open(name, _DIRECTORY, dir_fd=fd)
+                except OSError:
+                    continue
+                if len(stack) < _REMOVE_DEPTH:
+                    try:
+                        os.fchmod(sub, 0o700)  # a directory its owner made read-only would keep what it holds
+                    except OSError:
+                        pass
+                    try:
+                        stack.append((sub, name, os.listdir(sub)))
+                    except OSError:
+                        os.close(sub)
+                    continue
+                os.close(sub)
+                fresh = f".pravlin-moved-up-{next(moved)}"
+                try:
+                    os.lstat(fresh, dir_fd=top)  # taken already: the next pass tries another name
+                except FileNotFoundError:
+                    try:
+                        os.rename(name, fresh, src_dir_fd=fd, dst_dir_fd=top)
+                        progress = True
+                    except OSError:
+                        pass
+        finally:
+            for fd, _, _ in stack[1:]:
+                os.close(fd)
+        if not (found and progress):
+            return
+
+
 def _shared_cpu() -> int | None:
     """A CPU for a compositor and its holder to share, or None where this process may use only one.
     Sessions started by different processes, or one after another, mostly land on different CPUs."""
@@ -421,7 +513,7 @@ class HeadlessSession(_Display):
         _stop_group(self._holder, 8.0)
         self._holder = None
         if self._base is not None:
-            shutil.rmtree(self._base, ignore_errors=True)
+            _remove_tree(self._base)
             self._base = None
         self._holder_output = b""
         self.env = {}

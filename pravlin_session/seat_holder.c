@@ -1219,41 +1219,69 @@ static int make_directory(struct session *s, const char *parent) {
     return 0;
 }
 
-// Removes what the directory `fd` holds without following a link: each entry
-// is reached through the descriptor of its own directory, and directories are
-// opened with O_NOFOLLOW, so a link put in place of one (run/ and home/ are the
-// compositor account's to change) is itself removed, never its target.
-static void empty_directory(int fd, int depth) {
-    for (int pass = 0; pass < 3; ++pass) {
-        const int own = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR *d = own >= 0 ? fdopendir(own) : NULL;
-        if (!d) {
+// Directories open at once while removing the session's: deeper ones are moved up.
+#define REMOVE_DEPTH 32
+// A bound for a tree that others keep changing; a still one takes a pass per REMOVE_DEPTH levels at most.
+#define REMOVE_PASSES 32768
+
+// Removes what the directory `top` holds without following a link: each entry is reached through
+// the descriptor of its own directory, and directories are opened with O_NOFOLLOW, so a link put in
+// place of one (run/ and home/ are the compositor account's to change) is itself removed, never its
+// target. It walks the tree without recursion and with at most REMOVE_DEPTH directories open: a
+// directory deeper than that is moved up into `top` under a fresh name, to be removed from there,
+// so a tree of any depth takes neither more stack nor more descriptors. Passes repeat while they
+// get somewhere (entries that readdir skipped, directories moved up), up to REMOVE_PASSES.
+static void empty_directory(int top) {
+    struct level {
+        DIR *dir;
+        char name[NAME_MAX + 1];
+    } stack[REMOVE_DEPTH];
+    unsigned long moved = 0;
+    for (int pass = 0, found = 1, progress = 1; found && progress && pass < REMOVE_PASSES; ++pass) {
+        found = progress = 0;
+        const int own = openat(top, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        stack[0].dir = own >= 0 ? fdopendir(own) : NULL;
+        if (!stack[0].dir) {
             if (own >= 0) close(own);
             return;
         }
-        bool found = false;
-        for (struct dirent *e; (e = readdir(d));) {
-            const char *name = e->d_name;
-            if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
-            found = true;
-            if (unlinkat(fd, name, 0) == 0 || errno == ENOENT) continue;
-            const int sub = openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) {  // no longer a directory: a link or file now
-                unlinkat(fd, name, 0);
+        for (int depth = 0; depth >= 0;) {
+            const int fd = dirfd(stack[depth].dir);
+            const struct dirent *e = readdir(stack[depth].dir);
+            if (!e) {
+                closedir(stack[depth].dir);
+                if (--depth >= 0 && unlinkat(dirfd(stack[depth].dir), stack[depth + 1].name, AT_REMOVEDIR) == 0)
+                    progress = true;
                 continue;
             }
-            if (depth < 64) empty_directory(sub, depth + 1);
-            close(sub);
-            unlinkat(fd, name, AT_REMOVEDIR);
+            if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+            found = true;
+            if (unlinkat(fd, e->d_name, 0) == 0) {
+                progress = true;
+                continue;
+            }
+            if (errno == ENOENT) continue;
+            const int sub = openat(fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            DIR *dir = sub >= 0 && depth + 1 < REMOVE_DEPTH ? fdopendir(sub) : NULL;
+            if (dir) {
+                // A directory its owner made read-only would keep what it holds.
+                fchmod(sub, 0700);
+                stack[++depth].dir = dir;
+                snprintf(stack[depth].name, sizeof stack[depth].name, "%s", e->d_name);
+                continue;
+            }
+            if (sub >= 0) close(sub);
+            if (sub < 0 || depth + 1 < REMOVE_DEPTH) continue;
+            char fresh[40];
+            snprintf(fresh, sizeof fresh, ".pravlin-moved-up-%lu", moved++);
+            if (renameat2(fd, e->d_name, top, fresh, RENAME_NOREPLACE) == 0) progress = true;
         }
-        closedir(d);
-        if (!found) return;
     }
 }
 
 static void remove_directory(struct session *s) {
     if (s->dir_fd >= 0) {
-        empty_directory(s->dir_fd, 0);
+        empty_directory(s->dir_fd);
         close(s->dir_fd);
         s->dir_fd = -1;
     }

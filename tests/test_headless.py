@@ -2,6 +2,7 @@
 
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -391,6 +392,67 @@ def test_a_starter_killed_outright_leaves_nothing_behind(case, tmp_path):
         processes_mentioning(str(private_tmp)), list(private_tmp.iterdir()))
     private_tmp.rmdir()
     assert len(list(victim.iterdir())) == 3000
+
+
+# Run by sway, as the compositor's account: a tree DEPTH levels deep in its home, with links to the
+# victim at the bottom and part way down, then the file `done` beside the script.
+DEEP_TREE = r"""
+import os, sys
+victim, depth, done = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+os.chdir(os.environ["HOME"])
+for level in range(depth):
+    if level in (40, depth - 1):
+        os.symlink(victim, "victim")
+    os.mkdir("d")
+    os.chdir("d")
+open(done, "w").close()
+"""
+
+DEEP_SESSION = r"""
+import os, resource, sys, time
+from pathlib import Path
+from pravlin_session import HeadlessSession
+victim, depth = sys.argv[1], int(sys.argv[2])
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+session = HeadlessSession([(320, 200)]).start()
+base = Path(session.runtime_dir).parent
+(base / "run" / "deep.py").write_text(sys.argv[3])
+session.swaymsg("exec", f"python3 {base}/run/deep.py {victim} {depth} {base}/run/done")
+while not (base / "run" / "done").exists():
+    time.sleep(0.05)
+if sys.argv[4] == "holder killed":
+    session._holder.kill()
+    session._holder.wait()
+session.close()
+print(base)
+"""
+
+
+@pytest.mark.parametrize("case", ["closed", "holder killed", "pravlin-run"])
+def test_a_deep_tree_in_the_session_goes_with_it(case, tmp_path):
+    """A program sway starts makes a tree 2,500 directories deep in its home: the session's directory
+    is removed all the same, with 256 descriptors at most, by the seat holder or, when the holder
+    was killed outright, by the session's close(), and no link in it is followed; pravlin-run exits
+    with the command's status."""
+    victim = tmp_path / "victim"
+    victim.mkdir()
+    (victim / "kept").touch()
+    if case == "pravlin-run":
+        command = ('run="$(dirname "$XDG_RUNTIME_DIR")/run"; cat > "$run/deep.py"; '
+                   f'swaymsg exec "python3 $run/deep.py {victim} 2500 $run/done" > /dev/null; '
+                   'while [ ! -e "$run/done" ]; do sleep 0.05; done; echo "$run"; exit 3')
+        res = subprocess.run([*PRAVLIN_RUN, "--", "sh", "-c", command], input=DEEP_TREE, capture_output=True,
+                             text=True, timeout=300,
+                             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256)))
+        assert res.returncode == 3 and res.stderr == "", res
+        base = Path(res.stdout.strip()).parent
+    else:
+        res = subprocess.run([sys.executable, "-P", "-c", DEEP_SESSION, str(victim), "2500", DEEP_TREE, case],
+                             capture_output=True, text=True, timeout=300)
+        assert res.returncode == 0 and res.stderr == "", res
+        base = Path(res.stdout.strip())
+    assert base.name.startswith("pravlin-session-") and not base.exists()
+    assert [p.name for p in victim.iterdir()] == ["kept"]
 
 
 JOBS = r"""

@@ -11,12 +11,13 @@ import re
 import selectors
 import shutil
 import signal
+import stat
 import subprocess
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from ._compositors import COMPOSITORS, Compositor
+from ._compositors import COMPOSITORS, Compositor, SessionDirectory
 
 HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
 MAX_SIDE = 16384
@@ -283,17 +284,37 @@ def _account(user: str | None) -> tuple[list[str], str | None]:
 def _session_parent() -> str:
     """Where a session's directory goes: $TMPDIR as mktemp(1) takes it, unless its path would make
     the socket's too long, is not plain text (clients pass the socket's path on as UTF-8), or, run by
-    root, cannot be passed through by the compositor's account."""
-    root = os.environ.get("TMPDIR", "").rstrip("/")
-    if not root.startswith("/") or len(root) > 60 or not (root.isascii() and root.isprintable()):
-        return "/tmp"
-    if os.geteuid() == 0:
+    root, cannot be passed through by the compositor's account. SessionError when an account other
+    than root and this process's could change it or a directory above it: such an account could swap
+    the session's directory for one of its own, whose files are links to ours."""
+    given = os.environ.get("TMPDIR", "").rstrip("/")
+    parent = named = "/tmp"
+    if given.startswith("/") and len(given) <= 60 and given.isascii() and given.isprintable():
+        parent, named = os.path.realpath(given), f"TMPDIR={given}"
+    if os.geteuid() == 0 and parent != "/tmp":
         try:
-            if not all(os.stat(d).st_mode & 0o001 for d in (root, *Path(root).parents)):
-                return "/tmp"
+            if not all(os.stat(d).st_mode & 0o001 for d in (parent, *Path(parent).parents)):
+                parent = named = "/tmp"
         except OSError:
-            return "/tmp"
-    return root
+            parent = named = "/tmp"
+    me = os.geteuid()
+    for directory in (*reversed(Path(parent).parents), Path(parent)):
+        try:
+            st = os.lstat(directory)
+        except OSError as e:
+            raise SessionError(f"the session's directory cannot go in {named}: {e.strerror}") from None
+        problem = None
+        if not stat.S_ISDIR(st.st_mode):
+            problem = "is not a directory"
+        elif st.st_uid not in (0, me):
+            problem = f"belongs to user id {st.st_uid}, who could swap what is written there for links"
+        elif st.st_mode & 0o022 and not st.st_mode & stat.S_ISVTX:
+            problem = "is writable by others without the sticky bit, so they could swap what is written there for links"
+        if problem:
+            where = "it" if str(directory) == parent else str(directory)
+            raise SessionError(f"the session's directory cannot go in {named}: {where} {problem}; point TMPDIR "
+                               "at a directory that only root and you can change, or unset it")
+    return parent
 
 
 class _Display:
@@ -464,6 +485,7 @@ class HeadlessSession(_Display):
         self._user, self._timeout = user, timeout
         self._keep_log = Path(log_path) if log_path is not None else None
         self._base: Path | None = None
+        self._dir: SessionDirectory | None = None
         self._holder: subprocess.Popen | None = None
         self._holder_output = b""
         self._user_name: str | None = None
@@ -512,6 +534,9 @@ class HeadlessSession(_Display):
         # and removes the directory.
         _stop_group(self._holder, 8.0)
         self._holder = None
+        if self._dir is not None:
+            os.close(self._dir.fd)
+            self._dir = None
         if self._base is not None:
             _remove_tree(self._base)
             self._base = None
@@ -579,6 +604,14 @@ class HeadlessSession(_Display):
             start_new_session=True)
         made = self._holder_report()
         self._base = base = Path(made["directory"])
+        # Everything written there goes through this descriptor, of the directory the holder made:
+        # no one but root and this process's account can make a directory of theirs, or move one in
+        # (_session_parent).
+        fd = os.open(base, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        self._dir = SessionDirectory(base, fd)
+        owner = os.fstat(fd).st_uid
+        if owner != os.geteuid():
+            raise SessionError(f"the session's directory {base} belongs to user id {owner}, not to this process's")
         self._uid, self._gid = made["uid"], made["gid"]
         self._user_name = self._user_name or f"user id {self._uid}"
         runtime = base / clients
@@ -590,7 +623,7 @@ class HeadlessSession(_Display):
         returns its pid."""
         comp, base = self._compositor, self._base
         runtime = base / _RUNTIME
-        argv = comp.write_config(base)
+        argv = comp.write_config(self._dir)
         env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
             "LANG": "C.UTF-8",
@@ -598,14 +631,17 @@ class HeadlessSession(_Display):
             "XDG_RUNTIME_DIR": str(runtime),
             **comp.environment(runtime),
         }
-        path = Path(os.path.abspath(self._keep_log or base / "compositor.log"))
-        try:
-            path.open("wb").close()
-        except OSError as e:
-            raise SessionError(f"cannot write the compositor's log to {path}: {e.strerror}") from None
+        if self._keep_log is None:
+            path = self._dir.write("compositor.log", b"")
+        else:
+            path = Path(os.path.abspath(self._keep_log))
+            try:
+                path.open("wb").close()
+            except OSError as e:
+                raise SessionError(f"cannot write the compositor's log to {path}: {e.strerror}") from None
         self.log_path = str(path)
         fields = [str(path), *argv, "", *(f"{k}={v}" for k, v in env.items())]
-        (base / "compositor.exec").write_bytes(b"".join(os.fsencode(f) + b"\0" for f in fields))
+        self._dir.write("compositor.exec", b"".join(os.fsencode(f) + b"\0" for f in fields), 0o600)
         self._tell_holder("start")
         self.compositor_pid = self._holder_report()["compositor"]
         return self.compositor_pid

@@ -1201,6 +1201,14 @@ static int make_directory(struct session *s, const char *parent) {
     }
     s->dir_fd = open(s->dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (s->dir_fd < 0) return fail("cannot open %s: %s", s->dir, strerror(errno));
+    // The one mkdtemp made, not one that the owner of PARENT put in its place.
+    struct stat st;
+    if (fstat(s->dir_fd, &st) < 0 || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
+        fail("%s was replaced as it was made: %s belongs to another account", s->dir, parent);
+        close(s->dir_fd);  // not ours to remove
+        s->dir_fd = -1, s->dir[0] = '\0';
+        return 1;
+    }
     const bool root = geteuid() == 0;
     static const char *const subdirs[] = {"run", "home"};
     for (size_t i = 0; i < 2; ++i) {

@@ -4,16 +4,20 @@ attack, run as root against real sway."""
 
 import os
 import select
+import shutil
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
+from unittest import mock
 
 import pytest
 
 from pravlin import Pravlin
-from pravlin_session import HeadlessSession
+from helpers import PRAVLIN_RUN
+from pravlin_session import HeadlessSession, SessionError
 
 HERE = Path(__file__).resolve().parent
 
@@ -168,3 +172,56 @@ def test_a_dynamic_users_files_and_keys_go_with_its_session():
     finally:
         for path in left_over():
             os.unlink(path)
+
+
+SWAPPER = r"""
+import os, sys, time
+parent, victim = sys.argv[1], sys.argv[2]
+print("ready", flush=True)
+deadline = time.monotonic() + 20
+while time.monotonic() < deadline:
+    for name in os.listdir(parent):
+        path = os.path.join(parent, name)
+        # Once the seat holder has handed the directory to the compositor's group (its last step).
+        if name.startswith("pravlin-session-") and os.stat(path).st_mode & 0o777 == 0o710:
+            os.rename(path, path + ".theirs")
+            os.mkdir(path, 0o777)
+            for link in ("compositor.log", "sway.config", "compositor.exec"):
+                os.symlink(victim, os.path.join(path, link))
+            sys.exit()
+"""
+
+
+def test_a_parent_directory_another_account_owns_is_refused(tmp_path):
+    """Run by root with TMPDIR owned by another account, which could swap the new session directory
+    for one whose files are links to root's: the start is refused, saying why, before anything is
+    made there, and root's file is untouched."""
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"root only\n")
+    victim.chmod(0o600)
+    theirs = Path(tempfile.mkdtemp(prefix="pravlin-theirs-"))
+    try:
+        theirs.chmod(0o755)
+        os.chown(theirs, 65534, 65534)
+        swapper = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3",
+                                    "-c", SWAPPER, str(theirs), str(victim)], stdout=subprocess.PIPE, text=True)
+        try:
+            assert swapper.stdout.readline() == "ready\n"
+            res = subprocess.run([*PRAVLIN_RUN, "--", "true"], env={**os.environ, "TMPDIR": str(theirs)},
+                                 capture_output=True, text=True, timeout=60)
+        finally:
+            swapper.kill()
+            swapper.wait()
+            swapper.stdout.close()
+        assert res.returncode == 125, res
+        assert res.stderr.splitlines() == [
+            f"pravlin-run: the session's directory cannot go in TMPDIR={theirs}: it belongs to user id 65534, "
+            "who could swap what is written there for links; point TMPDIR at a directory that only root and "
+            "you can change, or unset it"], res.stderr
+        assert os.listdir(theirs) == []
+        with pytest.raises(SessionError, match="belongs to user id 65534"):
+            with mock.patch.dict(os.environ, TMPDIR=str(theirs)):
+                HeadlessSession([(320, 200)]).start()
+        assert victim.read_bytes() == b"root only\n"
+    finally:
+        shutil.rmtree(theirs)

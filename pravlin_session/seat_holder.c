@@ -16,7 +16,9 @@
 // is the one given, or with --dynamic-user a user and group id that no
 // account and no process on the machine has, reserved for the holder's life
 // by a lock in /run/pravlin-session; every process of that user belongs to the
-// session and is killed when the holder ends. The directory is root's and
+// session and is killed when the holder ends, and the compositor runs confined
+// to the session directory (confine()), so that nothing of the id outlives the
+// session. The directory is root's and
 // open to that group only; run/ and home/ are the account's alone (root
 // reaches them all the same), and root-run/, the runtime directory of root's
 // programs, is root's alone: the holder links the sockets it is given there

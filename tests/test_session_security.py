@@ -7,7 +7,6 @@ import select
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
@@ -155,6 +154,7 @@ def test_a_dynamic_users_files_and_keys_go_with_its_session():
             as_compositor(a, LEAVE.format(token=token, python=python))
             # Written in its own home only, which goes with the session.
             assert (Path(a.runtime_dir).parent / "home" / f"{token}-wtype").exists()
+            assert not [name for name in os.listdir(Path(a.runtime_dir).parent) if token in name]
             assert left_over() == []
             assert keys_of(uid) == 1
         assert left_over() == [] and keys_of(uid) == 0
@@ -219,9 +219,19 @@ def test_a_parent_directory_another_account_owns_is_refused(tmp_path):
             "who could swap what is written there for links; point TMPDIR at a directory that only root and "
             "you can change, or unset it"], res.stderr
         assert os.listdir(theirs) == []
-        with pytest.raises(SessionError, match="belongs to user id 65534"):
-            with mock.patch.dict(os.environ, TMPDIR=str(theirs)):
-                HeadlessSession([(320, 200)]).start()
+        # Below it, or writable by everyone without the sticky bit, likewise.
+        below = theirs / "root's"
+        below.mkdir(mode=0o755)
+        shared = Path(tempfile.mkdtemp(prefix="pravlin-shared-"))
+        shared.chmod(0o777)
+        for tmpdir, problem in [(theirs, "it belongs to user id 65534"),
+                                (below, f"{theirs} belongs to user id 65534"),
+                                (shared, "it is writable by others without the sticky bit")]:
+            with pytest.raises(SessionError, match=f"cannot go in TMPDIR={tmpdir}: {problem}"):
+                with mock.patch.dict(os.environ, TMPDIR=str(tmpdir)):
+                    HeadlessSession([(320, 200)]).start()
+        assert os.listdir(below) == [] and os.listdir(shared) == []
+        shared.rmdir()
         assert victim.read_bytes() == b"root only\n"
     finally:
         shutil.rmtree(theirs)

@@ -87,7 +87,9 @@ def bare_compositor(name, sizes) -> tuple[float, float]:
         session._prepare(seat=False)
         t0 = time.perf_counter()
         pid = session._launch_compositor()
-        conn = wait_for_socket(Path(session.socket), pid)
+        # The compositor's own socket: a root session links it for root's programs only once the seat
+        # holder, not started here, has found it.
+        conn = wait_for_socket(Path(session.runtime_dir).parent / "run" / session.display, pid)
         accepting = time.perf_counter() - t0
         round_trip(conn)
         serving = time.perf_counter() - t0

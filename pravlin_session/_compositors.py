@@ -6,6 +6,43 @@ import os
 from pathlib import Path
 
 
+class SessionDirectory:
+    """A session's directory, held open by its descriptor: each file is made anew in it (O_EXCL), and
+    no link is followed on the way, so nothing written here lands anywhere else."""
+
+    _DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+    def __init__(self, path: Path, fd: int):
+        self.path, self.fd = path, fd
+
+    def __truediv__(self, name: str) -> Path:
+        return self.path / name
+
+    def mkdir(self, name: str, mode: int = 0o755) -> Path:
+        os.mkdir(name, mode, dir_fd=self.fd)
+        fd = os.open(name, self._DIRECTORY, dir_fd=self.fd)
+        try:
+            os.fchmod(fd, mode)  # whatever the umask
+        finally:
+            os.close(fd)
+        return self.path / name
+
+    def write(self, name: str, data: str | bytes, mode: int = 0o644) -> Path:
+        """Makes the file `name` (in a directory made with mkdir, for a name with a slash) holding `data`."""
+        folder, _, leaf = name.rpartition("/")
+        dir_fd = os.open(folder, self._DIRECTORY, dir_fd=self.fd) if folder else self.fd
+        try:
+            fd = os.open(leaf, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, mode,
+                         dir_fd=dir_fd)
+        finally:
+            if dir_fd != self.fd:
+                os.close(dir_fd)
+        with os.fdopen(fd, "wb") as f:
+            os.fchmod(fd, mode)
+            f.write(data.encode() if isinstance(data, str) else data)
+        return self.path / name
+
+
 class Compositor:
     """A headless compositor: how to configure and start it, what its socket is called."""
 
@@ -34,17 +71,10 @@ class Compositor:
             x += width
         return out
 
-    def write_config(self, base: Path) -> list[str]:
-        """Writes whatever configuration it needs under `base`; returns its argument list."""
+    def write_config(self, base: SessionDirectory) -> list[str]:
+        """Writes whatever configuration it needs (readable by the compositor's user) in the session's
+        directory; returns its argument list."""
         raise NotImplementedError
-
-    @staticmethod
-    def _config_file(base: Path, name: str, text: str) -> Path:
-        """The configuration, readable by the compositor's user."""
-        config = base / name
-        config.write_text(text)
-        config.chmod(0o644)
-        return config
 
     def environment(self, runtime_dir: Path) -> dict[str, str]:
         """Variables the compositor itself needs (besides PATH, HOME and XDG_RUNTIME_DIR)."""
@@ -85,7 +115,7 @@ default_border none
 default_floating_border none
 """
 
-    def write_config(self, base: Path) -> list[str]:
+    def write_config(self, base: SessionDirectory) -> list[str]:
         lines = [self._CONFIG]
         for name, (width, height), rate, (x, y) in zip(self.output_names(), self.sizes, self.rates,
                                                         self.positions()):
@@ -95,10 +125,9 @@ default_floating_border none
         # sway runs what `exec` is given through the first sh on its PATH: this one frees the
         # program from the CPU the compositor is pinned to.
         cpus = ",".join(map(str, sorted(os.sched_getaffinity(0))))
-        (base / "bin").mkdir(mode=0o755)
-        self._config_file(base / "bin", "sh", f'#!/bin/sh\nexec taskset -c {cpus} /bin/sh "$@"\n').chmod(0o755)
-        return [self.executable, *(["-d"] if self.debug else []),
-                "-c", str(self._config_file(base, "sway.config", "".join(lines)))]
+        base.mkdir("bin")
+        base.write("bin/sh", f'#!/bin/sh\nexec taskset -c {cpus} /bin/sh "$@"\n', 0o755)
+        return [self.executable, *(["-d"] if self.debug else []), "-c", str(base.write("sway.config", "".join(lines)))]
 
     def socket_name(self) -> str:
         # sway never takes wayland-0; in a fresh runtime directory it gets wayland-1.
@@ -128,14 +157,14 @@ class Phoc(Compositor):
     executable = "phoc"
     install_hint = "on Debian or Ubuntu: apt-get install phoc"
 
-    def write_config(self, base: Path) -> list[str]:
+    def write_config(self, base: SessionDirectory) -> list[str]:
         # Xwayland, phoc's default, would leave its sockets and lock files in /tmp.
         lines = ["[core]\nxwayland = false\n"]
         for name, (width, height), rate, (x, y) in zip(self.output_names(), self.sizes, self.rates,
                                                         self.positions()):
             # Without a position phoc puts every output at 0,0.
             lines.append(f"\n[output:{name}]\nmode = {width}x{height}@{rate:g}Hz\nscale = 1\nx = {x}\ny = {y}\n")
-        return [self.executable, "-C", str(self._config_file(base, "phoc.ini", "".join(lines)))]
+        return [self.executable, "-C", str(base.write("phoc.ini", "".join(lines)))]
 
     def environment(self, runtime_dir: Path) -> dict[str, str]:
         # GSettings would otherwise go through dconf, which writes into the runtime directory.

@@ -12,13 +12,14 @@ import selectors
 import shlex
 import shutil
 import signal
+import stat
 import subprocess
 import time
 from dataclasses import dataclass
 from pathlib import Path
 
 from . import _accessibility
-from ._compositors import COMPOSITORS, Compositor
+from ._compositors import COMPOSITORS, Compositor, SessionDirectory
 from ._view import CONTROL_VARIABLE, LiveView, ViewError, parse_address
 
 HOLDER = Path(__file__).resolve().with_name("pravlin-seat-holder")
@@ -32,7 +33,10 @@ WINDOW_TIMEOUT = 15.0
 SESSION_VARIABLE = "PRAVLIN_SESSION"
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
-_RUNTIME = "run"  # the runtime directory's name inside a session's directory
+_RUNTIME = "run"  # the compositor's runtime directory, inside a session's directory
+# Beside it, in a session that root runs for another account: the runtime directory of root's
+# programs, root's alone, where the seat holder links the compositor's sockets.
+_ROOT_RUNTIME = "root-run"
 _BUSES = "buses"  # the caller's directory of D-Bus sockets inside it, which the compositor's account cannot enter
 _sessions_started = itertools.count()
 _START_NOTICES = ("drmGetDevices2 failed", "No DRM backend supplied")
@@ -151,6 +155,98 @@ def _group_alive(pgid: int) -> bool:
     return False
 
 
+# Directories open at once while removing a session's, and the most passes: as the seat holder's.
+_REMOVE_DEPTH = 32
+_REMOVE_PASSES = 32768
+_DIRECTORY = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+def _remove_tree(path: str | os.PathLike) -> None:
+    """Removes the directory `path` and what it holds as the seat holder does: never following a link
+    (every entry is reached through its directory's descriptor, every directory opened with
+    O_NOFOLLOW), without recursion and with at most _REMOVE_DEPTH directories open; a directory deeper
+    than that is moved up to the top under a fresh name and removed from there."""
+    path = os.fspath(path)
+    try:
+        parent = os.open(os.path.dirname(path) or ".", _DIRECTORY & ~os.O_NOFOLLOW)
+    except OSError:
+        return
+    try:
+        top = os.open(os.path.basename(path), _DIRECTORY, dir_fd=parent)
+    except OSError:
+        os.close(parent)
+        return
+    try:
+        _empty_directory(top)
+    finally:
+        os.close(top)
+    try:
+        os.rmdir(os.path.basename(path), dir_fd=parent)
+    except OSError:
+        pass
+    finally:
+        os.close(parent)
+
+
+def _empty_directory(top: int) -> None:
+    moved = itertools.count()
+    for _ in range(_REMOVE_PASSES):
+        found = progress = False
+        stack = [(top, "", os.listdir(top))]  # (descriptor, name in its parent, names left)
+        try:
+            while stack:
+                fd, _, names = stack[-1]
+                if not names:
+                    _, name, _ = stack.pop()
+                    if stack:
+                        os.close(fd)
+                        try:
+                            os.rmdir(name, dir_fd=stack[-1][0])
+                            progress = True
+                        except OSError:
+                            pass
+                    continue
+                name = names.pop()
+                found = True
+                try:
+                    os.unlink(name, dir_fd=fd)
+                    progress = True
+                    continue
+                except FileNotFoundError:
+                    continue
+                except OSError:
+                    pass
+                try:
+                    sub = os.open(name, _DIRECTORY, dir_fd=fd)
+                except OSError:
+                    continue
+                if len(stack) < _REMOVE_DEPTH:
+                    try:
+                        os.fchmod(sub, 0o700)  # a directory its owner made read-only would keep what it holds
+                    except OSError:
+                        pass
+                    try:
+                        stack.append((sub, name, os.listdir(sub)))
+                    except OSError:
+                        os.close(sub)
+                    continue
+                os.close(sub)
+                fresh = f".pravlin-moved-up-{next(moved)}"
+                try:
+                    os.lstat(fresh, dir_fd=top)  # taken already: the next pass tries another name
+                except FileNotFoundError:
+                    try:
+                        os.rename(name, fresh, src_dir_fd=fd, dst_dir_fd=top)
+                        progress = True
+                    except OSError:
+                        pass
+        finally:
+            for fd, _, _ in stack[1:]:
+                os.close(fd)
+        if not (found and progress):
+            return
+
+
 def _shared_cpu() -> int | None:
     """A CPU for a compositor and its holder to share, or None where this process may use only one.
     Sessions started by different processes, or one after another, mostly land on different CPUs."""
@@ -194,17 +290,37 @@ def _account(user: str | None) -> tuple[list[str], str | None]:
 def _session_parent() -> str:
     """Where a session's directory goes: $TMPDIR as mktemp(1) takes it, unless its path would make
     the socket's too long, is not plain text (clients pass the socket's path on as UTF-8), or, run by
-    root, cannot be passed through by the compositor's account."""
-    root = os.environ.get("TMPDIR", "").rstrip("/")
-    if not root.startswith("/") or len(root) > 60 or not (root.isascii() and root.isprintable()):
-        return "/tmp"
-    if os.geteuid() == 0:
+    root, cannot be passed through by the compositor's account. SessionError when an account other
+    than root and this process's could change it or a directory above it: such an account could swap
+    the session's directory for one of its own, whose files are links to ours."""
+    given = os.environ.get("TMPDIR", "").rstrip("/")
+    parent = named = "/tmp"
+    if given.startswith("/") and len(given) <= 60 and given.isascii() and given.isprintable():
+        parent, named = os.path.realpath(given), f"TMPDIR={given}"
+    if os.geteuid() == 0 and parent != "/tmp":
         try:
-            if not all(os.stat(d).st_mode & 0o001 for d in (root, *Path(root).parents)):
-                return "/tmp"
+            if not all(os.stat(d).st_mode & 0o001 for d in (parent, *Path(parent).parents)):
+                parent = named = "/tmp"
         except OSError:
-            return "/tmp"
-    return root
+            parent = named = "/tmp"
+    me = os.geteuid()
+    for directory in (*reversed(Path(parent).parents), Path(parent)):
+        try:
+            st = os.lstat(directory)
+        except OSError as e:
+            raise SessionError(f"the session's directory cannot go in {named}: {e.strerror}") from None
+        problem = None
+        if not stat.S_ISDIR(st.st_mode):
+            problem = "is not a directory"
+        elif st.st_uid not in (0, me):
+            problem = f"belongs to user id {st.st_uid}, who could swap what is written there for links"
+        elif st.st_mode & 0o022 and not st.st_mode & stat.S_ISVTX:
+            problem = "is writable by others without the sticky bit, so they could swap what is written there for links"
+        if problem:
+            where = "it" if str(directory) == parent else str(directory)
+            raise SessionError(f"the session's directory cannot go in {named}: {where} {problem}; point TMPDIR "
+                               "at a directory that only root and you can change, or unset it")
+    return parent
 
 
 class _Display:
@@ -363,7 +479,9 @@ class HeadlessSession(_Display):
     It runs the compositor (sway, or phoc with `compositor="phoc"`: pixman renderer, no Xwayland, one
     output per size, laid out left to right) in its own directory, with the seat holder keeping a
     virtual keyboard and pointer on the seat. Started by root, the compositor runs as a user id of its
-    own, which no account and no other process has while the session lasts (or as `user`). Once ready, the
+    own, which no account and no other process has while the session lasts (or as `user`), and root's
+    clients get a runtime directory of root's alone, where the compositor's sockets are hard links, so
+    that they follow nothing the compositor's account can change. Once ready, the
     compositor and the holder share one CPU. Leaving the block stops everything it started and removes
     its directory; if this process is killed outright, the holder does that. (The compositor is the
     holder's child, and cannot outlive it.)
@@ -421,6 +539,7 @@ class HeadlessSession(_Display):
         self._user, self._timeout = user, timeout
         self._keep_log = Path(log_path) if log_path is not None else None
         self._base: Path | None = None
+        self._dir: SessionDirectory | None = None
         self._holder: subprocess.Popen | None = None
         self._holder_output = b""
         self._user_name: str | None = None
@@ -495,8 +614,11 @@ class HeadlessSession(_Display):
         # and removes the directory.
         _stop_group(self._holder, 8.0)
         self._holder = None
+        if self._dir is not None:
+            os.close(self._dir.fd)
+            self._dir = None
         if self._base is not None:
-            shutil.rmtree(self._base, ignore_errors=True)
+            _remove_tree(self._base)
             self._base = None
         self._holder_output = b""
         self.env = {}
@@ -573,7 +695,8 @@ class HeadlessSession(_Display):
         _require_holder()
         account, self._user_name = _account(self._user)
         parent = _session_parent()
-        socket = f"{parent}/pravlin-session-XXXXXX/{_RUNTIME}/{comp.socket_name()}"
+        clients = _ROOT_RUNTIME if os.geteuid() == 0 else _RUNTIME
+        socket = f"{parent}/pravlin-session-XXXXXX/{clients}/{comp.socket_name()}"
         if len(socket) > _SUN_PATH_MAX:
             raise SessionError(f"the session's socket path would be too long for a Unix socket: {socket}")
         self._deadline = time.monotonic() + self._timeout
@@ -592,9 +715,17 @@ class HeadlessSession(_Display):
             start_new_session=True)
         made = self._holder_report()
         self._base = base = Path(made["directory"])
+        # Everything written there goes through this descriptor, of the directory the holder made:
+        # no one but root and this process's account can make a directory of theirs, or move one in
+        # (_session_parent).
+        fd = os.open(base, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        self._dir = SessionDirectory(base, fd)
+        owner = os.fstat(fd).st_uid
+        if owner != os.geteuid():
+            raise SessionError(f"the session's directory {base} belongs to user id {owner}, not to this process's")
         self._uid, self._gid = made["uid"], made["gid"]
         self._user_name = self._user_name or f"user id {self._uid}"
-        runtime = base / _RUNTIME
+        runtime = base / clients
         self.runtime_dir, self.display = str(runtime), comp.socket_name()
         self.socket = str(runtime / comp.socket_name())
 
@@ -603,7 +734,7 @@ class HeadlessSession(_Display):
         returns its pid."""
         comp, base = self._compositor, self._base
         runtime = base / _RUNTIME
-        argv = comp.write_config(base)
+        argv = comp.write_config(self._dir)
         env = {
             "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
             "LANG": "C.UTF-8",
@@ -611,14 +742,17 @@ class HeadlessSession(_Display):
             "XDG_RUNTIME_DIR": str(runtime),
             **comp.environment(runtime),
         }
-        path = Path(os.path.abspath(self._keep_log or base / "compositor.log"))
-        try:
-            path.open("wb").close()
-        except OSError as e:
-            raise SessionError(f"cannot write the compositor's log to {path}: {e.strerror}") from None
+        if self._keep_log is None:
+            path = self._dir.write("compositor.log", b"")
+        else:
+            path = Path(os.path.abspath(self._keep_log))
+            try:
+                path.open("wb").close()
+            except OSError as e:
+                raise SessionError(f"cannot write the compositor's log to {path}: {e.strerror}") from None
         self.log_path = str(path)
         fields = [str(path), *argv, "", *(f"{k}={v}" for k, v in env.items())]
-        (base / "compositor.exec").write_bytes(b"".join(os.fsencode(f) + b"\0" for f in fields))
+        self._dir.write("compositor.exec", b"".join(os.fsencode(f) + b"\0" for f in fields), 0o600)
         self._tell_holder("start")
         self.compositor_pid = self._holder_report()["compositor"]
         return self.compositor_pid

@@ -2,6 +2,7 @@
 
 import json
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -95,8 +96,9 @@ def test_launcher_signal_stops_every_process_of_the_session(sig):
 
 
 def _fake_sway_dir():
-    """A world-readable directory whose `sway` dies at once, as a broken compositor would."""
-    d = Path(tempfile.mkdtemp(prefix="pravlin-fake-sway-"))
+    """A world-readable directory whose `sway` dies at once, as a broken compositor would. For root,
+    outside /tmp, which a root session's compositor sees as an empty one of its own."""
+    d = Path(tempfile.mkdtemp(prefix="pravlin-fake-sway-", dir="/run" if os.geteuid() == 0 else None))
     d.chmod(0o755)
     fake = d / "sway"
     fake.write_text("#!/bin/sh\necho 'sway: no backend could be started' >&2\nexit 3\n")
@@ -279,25 +281,28 @@ print(json.dumps(out))
 @pytest.mark.skipif(os.geteuid() != 0, reason="only root starts sessions as another user id")
 def test_a_root_session_is_reachable_by_root_alone():
     with HeadlessSession([(320, 200)]) as a, HeadlessSession([(320, 200)]) as b:
-        owners = {os.stat(s.runtime_dir).st_uid for s in (a, b)}
+        # The compositor's runtime directory; root's programs have one of their own beside it.
+        runs = [str(Path(s.runtime_dir).parent / "run") for s in (a, b)]
+        owners = {os.stat(run).st_uid for run in runs}
         assert len(owners) == 2 and 0 not in owners, "each session has a user id of its own"
         for account in ("nobody", "4242"):
-            res = subprocess.run(["setpriv", f"--reuid={account}", "--regid=4242", "--clear-groups",
-                                  sys.executable, "-c", AS_OTHER, a.runtime_dir],
-                                 capture_output=True, text=True, timeout=30)
-            assert set(json.loads(res.stdout).values()) == {"Permission denied"}, (account, res.stdout)
+            for run in (runs[0], a.runtime_dir):
+                res = subprocess.run(["setpriv", f"--reuid={account}", "--regid=4242", "--clear-groups",
+                                      sys.executable, "-c", AS_OTHER, run],
+                                     capture_output=True, text=True, timeout=30)
+                assert set(json.loads(res.stdout).values()) == {"Permission denied"}, (account, res.stdout)
         assert Pravlin(a.socket).screenshot().shape == (200, 320, 4)
         assert "1.7" in a.swaymsg("-t", "get_version")
         # A program sway starts runs as its account, on any CPU, and goes with the session.
         a.swaymsg("exec", "exec sleep 6061")
 
         def started():
-            return [p for p in processes_mentioning(a.runtime_dir)
+            return [p for p in processes_mentioning(runs[0])
                     if Path(f"/proc/{p}/cmdline").read_bytes() == b"sleep\x006061\x00"]
 
         assert wait_until(started, 5)
         (program,) = started()
-        assert os.stat(f"/proc/{program}").st_uid == os.stat(a.runtime_dir).st_uid
+        assert os.stat(f"/proc/{program}").st_uid == os.stat(runs[0]).st_uid
         assert os.sched_getaffinity(program) == os.sched_getaffinity(0)
         base = Path(a.runtime_dir).parent
     assert wait_until(lambda: not processes_mentioning(str(base)), 5), processes_mentioning(str(base))
@@ -387,6 +392,67 @@ def test_a_starter_killed_outright_leaves_nothing_behind(case, tmp_path):
         processes_mentioning(str(private_tmp)), list(private_tmp.iterdir()))
     private_tmp.rmdir()
     assert len(list(victim.iterdir())) == 3000
+
+
+# Run by sway, as the compositor's account: a tree DEPTH levels deep in its home, with links to the
+# victim at the bottom and part way down, then the file `done` beside the script.
+DEEP_TREE = r"""
+import os, sys
+victim, depth, done = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+os.chdir(os.environ["HOME"])
+for level in range(depth):
+    if level in (40, depth - 1):
+        os.symlink(victim, "victim")
+    os.mkdir("d")
+    os.chdir("d")
+open(done, "w").close()
+"""
+
+DEEP_SESSION = r"""
+import os, resource, sys, time
+from pathlib import Path
+from pravlin_session import HeadlessSession
+victim, depth = sys.argv[1], int(sys.argv[2])
+resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+session = HeadlessSession([(320, 200)]).start()
+base = Path(session.runtime_dir).parent
+(base / "run" / "deep.py").write_text(sys.argv[3])
+session.swaymsg("exec", f"python3 {base}/run/deep.py {victim} {depth} {base}/run/done")
+while not (base / "run" / "done").exists():
+    time.sleep(0.05)
+if sys.argv[4] == "holder killed":
+    session._holder.kill()
+    session._holder.wait()
+session.close()
+print(base)
+"""
+
+
+@pytest.mark.parametrize("case", ["closed", "holder killed", "pravlin-run"])
+def test_a_deep_tree_in_the_session_goes_with_it(case, tmp_path):
+    """A program sway starts makes a tree 2,500 directories deep in its home: the session's directory
+    is removed all the same, with 256 descriptors at most, by the seat holder or, when the holder
+    was killed outright, by the session's close(), and no link in it is followed; pravlin-run exits
+    with the command's status."""
+    victim = tmp_path / "victim"
+    victim.mkdir()
+    (victim / "kept").touch()
+    if case == "pravlin-run":
+        command = ('run="$(dirname "$XDG_RUNTIME_DIR")/run"; cat > "$run/deep.py"; '
+                   f'swaymsg exec "python3 $run/deep.py {victim} 2500 $run/done" > /dev/null; '
+                   'while [ ! -e "$run/done" ]; do sleep 0.05; done; echo "$run"; exit 3')
+        res = subprocess.run([*PRAVLIN_RUN, "--", "sh", "-c", command], input=DEEP_TREE, capture_output=True,
+                             text=True, timeout=300,
+                             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256)))
+        assert res.returncode == 3 and res.stderr == "", res
+        base = Path(res.stdout.strip()).parent
+    else:
+        res = subprocess.run([sys.executable, "-P", "-c", DEEP_SESSION, str(victim), "2500", DEEP_TREE, case],
+                             capture_output=True, text=True, timeout=300)
+        assert res.returncode == 0 and res.stderr == "", res
+        base = Path(res.stdout.strip())
+    assert base.name.startswith("pravlin-session-") and not base.exists()
+    assert [p.name for p in victim.iterdir()] == ["kept"]
 
 
 JOBS = r"""

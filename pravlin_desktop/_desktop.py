@@ -16,7 +16,8 @@ from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from typing import NamedTuple
 
-from . import _human, _keys
+from . import _clipboard, _human, _keys
+from ._clipboard import Clipboard
 from ._human import Seconds
 from ._screen import Closed, _Frames
 
@@ -64,6 +65,8 @@ class Desktop(_Frames):
     def __init__(self, wayland_display: str | None = None):
         self._c: _native.Core | Closed = _native.Core(wayland_display, str(_GUARD))
         super().__init__()
+        self._display = wayland_display
+        self._clipboard: Clipboard | None = None
         _live.add(self)
         # What key_down pressed for each name, so that key_up lets go of the same keys.
         self._down: dict[str, list[int]] = {}
@@ -80,6 +83,9 @@ class Desktop(_Frames):
         with self._lock:
             core, self._c = self._c, Closed("Desktop")
             self._down.clear()
+            clipboard, self._clipboard = self._clipboard, None
+            if clipboard:
+                clipboard.close()
             if core:
                 try:
                     core.release_all()
@@ -91,6 +97,17 @@ class Desktop(_Frames):
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+    @property
+    def clipboard(self) -> Clipboard:
+        """The seat's clipboard and primary selection (see pravlin_desktop.Clipboard), over a connection of
+        its own made on first use and closed with the Desktop."""
+        with self._lock:
+            if not self._c:
+                self._c.outputs()  # says that the Desktop is closed
+            if self._clipboard is None:
+                self._clipboard = Clipboard(self._display)
+            return self._clipboard
 
     # -- geometry -----------------------------------------------------------------------------------
 
@@ -321,15 +338,27 @@ class Desktop(_Frames):
             for name in reversed(done):
                 self.key_up(name)
 
-    def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0) -> None:
+    def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0, paste: bool | None = None) -> None:
         """Types any text: each character with the key and level of the seat's layout that produce it,
         and characters the layout lacks on keys added to the keyboard for the call (the layout is as it
         was afterwards). "\\n" is Return and "\\t" Tab. `interval` is the time between characters,
-        `hold` how long each key stays down."""
+        `hold` how long each key stays down.
+
+        Characters outside the Basic Multilingual Plane (😀) go through the clipboard and Ctrl+V where
+        no key can carry them: into Chromium-based windows (Chromium, Chrome, Electron), which sway's IPC
+        says has focus, unless `paste` is False; into any window with `paste` True. The clipboard holds
+        what it held before afterwards."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
         _human.check_seconds(interval, "interval")
         _human.check_seconds(hold, "hold")
+        if _clipboard.pastes(text, paste):
+            for pasted, run in _clipboard.runs(text):
+                if pasted:
+                    _clipboard.paste_text(self, self.clipboard, run)
+                else:
+                    self.type(run, interval=interval, hold=hold, paste=False)
+            return
         with self._lock:
             core = self._c
             steps = self._typing_steps(text)

@@ -9,7 +9,8 @@ The tools are the actions of Anthropic's computer tool (computer_20251124), one 
 meaning and the same scaling: coordinates are pixels of the screenshots the tools return, which are
 shrunk to XGA, WXGA or FWXGA by the output's aspect, or to the API's limits (--size none: the output's
 own pixels). `screenshot` and `zoom` return an image; the others a line of text, and with --screenshots
-a screenshot after it. A bad call returns an error result saying what was wrong.
+a screenshot after it. A bad call returns an error result saying what was wrong. Two more tools read and
+write the clipboard's text (`read_clipboard`, `write_clipboard`; primary=true for the primary selection).
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ import subprocess
 import sys
 from typing import Literal
 
+from ._clipboard import ClipboardError
 from ._desktop import Desktop
 from .computer_use import AnthropicComputer
 
@@ -139,6 +141,28 @@ def build_server(computer: AnthropicComputer):
     def cursor_position():
         """Where the pointer is, in screenshot pixels."""
         return act("cursor_position")
+
+    def clipboard_result(do) -> CallToolResult:
+        try:
+            text = do(computer.desktop.clipboard)
+        except (ClipboardError, RuntimeError, ValueError) as error:
+            return CallToolResult(content=[TextContent(type="text", text=f"clipboard: {error}")], is_error=True)
+        return CallToolResult(content=[TextContent(type="text", text=text)], is_error=False)
+
+    @tool
+    def read_clipboard(primary: bool = False):
+        """The text on the clipboard (what an application copied last), or on the primary selection (the
+        text selected last) with primary=true. Takes no window's focus."""
+        return clipboard_result(lambda clip: clip.read_text(primary=primary))
+
+    @tool
+    def write_clipboard(text: str, primary: bool = False):
+        """Puts text on the clipboard (or the primary selection), for a paste with ctrl+v (or the middle
+        button). Takes no window's focus; the text stays while this server runs."""
+        def write(clip):
+            clip.write_text(text, primary=primary)
+            return f"write_clipboard: {len(text)} characters"
+        return clipboard_result(write)
 
     return server
 

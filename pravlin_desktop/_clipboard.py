@@ -23,6 +23,7 @@ import json
 import os
 import socket
 import struct
+import threading
 import time
 from collections.abc import Iterator, Sequence
 
@@ -61,22 +62,28 @@ class Clipboard:
     """The clipboard (and, with primary=True, the primary selection) of the compositor's seat, over a
     connection of its own. `wayland_display` as for Desktop; `timeout` is how long a read waits for the
     owning application by default, in seconds. Raises ClipboardUnavailable when the compositor has no
-    data control."""
+    data control. Threads may share one: it takes one call at a time."""
 
     def __init__(self, wayland_display: str | None = None, *, timeout: Seconds = _DEFAULT_TIMEOUT):
         _human.check_seconds(timeout, "timeout")
         self.timeout = timeout
+        self._lock = threading.RLock()
         try:
-            self._c: _native.Clipboard | Closed = _native.Clipboard(wayland_display)
+            self._native: _native.Clipboard | Closed = _native.Clipboard(wayland_display)
         except RuntimeError as error:
             if "no clipboard access" in str(error):
                 raise ClipboardUnavailable(str(error)) from None
             raise
 
+    def _call(self, name: str, *args):
+        with self._lock:
+            return getattr(self._native, name)(*args)
+
     def close(self) -> None:
         """Gives up what this clipboard owns and disconnects. Safe to call twice."""
-        core, self._c = self._c, Closed("Clipboard")
-        del core
+        with self._lock:
+            core, self._native = self._native, Closed("Clipboard")
+            del core
 
     def __enter__(self) -> Clipboard:
         return self
@@ -87,11 +94,11 @@ class Clipboard:
     @property
     def has_primary(self) -> bool:
         """Whether the compositor offers the primary selection through data control."""
-        return self._c.has_primary()
+        return self._call("has_primary")
 
     def types(self, *, primary: bool = False) -> tuple[str, ...]:
         """The MIME types the selection is offered in now; () when nothing is copied."""
-        return self._c.types(int(primary)) or ()
+        return self._call("types", int(primary)) or ()
 
     def read(self, mime_type: str, *, primary: bool = False, timeout: Seconds | None = None) -> bytes:
         """The selection's data in this MIME type. ClipboardEmpty when nothing is copied or the type is
@@ -100,7 +107,7 @@ class Clipboard:
             raise TypeError(f"mime_type must be a str, not {type(mime_type).__name__}")
         if not mime_type or "\n" in mime_type:
             raise ValueError(f"not a MIME type: {mime_type!r}")
-        status, data, offered = self._c.read(mime_type, int(primary), self._timeout_ms(timeout))
+        status, data, offered = self._call("read", mime_type, int(primary), self._timeout_ms(timeout))
         what = "primary selection" if primary else "clipboard"
         if status == "empty":
             raise ClipboardEmpty(f"nothing is copied to the {what}")
@@ -144,21 +151,21 @@ class Clipboard:
                 raise ValueError(f"not a MIME type: {t!r}")
         if len(set(types)) != len(types):
             raise ValueError(f"a MIME type is given twice: {types}")
-        self._c.write("\n".join(types), payload, int(primary), sizes)
+        self._call("write", "\n".join(types), payload, int(primary), sizes)
 
     def write_text(self, text: str, *, primary: bool = False) -> None:
         """Makes this process the selection's owner with `text`, offered in every text type."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
-        self._c.write("\n".join(TEXT_TYPES), text.encode("utf-8", "surrogatepass"), int(primary), None)
+        self._call("write", "\n".join(TEXT_TYPES), text.encode("utf-8"), int(primary), None)
 
     def clear(self, *, primary: bool = False) -> None:
         """Empties the selection."""
-        self._c.write("", b"", int(primary), None)
+        self._call("write", "", b"", int(primary), None)
 
     def owns(self, *, primary: bool = False) -> bool:
         """Whether what this clipboard wrote last is still the selection."""
-        return self._c.served(int(primary)) is not None
+        return self._call("served", int(primary)) is not None
 
     # -- saving and putting back ----------------------------------------------------------------------
 
@@ -181,7 +188,7 @@ class Clipboard:
             self.clear(primary=primary)
 
     def _served(self, primary: bool = False) -> int | None:
-        return self._c.served(int(primary))
+        return self._call("served", int(primary))
 
     def _timeout_s(self, timeout: Seconds | None) -> float:
         return _human.draw(self.timeout if timeout is None else timeout)

@@ -1,6 +1,7 @@
 """The clipboard without a window (pravlin_desktop.Clipboard, Desktop.clipboard, pravlin_desktop.pyperclip),
 checked against real peers: wl-clipboard's wl-copy and wl-paste in both directions, in text and other
-types, on the clipboard and the primary selection, while Python waits; an owner that never answers; a GTK
+types, on the clipboard and the primary selection, while Python waits; an owner that never answers, and a
+compositor without data control; a GTK
 entry copying and pasting with Ctrl+C and Ctrl+V, its focus kept; and 😀 typed into Chromium, which no key
 can carry there, through the clipboard, which holds what it held before afterwards."""
 
@@ -15,7 +16,7 @@ from pathlib import Path
 import pytest
 from test_desktop_sway import GTK_WIDGETS, Client, focused_at_full_size
 
-from pravlin_desktop import Clipboard, ClipboardEmpty, ClipboardTimeout, Desktop
+from pravlin_desktop import Clipboard, ClipboardEmpty, ClipboardTimeout, ClipboardUnavailable, Desktop
 from pravlin_desktop import _clipboard
 
 PNG = b"\x89PNG\r\n\x1a\n" + bytes(range(256)) * 300  # binary, larger than a pipe's buffer
@@ -34,7 +35,11 @@ def focused_pid(sway):
     return node and node["pid"]
 
 
-def test_text_other_types_and_the_primary_selection_go_both_ways_with_wl_clipboard(sway):
+def test_text_other_types_and_the_primary_selection_go_both_ways_with_wl_clipboard(sway, compositor):
+    # A compositor without data control says so.
+    with pytest.raises(ClipboardUnavailable, match="lacks zwlr_data_control_manager_v1"):
+        Clipboard(compositor().socket)
+
     text = "Grüße, naïve café ✓ 漢字 😀\nsecond line\n"
     with Clipboard(sway.socket) as clip:
         assert clip.has_primary
@@ -174,6 +179,10 @@ PAGE = ("data:text/html;charset=utf-8,<title>ready</title><textarea autofocus "
 
 
 @pytest.mark.skipif(not Path(CHROMIUM).exists(), reason="chromium is not installed")
+# The sanitizer run preloads AddressSanitizer into every process it starts, and Chromium does not start
+# with it; the paste's side in pravlin runs under the sanitizer in the GTK test.
+@pytest.mark.skipif(bool(os.environ.get("PRAVLIN_SANITIZED")),
+                    reason="Chromium does not start with the AddressSanitizer runtime preloaded")
 def test_chromium_gets_characters_outside_the_bmp_through_the_clipboard_which_is_put_back(sway, tmp_path):
     browser = sway.spawn([CHROMIUM, "--ozone-platform=wayland", "--no-sandbox", "--no-first-run",
                           "--disable-gpu", f"--user-data-dir={tmp_path / 'profile'}", f"--app={PAGE}"],

@@ -12,6 +12,9 @@
 #include <mutex>
 #include <new>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <system_error>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
@@ -109,6 +112,7 @@ struct Clipboard::Service {
 
     std::mutex mutex;
     std::deque<std::function<void()>> commands;  // guarded by mutex
+    std::optional<Error> broken_copy;            // guarded by mutex: `broken`, for the callers
     bool stopping = false;
     std::optional<Error> broken;
     bool listener_failed = false;
@@ -149,6 +153,9 @@ struct Clipboard::Service {
         try {
             return answer.get();
         } catch (const std::future_error&) {
+            // A failure of the connection drops the requests waiting for an answer.
+            std::lock_guard lock(mutex);
+            if (broken_copy) return std::unexpected(*broken_copy);
             return fail("the clipboard's service thread stopped");
         }
     }
@@ -157,7 +164,11 @@ struct Clipboard::Service {
 
     void fail_session(Error error)
     {
-        if (!broken) broken = std::move(error);
+        if (!broken) {
+            broken = std::move(error);
+            std::lock_guard lock(mutex);
+            broken_copy = broken;
+        }
         for (auto& in : incoming) in.reply.set_value(std::unexpected(*broken));
         incoming.clear();
         outgoing.clear();
@@ -379,13 +390,15 @@ struct Clipboard::Service {
 
     void run_commands()
     {
+        // The wake-up is taken before the commands: one posted after the swap
+        // wakes the next poll.
+        uint64_t count;
+        while (::read(wake.get(), &count, sizeof count) < 0 && errno == EINTR) {
+        }
         std::deque<std::function<void()>> batch;
         {
             std::lock_guard lock(mutex);
             batch.swap(commands);
-        }
-        uint64_t count;
-        while (::read(wake.get(), &count, sizeof count) < 0 && errno == EINTR) {
         }
         for (auto& command : batch) command();
     }
@@ -632,8 +645,19 @@ Result<Clipboard> open_clipboard(const std::optional<std::string>& wayland_displ
     if (service->listener_failed) return std::unexpected(Error{"out of memory", {}, false, true});
     if (service->broken) return std::unexpected(std::move(*service->broken));
 
+    // The thread takes no signals: they go to the host's threads, and a
+    // write to a reader that went away fails with EPIPE instead of raising SIGPIPE.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
     Clipboard::Service* raw = service.get();
-    service->thread = std::thread([raw] { raw->run(); });
+    try {
+        service->thread = std::thread([raw] { raw->run(); });
+    } catch (const std::system_error& e) {
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        return fail("failed to start the clipboard's thread", {e.what()});
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return Clipboard(std::move(service));
 }
 

@@ -207,9 +207,9 @@ class Clipboard:
 _CHROMIUM_FILES = ("resources.pak", "chrome_100_percent.pak")
 _CHROMIUM_APP_IDS = ("chromium", "chrome", "google-chrome", "brave-browser", "microsoft-edge", "vivaldi", "electron")
 # How long a paste may take the application to ask for the clipboard.
-_PASTE_WAIT = 2.0
+_PASTE_WAIT = 5.0
 # How long the application must not ask again before the paste counts as taken. Chromium's reads of one
-# paste come within about 10 ms of each other.
+# paste (two) came 0.1 to 30 ms apart on a loaded machine.
 _PASTE_QUIET = 0.15
 
 
@@ -284,12 +284,21 @@ def pastes(text: str, paste: bool | None) -> bool:
     return node is not None and is_chromium_based(node)
 
 
+# What joins the characters of one emoji (zero-width joiner, variation selectors, the keycap): pasted with
+# the characters around it, so that an emoji sequence arrives in one paste.
+_JOINERS = frozenset("\u200d\ufe0e\ufe0f\u20e3")
+
+
 def runs(text: str) -> Iterator[tuple[bool, str]]:
-    """The text in runs: (True, characters outside the Basic Multilingual Plane) or (False, the others)."""
+    """The text in runs: (True, characters outside the Basic Multilingual Plane and what joins them) or
+    (False, the others)."""
+    pasted = []
+    for ch in text:
+        pasted.append(ord(ch) > 0xFFFF or (ch in _JOINERS and bool(pasted) and pasted[-1]))
     start = 0
     for i in range(1, len(text) + 1):
-        if i == len(text) or (ord(text[i]) > 0xFFFF) != (ord(text[start]) > 0xFFFF):
-            yield ord(text[start]) > 0xFFFF, text[start:i]
+        if i == len(text) or pasted[i] != pasted[start]:
+            yield pasted[start], text[start:i]
             start = i
 
 

@@ -198,7 +198,7 @@ def test_chromium_gets_characters_outside_the_bmp_through_the_clipboard_which_is
             time.sleep(0.1)
         assert _clipboard.is_chromium_based(found[1])
         wl_copy(sway, b"kept on the clipboard")
-        text = "a😀b 👍🏽 ✓ é"
+        text = "a😀b 👍🏽 👨\u200d👩\u200d👧 ✓ é"
         with Desktop(sway.socket) as d:
             d.type(text)
             deadline = time.monotonic() + 10

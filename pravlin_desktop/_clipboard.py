@@ -43,7 +43,7 @@ _DEFAULT_TIMEOUT = 5.0
 
 
 class ClipboardError(RuntimeError):
-    """A clipboard operation failed."""
+    """A clipboard operation failed: the subclasses below, or the connection to the compositor."""
 
 
 class ClipboardUnavailable(ClipboardError):
@@ -77,7 +77,10 @@ class Clipboard:
 
     def _call(self, name: str, *args):
         with self._lock:
-            return getattr(self._native, name)(*args)
+            try:
+                return getattr(self._native, name)(*args)
+            except RuntimeError as error:
+                raise ClipboardError(str(error)) from error
 
     def close(self) -> None:
         """Gives up what this clipboard owns and disconnects. Safe to call twice."""

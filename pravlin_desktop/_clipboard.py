@@ -137,16 +137,21 @@ class Clipboard:
               primary: bool = False) -> None:
         """Makes this process the selection's owner: `data` offered under each of the MIME types, or a dict
         of data per MIME type. Returns once the compositor has the new selection."""
+        def as_bytes(value) -> bytes:
+            if isinstance(value, str):
+                raise TypeError("data must be bytes, not str (write_text() takes text)")
+            return bytes(value)
+
         if isinstance(data, dict):
             if mime_type:
                 raise TypeError("give the MIME types as the dict's keys, or mime_type, not both")
             types = list(data)
-            parts = [bytes(data[t]) for t in types]
+            parts = [as_bytes(data[t]) for t in types]
             sizes = [len(p) for p in parts]
             payload = b"".join(parts)
         else:
             types = [mime_type] if isinstance(mime_type, str) else list(mime_type)
-            payload, sizes = bytes(data), None
+            payload, sizes = as_bytes(data), None
         if not types:
             raise ValueError("give at least one MIME type")
         for t in types:

@@ -284,6 +284,8 @@ def is_chromium_based(node: dict) -> bool:
 
 def pastes(text: str, paste: bool | None) -> bool:
     """Whether type() takes the clipboard for the text's characters outside the Basic Multilingual Plane."""
+    if paste is not None and not isinstance(paste, bool):
+        raise TypeError(f"paste must be True, False or None, not {paste!r}")
     if paste is False or not outside_bmp(text):
         return False
     if paste:

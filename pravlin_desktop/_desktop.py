@@ -345,9 +345,9 @@ class Desktop(_Frames):
         `hold` how long each key stays down.
 
         Characters outside the Basic Multilingual Plane (😀) go through the clipboard and Ctrl+V where
-        no key can carry them: into Chromium-based windows (Chromium, Chrome, Electron), which sway's IPC
-        says has focus, unless `paste` is False; into any window with `paste` True. The clipboard holds
-        what it held before afterwards."""
+        no key can carry them: into a Chromium-based window (Chromium, Chrome, Electron) when sway's IPC
+        says one has focus, unless `paste` is False; into any window with `paste` True. The clipboard
+        holds what it held before afterwards."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
         _human.check_seconds(interval, "interval")

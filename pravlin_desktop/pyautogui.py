@@ -8,7 +8,8 @@
     pyautogui.hotkey("ctrl", "s")
     pyautogui.scroll(-5)
 
-Or run code that says `import pyautogui` as it stands, the way OSWorld runs its actions:
+Or run code that says `import pyautogui` as it stands, the way OSWorld runs its actions (`import pyperclip`
+there gives pravlin_desktop.pyperclip):
 
     python -m pravlin_desktop.pyautogui -c "import pyautogui; pyautogui.press('enter')"
 

@@ -8,11 +8,16 @@
         d.key("ctrl+s")
         d.scroll(3)
         d.drag([(100, 100), (400, 300)], duration=0.5)
+        d.clipboard.read_text()
 """
 
 from ._control import PersonHasControl
+from ._clipboard import Clipboard, ClipboardEmpty, ClipboardError, ClipboardTimeout, ClipboardUnavailable
 from ._desktop import Desktop, Output
 from ._screen import Frame
 from ._viewer import Viewer
 
-__all__ = ["Desktop", "Frame", "Output", "PersonHasControl", "Viewer"]
+__all__ = [
+    "Clipboard", "ClipboardEmpty", "ClipboardError", "ClipboardTimeout", "ClipboardUnavailable", "Desktop", "Frame",
+    "Output", "PersonHasControl", "Viewer",
+]

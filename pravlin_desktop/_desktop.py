@@ -17,7 +17,8 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, NamedTuple
 
-from . import _control, _human, _keys
+from . import _clipboard, _control, _human, _keys
+from ._clipboard import Clipboard
 from ._human import Seconds
 from ._screen import Closed, _Frames
 
@@ -90,6 +91,8 @@ class Desktop(_Frames):
         super().__init__()
         if self._control is not None:
             _control.watch(self, self._control)
+        self._display = wayland_display
+        self._clipboard: Clipboard | None = None
         _live.add(self)
         # What key_down pressed for each name, so that key_up lets go of the same keys.
         self._down: dict[str, list[int]] = {}
@@ -114,6 +117,9 @@ class Desktop(_Frames):
             if bus is not None:
                 bus.close()
             self._down.clear()
+            clipboard, self._clipboard = self._clipboard, None
+            if clipboard:
+                clipboard.close()
             if core:
                 try:
                     core.release_all()
@@ -176,6 +182,16 @@ class Desktop(_Frames):
         from .accessibility import Locator
 
         return Locator(self, role, name, **options)
+    @property
+    def clipboard(self) -> Clipboard:
+        """The seat's clipboard and primary selection (see pravlin_desktop.Clipboard), over a connection of
+        its own made on first use and closed with the Desktop."""
+        with self._lock:
+            if not self._c:
+                self._c.outputs()  # says that the Desktop is closed
+            if self._clipboard is None:
+                self._clipboard = Clipboard(self._display)
+            return self._clipboard
 
     # -- geometry -----------------------------------------------------------------------------------
 
@@ -422,7 +438,8 @@ class Desktop(_Frames):
             for name in reversed(done):
                 self.key_up(name)
 
-    def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0, timeout: float = 10) -> None:
+    def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0, timeout: float = 10,
+             paste: bool | None = None) -> None:
         """Types any text: each character with the key and level of the seat's layout that produce it,
         and characters the layout lacks on keys added to the keyboard for the call (the layout is as it
         was afterwards). "\\n" is Return and "\\t" Tab. `interval` is the time between characters,
@@ -430,7 +447,12 @@ class Desktop(_Frames):
 
         Typing keeps to the pace of the window that receives the keys: when it falls behind in reading
         them, the next keys wait for it. One that reads nothing for `timeout` seconds (a stopped or hung
-        program) raises TimeoutError, which says how much of the text was typed; nothing stays held."""
+        program) raises TimeoutError, which says how much of the text was typed; nothing stays held.
+
+        Characters outside the Basic Multilingual Plane (😀) go through the clipboard and Ctrl+V where
+        no key can carry them: into a Chromium-based window (Chromium, Chrome, Electron) when sway's IPC
+        says one has focus, unless `paste` is False; into any window with `paste` True. The clipboard
+        holds what it held before afterwards."""
         self._turn()
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
@@ -438,6 +460,13 @@ class Desktop(_Frames):
         _human.check_seconds(hold, "hold")
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
             raise ValueError(f"timeout is seconds, more than 0, not {timeout!r}")
+        if _clipboard.pastes(text, paste):
+            for pasted, run in _clipboard.runs(text):
+                if pasted:
+                    _clipboard.paste_text(self, self.clipboard, run)
+                else:
+                    self.type(run, interval=interval, hold=hold, timeout=timeout, paste=False)
+            return
         with self._lock:
             core = self._c
             steps = self._typing_steps(text)

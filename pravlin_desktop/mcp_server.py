@@ -13,7 +13,9 @@ scroll_direction, scroll_amount, duration, region, repeat). `screenshot` and `zo
 others a line of text, and with --screenshots a screenshot after it. A bad call (an argument a tool does
 not take included) returns an error result saying what was wrong, in one line. A --launch program that
 cannot start or that ends is told with the next tool result. `accessibility_tree` gives what the screen
-shows as structure (a table, OSWorld's XML, or set-of-marks), in screenshot pixels.
+shows as structure (a table, OSWorld's XML, or set-of-marks), in screenshot pixels. Two more tools read
+and write the clipboard's text (`read_clipboard`, `write_clipboard`; primary=true for the primary
+selection).
 """
 
 import argparse
@@ -29,6 +31,7 @@ import sys
 import threading
 from typing import Annotated, Literal
 
+from ._clipboard import ClipboardError
 from ._desktop import Desktop
 from .computer_use import _MAX_NOTCHES, _MAX_PRESSES, _MAX_SECONDS, AnthropicComputer
 
@@ -181,6 +184,28 @@ def build_server(computer: AnthropicComputer, launched: "Launched | None" = None
         return act("cursor_position")
 
     tool(_accessibility_tool(computer, CallToolResult, ImageContent, TextContent))
+    def clipboard_result(do) -> CallToolResult:
+        try:
+            text = do(computer.desktop.clipboard)
+        except (ClipboardError, RuntimeError, ValueError) as error:
+            return CallToolResult(content=[TextContent(type="text", text=f"clipboard: {error}")], is_error=True)
+        return CallToolResult(content=[TextContent(type="text", text=text)], is_error=False)
+
+    @tool
+    def read_clipboard(primary: bool = False):
+        """The text on the clipboard (what an application copied last), or on the primary selection (the
+        text selected last) with primary=true. Takes no window's focus."""
+        return clipboard_result(lambda clip: clip.read_text(primary=primary))
+
+    @tool
+    def write_clipboard(text: str, primary: bool = False):
+        """Puts text on the clipboard (or the primary selection), for a paste with ctrl+v (or the middle
+        button). Takes no window's focus; the text stays while this server runs."""
+        def write(clip):
+            clip.write_text(text, primary=primary)
+            return f"write_clipboard: {len(text)} characters"
+        return clipboard_result(write)
+
     return server
 
 

@@ -8,7 +8,8 @@
     pyautogui.hotkey("ctrl", "s")
     pyautogui.scroll(-5)
 
-Or run code that says `import pyautogui` as it stands, the way OSWorld runs its actions:
+Or run code that says `import pyautogui` as it stands, the way OSWorld runs its actions (`import pyperclip`
+there gives pravlin_desktop.pyperclip):
 
     python -m pravlin_desktop.pyautogui -c "import pyautogui; pyautogui.press('enter')"
 
@@ -715,11 +716,14 @@ def __getattr__(name: str):
 
 def _main(argv: list[str]) -> int:
     """python -m pravlin_desktop.pyautogui (-c CODE | FILE [ARGS...]): runs Python code in which `import
-    pyautogui` gives this module."""
+    pyautogui` gives this module and `import pyperclip` pravlin_desktop.pyperclip."""
     if not argv or argv[0] in ("-h", "--help"):
         print(_main.__doc__.strip())
         return 0 if argv else 2
+    from . import pyperclip
+
     sys.modules["pyautogui"] = sys.modules[__name__]
+    sys.modules["pyperclip"] = pyperclip
     if argv[0] == "-c":
         if len(argv) < 2:
             print("-c needs the code to run", file=sys.stderr)

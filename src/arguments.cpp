@@ -92,6 +92,15 @@ bool to_text(PyObject* obj, std::string& out)
     return true;
 }
 
+bool to_bytes(PyObject* obj, std::string& out)
+{
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) return false;
+    out.assign(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return true;
+}
+
 bool convert_one(const Param& param, PyObject* obj, ArgValue& out)
 {
     const bool absent = obj == nullptr || obj == Py_None;
@@ -125,6 +134,12 @@ bool convert_one(const Param& param, PyObject* obj, ArgValue& out)
     case ParamKind::U32Seq: {
         std::vector<uint32_t> v;
         if (!absent && !to_u32_seq(obj, v)) return false;
+        out = std::move(v);
+        return true;
+    }
+    case ParamKind::Bytes: {
+        std::optional<std::string> v;
+        if (!to_bytes(obj ? obj : Py_None, v.emplace())) return false;
         out = std::move(v);
         return true;
     }

@@ -19,6 +19,7 @@ enum class ParamKind {
     Text,     // required str
     OptI32,   // None or a signed 32-bit integer
     U32Seq,   // None or a sequence of unsigned 32-bit integers (None: empty)
+    Bytes,    // required bytes-like object, copied
 };
 
 struct Param {
@@ -26,7 +27,10 @@ struct Param {
     ParamKind kind;
 };
 
-constexpr bool is_required(const Param& p) { return p.kind == ParamKind::U32 || p.kind == ParamKind::Text; }
+constexpr bool is_required(const Param& p)
+{
+    return p.kind == ParamKind::U32 || p.kind == ParamKind::Text || p.kind == ParamKind::Bytes;
+}
 
 struct Signature {
     const char* function;  // "__new__" or the method name
@@ -47,6 +51,7 @@ public:
     {
         return std::get<std::optional<std::string>>(values_[i]);
     }
+    const std::string& bytes(size_t i) const { return *std::get<std::optional<std::string>>(values_[i]); }
     std::optional<int32_t> opt_i32(size_t i) const { return std::get<std::optional<int32_t>>(values_[i]); }
     const std::vector<uint32_t>& u32_seq(size_t i) const { return std::get<std::vector<uint32_t>>(values_[i]); }
 

@@ -1,6 +1,7 @@
 """pravlin-mcp through the MCP SDK's own client over stdio: the tools it lists, a screenshot, typing into a
-program it launched in its own headless session, error results for bad arguments, launched programs that
-failed, and nothing of the session left once the client has gone."""
+program it launched in its own headless session and pasting there what its clipboard tools wrote, error
+results for bad arguments, launched programs that failed, and nothing of the session left once the client
+has gone."""
 
 import base64
 import io
@@ -22,6 +23,7 @@ from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 from PIL import Image  # noqa: E402
 
 TEXT = "mcp typed: naïve ✓ 42"
+PASTED = " and pasted: 😀"
 
 
 def cmdline(pid):
@@ -61,7 +63,8 @@ def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
             seen["server"] = [server, *descendants(server)]
             names = {tool.name for tool in (await client.list_tools()).tools}
             assert {"screenshot", "zoom", "left_click", "double_click", "left_click_drag", "scroll", "type_text",
-                    "key", "hold_key", "mouse_move", "cursor_position", "wait"} <= names, names
+                    "key", "hold_key", "mouse_move", "cursor_position", "wait", "read_clipboard",
+                    "write_clipboard"} <= names, names
             # The pointer starts in the middle, so that the first question has an answer.
             assert texts(await client.call_tool("cursor_position", {})) == ["X=640,Y=400"]
             # foot draws itself: wait until the screenshot is not the empty output.
@@ -89,14 +92,23 @@ def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
                 bad = await client.call_tool(tool, arguments)
                 [line] = texts(bad)
                 assert bad.is_error and words in line and "\n" not in line and "http" not in line, (tool, line)
+            empty = await client.call_tool("read_clipboard", {})
+            assert empty.is_error and "nothing is copied" in empty.content[0].text, empty
+            # foot pastes the clipboard with Ctrl+Shift+V.
             for tool, arguments in (("mouse_move", {"coordinate": [20, 30]}), ("left_click", {"coordinate": [640, 400]}),
-                                    ("type_text", {"text": TEXT}), ("key", {"text": "Return ctrl+d"})):
+                                    ("type_text", {"text": TEXT}), ("write_clipboard", {"text": PASTED}),
+                                    ("key", {"text": "ctrl+shift+v"}),
+                                    ("write_clipboard", {"text": "primary ✓", "primary": True}),
+                                    ("key", {"text": "Return ctrl+d"})):
                 result = await client.call_tool(tool, arguments)
                 assert not result.is_error, result
+            for arguments, text in (({}, PASTED), ({"primary": True}, "primary ✓")):
+                result = await client.call_tool("read_clipboard", arguments)
+                assert not result.is_error and result.content[0].text == text, result
             assert texts(await client.call_tool("cursor_position", {})) == ["X=640,Y=400"]
             # cat writes the file once foot has read the keys; the session ends with the client.
             deadline = time.monotonic() + 10
-            while not out.exists() or out.read_text() != TEXT + "\n":
+            while not out.exists() or out.read_text() != TEXT + PASTED + "\n":
                 assert time.monotonic() < deadline, f"the file has {out.read_text() if out.exists() else None!r}"
                 await anyio.sleep(0.05)
 

@@ -14,6 +14,7 @@
 #include "image.hpp"
 #include "log_forward.hpp"
 #include "methods.hpp"
+#include "pravlin_lib/clipboard.hpp"
 #include "pravlin_lib/desktop.hpp"
 
 namespace {
@@ -372,6 +373,169 @@ PyTypeObject* viewer_type()
     return ready(type, done);
 }
 
+// -- Clipboard: the seat's selections through data control ------------------------------
+
+using pravlin_lib::Clipboard;
+using pravlin_lib::Selection;
+
+struct ClipboardObject {
+    PyObject_HEAD
+    Clipboard core;
+    uintptr_t borrow;
+};
+
+constexpr const char* clipboard_owner = "Clipboard";
+constexpr Signature clipboard_new_signature{"__new__", viewer_new_params, clipboard_owner};
+
+PyObject* clipboard_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
+{
+    return construct<ClipboardObject, Clipboard>(type, args, kwargs, clipboard_new_signature, [](const Args& a) {
+        WithoutInterpreterLock unlocked;
+        return pravlin_lib::open_clipboard(a.text(0));
+    });
+}
+
+Selection selection_of(const std::optional<uint32_t>& primary)
+{
+    return primary.value_or(0) != 0 ? Selection::primary : Selection::clipboard;
+}
+
+PyObject* text_tuple(const std::vector<std::string>& values)
+{
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+        PyObject* item = text(values[i]);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+using ClipboardMethod = ::Method<Clipboard>;
+
+constexpr Param primary_params[] = {{"primary", ParamKind::OptU32}};
+constexpr ClipboardMethod clipboard_types{{"types", primary_params, clipboard_owner},
+                                          [](Clipboard& core, const Args& a) -> PyObject* {
+    pravlin_lib::Result<std::optional<std::vector<std::string>>> types;
+    {
+        WithoutInterpreterLock unlocked;
+        types = core.types(selection_of(a.opt_u32(0)));
+    }
+    if (!types) return raise_error(types.error());
+    if (!*types) Py_RETURN_NONE;
+    return text_tuple(**types);
+}};
+
+constexpr Param read_params[] = {
+    {"mime_type", ParamKind::Text}, {"primary", ParamKind::OptU32}, {"timeout_ms", ParamKind::U32}};
+constexpr ClipboardMethod clipboard_read{{"read", read_params, clipboard_owner},
+                                         [](Clipboard& core, const Args& a) -> PyObject* {
+    pravlin_lib::Result<pravlin_lib::Received> received;
+    {
+        WithoutInterpreterLock unlocked;
+        received = core.read(selection_of(a.opt_u32(1)), *a.text(0), std::chrono::milliseconds(a.u32(2)));
+    }
+    if (!received) return raise_error(received.error());
+    PyRef types(text_tuple(received->types));
+    PyRef data(types ? PyBytes_FromStringAndSize(received->data.data(), static_cast<Py_ssize_t>(received->data.size()))
+                     : nullptr);
+    if (!data) return nullptr;
+    const char* status = "ok";
+    switch (received->status) {
+    case pravlin_lib::Received::Status::ok: status = "ok"; break;
+    case pravlin_lib::Received::Status::empty: status = "empty"; break;
+    case pravlin_lib::Received::Status::not_offered: status = "not_offered"; break;
+    case pravlin_lib::Received::Status::timed_out: status = "timed_out"; break;
+    }
+    return Py_BuildValue("(sOO)", status, data.get(), types.get());
+}};
+
+// The MIME types one per line (none holds a line break). Without sizes each
+// type offers all of data; with them, data is the types' data end to end.
+constexpr Param write_params[] = {{"mime_types", ParamKind::Text},
+                                  {"data", ParamKind::Bytes},
+                                  {"primary", ParamKind::OptU32},
+                                  {"sizes", ParamKind::U32Seq}};
+constexpr ClipboardMethod clipboard_write{{"write", write_params, clipboard_owner},
+                                          [](Clipboard& core, const Args& a) -> PyObject* {
+    pravlin_lib::Offered offered;
+    const std::string& lines = *a.text(0);
+    for (size_t start = 0; start < lines.size();) {
+        size_t end = lines.find('\n', start);
+        if (end == std::string::npos) end = lines.size();
+        if (end > start) offered.emplace_back(lines.substr(start, end - start), std::string());
+        start = end + 1;
+    }
+    const std::string& data = a.bytes(1);
+    const auto& sizes = a.u32_seq(3);
+    if (sizes.empty()) {
+        for (auto& entry : offered) entry.second = data;
+    } else {
+        size_t total = 0;
+        for (uint32_t size : sizes) total += size;
+        if (sizes.size() != offered.size() || total != data.size()) {
+            PyErr_SetString(PyExc_ValueError, "sizes must give one size per MIME type, adding up to len(data)");
+            return nullptr;
+        }
+        size_t at = 0;
+        for (size_t i = 0; i < offered.size(); ++i) {
+            offered[i].second = data.substr(at, sizes[i]);
+            at += sizes[i];
+        }
+    }
+    pravlin_lib::Result<> done;
+    {
+        WithoutInterpreterLock unlocked;
+        done = core.write(selection_of(a.opt_u32(2)), std::move(offered));
+    }
+    return none_or_raise(done);
+}};
+
+constexpr ClipboardMethod clipboard_served{{"served", primary_params, clipboard_owner},
+                                           [](Clipboard& core, const Args& a) -> PyObject* {
+    pravlin_lib::Result<std::optional<uint32_t>> served;
+    {
+        WithoutInterpreterLock unlocked;
+        served = core.served(selection_of(a.opt_u32(0)));
+    }
+    if (!served) return raise_error(served.error());
+    if (!*served) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLong(**served);
+}};
+
+constexpr ClipboardMethod clipboard_has_primary{{"has_primary", {}, clipboard_owner},
+                                                [](Clipboard& core, const Args&) -> PyObject* {
+    return PyBool_FromLong(core.has_primary());
+}};
+
+PyMethodDef clipboard_methods[] = {
+    ::method_def<ClipboardObject, Clipboard, clipboard_types>(
+        "types($self, primary=None)\n--\n\nThe MIME types offered now, or None when nothing is copied."),
+    ::method_def<ClipboardObject, Clipboard, clipboard_read>(
+        "read($self, mime_type, primary=None, timeout_ms)\n--\n\n"
+        "(status, data, offered types): status 'ok', 'empty', 'not_offered' or 'timed_out'."),
+    ::method_def<ClipboardObject, Clipboard, clipboard_write>(
+        "write($self, mime_types, data, primary=None, sizes=None)\n--\n\n"
+        "Offers data under each of the MIME types (one per line), or with sizes each type its own part of "
+        "data; no types clears the selection."),
+    ::method_def<ClipboardObject, Clipboard, clipboard_served>(
+        "served($self, primary=None)\n--\n\n"
+        "How often what this clipboard wrote last was asked for, or None once it is no longer the selection."),
+    ::method_def<ClipboardObject, Clipboard, clipboard_has_primary>(
+        "has_primary($self)\n--\n\nWhether the compositor's data control has the primary selection."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* clipboard_type()
+{
+    static PyTypeObject type = class_type("pravlin_desktop._native.Clipboard", sizeof(ClipboardObject),
+                                          destroy<ClipboardObject, Clipboard>, "Clipboard(wayland_display=None)\n--\n\n",
+                                          clipboard_methods, clipboard_new);
+    static bool done = false;
+    return ready(type, done);
+}
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "pravlin_desktop._native",
@@ -386,7 +550,8 @@ PyObject* init_module()
     return once.init(
         [](PyObject* module) {
             if (!install_log_forwarding()) return false;
-            for (auto [name, type] : {std::pair{"Core", core_type()}, std::pair{"Viewer", viewer_type()}})
+            for (auto [name, type] : {std::pair{"Core", core_type()}, std::pair{"Viewer", viewer_type()},
+                                      std::pair{"Clipboard", clipboard_type()}})
                 if (!type || PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) < 0) return false;
             return true;
         },

@@ -337,7 +337,11 @@ class Desktop(_Frames):
                 self._type_steps(core, steps, interval, hold)
                 return
             # Some characters are not on the layout: their keysyms go on spare keys, as many runs of the
-            # text as it takes.
+            # text as it takes. Characters on keys added before count as not on the layout: a run may
+            # take their keys.
+            added = core.added_keys()
+            if added:
+                steps = [None if st is None or any(k in added for k in st[0]) else st for st in steps]
             for run in _runs(text, steps, core.spare_keys()):
                 syms = [self._char_keysym(ch) for ch in run]
                 with self._keymap_for(syms) as plan:
@@ -459,19 +463,19 @@ class Desktop(_Frames):
 
     @contextlib.contextmanager
     def _keymap_for(self, keysyms: Sequence[int]) -> Iterator[_KeyPlan]:
-        """A plan for these keysyms; those the layout lacks are put on free keys for the block, after
-        which the keyboard has the seat's keymap again."""
+        """A plan for these keysyms; those the layout lacks are put on carrier keys first. The keys added
+        stay on this Desktop's keyboard (other keyboards keep their own keymaps) until their carriers are
+        needed for other characters: X11 clients fetch a changed keymap only when they next look a key
+        up, and a keymap put back at once would be the one they find."""
         plan = _KeyPlan(self, keysyms)
-        if not plan.missing:
-            yield plan
-            return
-        core = self._c
-        try:
-            keys = core.add_keysyms(plan.missing)
-            plan.add(dict(zip(plan.missing, keys)))
-            yield plan
-        finally:
-            core.restore_keymap()
+        if plan.missing:
+            self._c.add_keysyms(list(keysyms))
+            # Keys found before may carry something else now.
+            self._chords.clear()
+            self._typed.clear()
+            self._mods.clear()
+            plan = _KeyPlan(self, keysyms)
+        yield plan
 
     def _refresh_at(self, x: int, y: int) -> float:
         for name, ox, oy, w, h, refresh in self._c.outputs():
@@ -528,10 +532,6 @@ class _KeyPlan:
                 name = self._core.keysym_name(sym)
                 raise ValueError(f"{name} needs a modifier (mask {unkeyed:#x}) that no key of the layout sets")
             self._choice[sym] = ([*modifier_keys, key], layout)
-
-    def add(self, placed: dict[int, int]) -> None:
-        for sym, key in placed.items():
-            self._choice[sym] = ([key], None)
 
     def keys_for(self, sym: int) -> tuple[list[int], int | None]:
         keys, layout = self._choice[sym]

@@ -84,6 +84,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("-l", "--keyboard-layout", metavar="LAYOUT", default="us",
                    help="xkb layout of the seat's keyboard (default: us)")
     p.add_argument("--keyboard-variant", metavar="VARIANT", default="", help="xkb variant of that layout")
+    p.add_argument("-x", "--xwayland", action="store_true",
+                   help="run X11 programs too: Xwayland, started by the first one, and DISPLAY (sway only)")
     p.add_argument("-u", "--user", help="unprivileged user to run the compositor as when started by root "
                                         "(default: a user id of the session's own)")
     p.add_argument("-e", "--error-file", metavar="FILE",
@@ -242,7 +244,8 @@ def main(argv: list[str] | None = None) -> int:
         session = HeadlessSession(",".join(args.output or ["1920x1080"]), refresh=args.refresh,
                                   compositor=args.compositor, keyboard_layout=args.keyboard_layout,
                                   keyboard_variant=args.keyboard_variant, user=args.user,
-                                  timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log)
+                                  timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log,
+                                  xwayland=args.xwayland)
         session.start()
         # From here on a stop signal is the command's to handle; the session outlives it.
         return _run_command(command, session)

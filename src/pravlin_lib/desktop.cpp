@@ -321,7 +321,7 @@ Result<> Desktop::release_all()
     return send(step);
 }
 
-Result<> Desktop::upload_keymap(const std::string& text)
+Result<> Desktop::upload_keymap(const std::string& text, std::vector<KeyboardLayout::Placed> placed)
 {
     // A memory file of the text and its NUL, as keymaps are passed.
     Fd file(::memfd_create("pravlin-keymap", MFD_CLOEXEC));
@@ -338,33 +338,44 @@ Result<> Desktop::upload_keymap(const std::string& text)
     zwp_virtual_keyboard_v1_keymap(keyboard_.get(), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, file.get(),
                                    static_cast<uint32_t>(text.size() + 1));
     if (auto r = event_queue_.roundtrip(); !r) return std::unexpected(r.error().to_error());
-    return layout_.replace(text, held_keys_);
+    return layout_.replace(text, held_keys_, std::move(placed));
 }
 
 Result<std::vector<uint32_t>> Desktop::add_keysyms(const std::vector<uint32_t>& keysyms)
 {
     if (auto r = usable(); !r) return std::unexpected(std::move(r.error()));
     std::vector<uint32_t> keys;
-    auto text = layout_.extended(keysyms, keys);
+    std::vector<KeyboardLayout::Placed> placed;
+    // A held key keeps what it had, or its release would undo something else.
+    auto text = layout_.extended(keysyms, held_keys_, placed, keys);
     if (!text) return std::unexpected(std::move(text.error()));
-    // A held key must keep what it had, or its release would undo something else.
-    for (uint32_t k : held_keys_)
-        if (std::find(keys.begin(), keys.end(), k) != keys.end())
-            return fail("a key that would carry a new character is held");
-    if (auto r = upload_keymap(*text); !r) return std::unexpected(std::move(r.error()));
-    keymap_extended_ = true;
+    const auto& before = layout_.placed();
+    const bool same = placed.size() == before.size() &&
+                      std::is_permutation(placed.begin(), placed.end(), before.begin(), [](const auto& a, const auto& b) {
+                          return a.key == b.key && a.keysym == b.keysym;
+                      });
+    if (same) {
+        layout_.reorder(std::move(placed));
+        return keys;
+    }
+    if (auto r = upload_keymap(*text, std::move(placed)); !r) return std::unexpected(std::move(r.error()));
+    return keys;
+}
+
+std::vector<uint32_t> Desktop::added_keys() const
+{
+    std::vector<uint32_t> keys;
+    for (const auto& p : layout_.placed()) keys.push_back(p.key);
     return keys;
 }
 
 Result<> Desktop::restore_keymap()
 {
-    if (!keymap_extended_) return {};
+    if (layout_.placed().empty()) return {};
     if (auto r = usable(); !r) return r;
     // The seat's own text, byte for byte, so that windows get back exactly the
     // keymap they had.
-    if (auto r = upload_keymap(layout_.seat_text()); !r) return r;
-    keymap_extended_ = false;
-    return {};
+    return upload_keymap(layout_.seat_text(), {});
 }
 
 Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,

@@ -29,7 +29,10 @@ MAX_REFRESH = 1000.0
 SESSION_VARIABLE = "PRAVLIN_SESSION"
 # sockaddr_un.sun_path holds 108 bytes with the terminating NUL.
 _SUN_PATH_MAX = 107
-_RUNTIME = "run"  # the runtime directory's name inside a session's directory
+_RUNTIME = "run"  # the compositor's runtime directory, inside a session's directory
+# Beside it, in a session that root runs for another account: the runtime directory of root's
+# programs, root's alone, where the seat holder links the compositor's sockets.
+_ROOT_RUNTIME = "root-run"
 _sessions_started = itertools.count()
 _START_NOTICES = ("drmGetDevices2 failed", "No DRM backend supplied")
 
@@ -329,7 +332,9 @@ class HeadlessSession(_Display):
     It runs the compositor (sway, or phoc with `compositor="phoc"`: pixman renderer, one
     output per size, laid out left to right) in its own directory, with the seat holder keeping a
     virtual keyboard and pointer on the seat. Started by root, the compositor runs as a user id of its
-    own, which no account and no other process has while the session lasts (or as `user`). Once ready, the
+    own, which no account and no other process has while the session lasts (or as `user`), and root's
+    clients get a runtime directory of root's alone, where the compositor's sockets are hard links, so
+    that they follow nothing the compositor's account can change. Once ready, the
     compositor and the holder share one CPU. Leaving the block stops everything it started and removes
     its directory; if this process is killed outright, the holder does that. (The compositor is the
     holder's child, and cannot outlive it.)
@@ -487,7 +492,8 @@ class HeadlessSession(_Display):
         _require_holder()
         account, self._user_name = _account(self._user)
         parent = _session_parent()
-        socket = f"{parent}/pravlin-session-XXXXXX/{_RUNTIME}/{comp.socket_name()}"
+        clients = _ROOT_RUNTIME if os.geteuid() == 0 else _RUNTIME
+        socket = f"{parent}/pravlin-session-XXXXXX/{clients}/{comp.socket_name()}"
         if len(socket) > _SUN_PATH_MAX:
             raise SessionError(f"the session's socket path would be too long for a Unix socket: {socket}")
         self._deadline = time.monotonic() + self._timeout
@@ -508,7 +514,7 @@ class HeadlessSession(_Display):
         self._base = base = Path(made["directory"])
         self._uid, self._gid = made["uid"], made["gid"]
         self._user_name = self._user_name or f"user id {self._uid}"
-        runtime = base / _RUNTIME
+        runtime = base / clients
         self.runtime_dir, self.display = str(runtime), comp.socket_name()
         self.socket = str(runtime / comp.socket_name())
 

@@ -18,7 +18,9 @@
 // by a lock in /run/pravlin-session; every process of that user belongs to the
 // session and is killed when the holder ends. The directory is root's and
 // open to that group only; run/ and home/ are the account's alone (root
-// reaches them all the same).
+// reaches them all the same), and root-run/, the runtime directory of root's
+// programs, is root's alone: the holder links the sockets it is given there
+// (hard links) and connects through those links.
 //
 // With --socket it waits for PATH to appear, connects, waits until N outputs
 // have announced their name and mode, sets up its devices and prints one line
@@ -67,6 +69,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/keyctl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sched.h>
@@ -80,6 +83,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/signalfd.h>
@@ -99,6 +103,10 @@
 #include "xdg_output-client-protocol.h"
 
 #define MAX_OUTPUTS 16
+// Run by root for another account, the session directory holds this beside run/: the runtime
+// directory of root's programs, root's alone, so that they never share a writable directory with
+// the compositor's account. The compositor's sockets are reached there through hard links.
+#define ROOT_RUNTIME "root-run"
 #define SETUP_TIMEOUT_MS 15000
 
 struct output {
@@ -137,6 +145,9 @@ struct holder {
     int sfd, starter;
     struct session *session;
     bool stopping;
+    // With own_runtime: the compositor's sockets, relative to the session directory, that the
+    // holder links into ROOT_RUNTIME and reaches there.
+    const char *socket_link, *ipc_link;
 };
 
 // What the holder guards with --session-in.
@@ -151,6 +162,7 @@ struct session {
     char line[64];
     size_t line_len;
     bool starter_gone, start_asked, ready;
+    bool own_runtime;  // root runs the compositor as another account: root's programs get ROOT_RUNTIME
     pid_t compositor;  // 0 until started, -1 once reaped
     int compositor_fd;  // its pidfd
 };
@@ -293,6 +305,111 @@ static char **read_fields(int dir_fd, const char *name, char **text) {
     return fields;
 }
 
+// Empties the keyrings of the calling process's user, which outlive its processes: a session of a
+// dynamic user finds none of an earlier one's keys, and leaves none behind.
+static void clear_keys(void) {
+    syscall(SYS_keyctl, KEYCTL_CLEAR, KEY_SPEC_USER_KEYRING);
+    syscall(SYS_keyctl, KEYCTL_CLEAR, KEY_SPEC_USER_SESSION_KEYRING);
+}
+
+// Whether the mount at `path` stays as it is for a confined compositor: the kernel's own file
+// systems, where an unprivileged account makes nothing that outlives its processes.
+static bool api_mount(const char *path) {
+    static const char *const trees[] = {"/proc", "/sys"}, *const mounts[] = {"/dev", "/dev/pts"};
+    for (size_t i = 0; i < 2; ++i) {
+        const size_t n = strlen(trees[i]);
+        if (strncmp(path, trees[i], n) == 0 && (path[n] == '\0' || path[n] == '/')) return true;
+        if (strcmp(path, mounts[i]) == 0) return true;
+    }
+    return false;
+}
+
+// Undoes mountinfo's octal escapes (\040 for a space) in place.
+static void unescape_mount_path(char *path) {
+    char *out = path;
+    for (const char *in = path; *in;) {
+        if (in[0] == '\\' && in[1] >= '0' && in[1] <= '3' && in[2] >= '0' && in[2] <= '7' && in[3] >= '0' &&
+            in[3] <= '7') {
+            *out++ = (char)((in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0'));
+            in += 4;
+        } else *out++ = *in++;
+    }
+    *out = '\0';
+}
+
+// Makes the directories of `path` that are missing (mount points in a fresh tmpfs).
+static void make_path(const char *path) {
+    char buf[PATH_MAX];
+    snprintf(buf, sizeof buf, "%s", path);
+    for (char *slash = strchr(buf + 1, '/');; slash = strchr(slash + 1, '/')) {
+        if (slash) *slash = '\0';
+        mkdir(buf, 0755);
+        if (!slash) return;
+        *slash = '/';
+    }
+}
+
+// Confines a dynamic user's compositor, in its child and still as root, as systemd confines a
+// DynamicUser service: in a mount and an IPC namespace of its own, every mount read-only but the
+// kernel's own (/proc, /sys, /dev, /dev/pts), private nosuid,nodev tmpfs on /tmp, /var/tmp and
+// /dev/shm, and the session directory, nosuid,nodev, the one place on disk the account can write.
+// Whatever the id leaves behind goes with the session directory and the namespaces, so a later
+// session of the same id finds nothing, and nothing set-user-id of its ever outlives the session.
+// On failure, the reason; NULL once done (the working directory is then the account's home).
+static const char *confine(const struct session *s) {
+    if (unshare(CLONE_NEWNS | CLONE_NEWIPC) < 0) return "unshare";
+    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) < 0) return "mount --make-rprivate /";
+    // A copy of the session directory's mount, attached again once the rest is read-only. The copy
+    // of the very directory the holder made: its path leads nowhere else in this namespace.
+    const int tree = open_tree(AT_FDCWD, s->dir, OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+    struct stat made, copied;
+    if (tree < 0 || fstat(tree, &copied) < 0 || fstat(s->dir_fd, &made) < 0) return "open_tree";
+    if (made.st_dev != copied.st_dev || made.st_ino != copied.st_ino) return "the session directory moved";
+    const struct mount_attr session_attr = {.attr_set = MOUNT_ATTR_NOSUID | MOUNT_ATTR_NODEV};
+    if (mount_setattr(tree, "", AT_EMPTY_PATH, (struct mount_attr *)&session_attr, sizeof session_attr) < 0)
+        return "mount_setattr on the session directory";
+    FILE *mounts = fopen("/proc/self/mountinfo", "re");
+    if (!mounts) return "/proc/self/mountinfo";
+    const struct mount_attr readonly = {.attr_set = MOUNT_ATTR_RDONLY};
+    char *line = NULL;
+    size_t size = 0;
+    const char *failed = NULL;
+    // "ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS ...".
+    while (!failed && getline(&line, &size, mounts) > 0) {
+        char *point = line;
+        for (int field = 0; field < 4 && point; ++field) point = strchr(point, ' '), point = point ? point + 1 : NULL;
+        char *end = point ? strchr(point, ' ') : NULL;
+        if (!end) continue;
+        *end = '\0';
+        unescape_mount_path(point);
+        // A mount hidden under another one is out of reach; the path acts on the visible one.
+        if (!api_mount(point) &&
+            mount_setattr(AT_FDCWD, point, AT_SYMLINK_NOFOLLOW, (struct mount_attr *)&readonly, sizeof readonly) < 0 &&
+            errno != ENOENT)
+            failed = "mount_setattr read-only";
+    }
+    free(line);
+    fclose(mounts);
+    if (failed) return failed;
+    static const char *const scratch[] = {"/tmp", "/var/tmp", "/dev/shm"};
+    for (size_t i = 0; i < sizeof scratch / sizeof *scratch; ++i) {
+        struct stat st;
+        if (lstat(scratch[i], &st) == 0 && S_ISDIR(st.st_mode) &&
+            mount("tmpfs", scratch[i], "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") < 0)
+            return "mount tmpfs";
+    }
+    make_path(s->dir);
+    if (move_mount(tree, "", AT_FDCWD, s->dir, MOVE_MOUNT_F_EMPTY_PATH) < 0) return "move_mount";
+    close(tree);
+    // Through the new mount: a directory reached through the old one would lead out of it.
+    char home[PATH_MAX];
+    snprintf(home, sizeof home, "%s/home", s->dir);
+    const int fd = open(home, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 || fchdir(fd) < 0) return "the account's home";
+    close(fd);
+    return NULL;
+}
+
 // Starts the compositor as the session's account, in a session of its own,
 // from the file the starter wrote, compositor.exec: NUL-terminated fields,
 // the log's path, the arguments, an empty field, then the environment. It
@@ -319,11 +436,21 @@ static void start_compositor(struct holder *h) {
         setsid();
         const int null = open("/dev/null", O_RDONLY);
         if (null < 0 || dup2(null, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0) _exit(126);
+        if (fchdir(home) < 0) _exit(126);
+        if (s->uid_lock >= 0) {
+            const char *failed = confine(s);
+            if (failed) {
+                fprintf(stderr, "%s: cannot confine the compositor's account (%s): %s\n", prog, failed,
+                        strerror(errno));
+                _exit(126);
+            }
+        }
         if (geteuid() == 0 &&
             (setgroups(0, NULL) < 0 || setresgid(s->gid, s->gid, s->gid) < 0 || setresuid(s->uid, s->uid, s->uid) < 0))
             _exit(126);
         // After the change of user, which clears it; a holder already gone is not waited for.
-        if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != holder || fchdir(home) < 0) _exit(126);
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) < 0 || getppid() != holder) _exit(126);
+        if (s->uid_lock >= 0) clear_keys();
         execvpe(argv[0], argv, envp);
         fprintf(stderr, "%s: cannot run %s: %s\n", prog, argv[0], strerror(errno));
         _exit(errno == ENOENT ? 127 : 126);
@@ -489,7 +616,28 @@ static const struct wl_registry_listener registry_listener = {on_global, on_glob
 // Connects once the compositor has created its socket (watched with inotify;
 // the socket may refuse for the moment between bind and listen); at once, or
 // not at all, unless `patient`.
-static struct wl_display *connect_when_ready(struct holder *h, const char *path, bool patient, int64_t deadline) {
+// Links the compositor's socket `from` (a path inside the session directory) into ROOT_RUNTIME
+// under the same name, as a hard link to the very inode, which is then checked where the
+// compositor's account can change nothing: a socket of that account's. 0 when done, else an errno
+// (ENOENT: not there yet).
+static int link_socket(const struct session *s, const char *from) {
+    const char *name = strrchr(from, '/');
+    char to[PATH_MAX];
+    snprintf(to, sizeof to, ROOT_RUNTIME "/%s", name ? name + 1 : from);
+    unlinkat(s->dir_fd, to, 0);
+    // Without AT_SYMLINK_FOLLOW a link in the compositor's directory is linked itself, not its target.
+    if (linkat(s->dir_fd, from, s->dir_fd, to, 0) < 0) return errno;
+    struct stat st;
+    if (fstatat(s->dir_fd, to, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == s->uid)
+        return 0;
+    unlinkat(s->dir_fd, to, 0);
+    return ENOTSOCK;
+}
+
+// Connects to the Wayland socket at `path`, waiting for it to appear if `patient`. With
+// `link_from`, `path` is that socket's link in ROOT_RUNTIME, made once the socket is there.
+static struct wl_display *connect_when_ready(struct holder *h, const char *path, const char *link_from,
+                                             bool patient, int64_t deadline) {
     struct sockaddr_un addr = {.sun_family = AF_UNIX};
     if (strlen(path) >= sizeof addr.sun_path) {
         fail("socket path too long: %s", path);
@@ -497,7 +645,11 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
     }
     strcpy(addr.sun_path, path);
     char dir[PATH_MAX];
-    snprintf(dir, sizeof dir, "%s", path);
+    if ((link_from ? snprintf(dir, sizeof dir, "%s/%s", h->session->dir, link_from)
+                   : snprintf(dir, sizeof dir, "%s", path)) >= (int)sizeof dir) {
+        fail("socket path too long: %s", path);
+        return NULL;
+    }
     char *slash = strrchr(dir, '/');
     if (slash) *slash = '\0';
     int watch = patient ? inotify_init1(IN_CLOEXEC | IN_NONBLOCK) : -1;
@@ -508,15 +660,20 @@ static struct wl_display *connect_when_ready(struct holder *h, const char *path,
     }
     struct wl_display *display = NULL;
     for (;;) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) break;
-        if (connect(fd, (struct sockaddr *)&addr, sizeof addr) == 0) {
+        const int linked = link_from ? link_socket(h->session, link_from) : 0;
+        if (linked != 0 && linked != ENOENT) {
+            fail("cannot link %s into %s: %s", link_from, ROOT_RUNTIME, strerror(linked));
+            break;
+        }
+        int fd = linked == 0 ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
+        if (linked == 0 && fd < 0) break;
+        if (fd >= 0 && connect(fd, (struct sockaddr *)&addr, sizeof addr) == 0) {
             display = wl_display_connect_to_fd(fd);
             if (!display) fail("cannot use the connection to %s", path);
             break;
         }
-        const int err = errno;
-        close(fd);
+        const int err = fd < 0 ? ENOENT : errno;
+        if (fd >= 0) close(fd);
         const int64_t left = deadline - now_ms();
         if ((err != ENOENT && err != ECONNREFUSED) || left <= 0 || !patient) {
             fail("cannot connect to %s: %s", path, left <= 0 ? "timed out" : strerror(err));
@@ -842,7 +999,12 @@ static void handle_ipc_events(struct holder *h, struct ipc *ipc) {
     }
 }
 
-static bool ipc_subscribe(struct ipc *ipc, const char *path) {
+static bool ipc_subscribe(struct ipc *ipc, const struct session *s, const char *path, const char *link_from) {
+    const int linked = link_from ? link_socket(s, link_from) : 0;
+    if (linked != 0) {
+        fail("cannot link sway's IPC socket %s into %s: %s", link_from, ROOT_RUNTIME, strerror(linked));
+        return false;
+    }
     ipc->fd = ipc_connect(path);
     if (ipc->fd < 0) {
         fail("cannot connect to sway's IPC socket %s: %s", path, strerror(errno));
@@ -894,7 +1056,7 @@ static void pause_ms(long ms) {
     nanosleep(&pause, NULL);
 }
 
-// No account and no group has the id, and no process has it as a user or group id.
+// No account and no group has the id, and no live process has it as a user or group id.
 static bool id_unused(uid_t id) {
     if (getpwuid(id) || getgrgid(id)) return false;
     DIR *proc = opendir("/proc");
@@ -910,6 +1072,8 @@ static bool id_unused(uid_t id) {
         close(fd);
         if (n <= 0) continue;
         buf[n] = '\0';
+        // A zombie (which an init that reaps late leaves standing) can do nothing as the id.
+        if (strstr(buf, "\nState:\tZ")) continue;
         // "Uid:\treal\teffective\tsaved\tfs", and the same for Gid.
         for (const char *key = buf; !used && (key = strstr(key, "id:\t")); key += 4) {
             if (key == buf || (key[-1] != 'U' && key[-1] != 'G')) continue;
@@ -921,37 +1085,96 @@ static bool id_unused(uid_t id) {
     return !used;
 }
 
-// Reserves a user id (and the same group id) for the holder's life: the
-// lowest one whose lock under UID_LOCKS is free and that nobody uses. The
-// check matters beside the lock: processes of a session whose holder was
-// killed outright may still be running as its id.
-static int allocate_user(struct session *s) {
-    if (mkdir(UID_LOCKS, 0700) < 0 && errno != EEXIST) return fail("cannot make %s: %s", UID_LOCKS, strerror(errno));
+// Locks the file of `id` under UID_LOCKS, made if missing; the lock's descriptor, or -1 when another
+// holder has it. A file its holder removed between our open and our lock is not the id's: try again.
+static int lock_id(int dir, uid_t id) {
+    char name[16];
+    snprintf(name, sizeof name, "%u", (unsigned)id);
+    for (;;) {
+        const int lock = openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (lock < 0) return -1;
+        struct stat held, named;
+        if (flock(lock, LOCK_EX | LOCK_NB) < 0) {
+            close(lock);
+            return -1;
+        }
+        if (fstat(lock, &held) == 0 && fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+            return lock;
+        close(lock);
+    }
+}
+
+// Gives up the id's lock, removing its file while still holding it (lock_id's check).
+static void unlock_id(int dir, uid_t id, int lock) {
+    char name[16];
+    snprintf(name, sizeof name, "%u", (unsigned)id);
+    unlinkat(dir, name, 0);
+    close(lock);
+}
+
+static int open_locks(void) {
+    if (mkdir(UID_LOCKS, 0700) < 0 && errno != EEXIST) return -1;
     const int dir = open(UID_LOCKS, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    if (dir < 0 || fstat(dir, &st) < 0 || st.st_uid != 0 || (st.st_mode & 022)) {
-        if (dir >= 0) close(dir);
-        return fail("%s is not a directory of root's alone", UID_LOCKS);
+    if (dir >= 0 && (fstat(dir, &st) < 0 || st.st_uid != 0 || (st.st_mode & 022))) {
+        close(dir);
+        errno = EPERM;
+        return -1;
     }
+    return dir;
+}
+
+// Reserves a user id (and the same group id) for the holder's life. Ids are handed out in turn,
+// from the one after the id handed out last (UID_LOCKS/next), so that an id comes back only once
+// every other one in its range has been used: 65536 sessions later, weeks at thousands a day. An
+// id is taken when its lock under UID_LOCKS is free and nobody uses it; the check matters beside
+// the lock: processes of a session whose holder was killed outright may still run as its id.
+static int allocate_user(struct session *s) {
+    const int dir = open_locks();
+    if (dir < 0)
+        return fail("cannot use %s: %s", UID_LOCKS, errno == EPERM ? "not a directory of root's alone" : strerror(errno));
+    // One holder at a time reads and moves `next`.
+    const int next_fd = flock(dir, LOCK_EX) == 0 ? openat(dir, "next", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600) : -1;
+    char text[16] = "";
+    if (next_fd >= 0 && pread(next_fd, text, sizeof text - 1, 0) < 0) text[0] = '\0';
+    const unsigned long next = strtoul(text, NULL, 10);
     for (size_t r = 0; r < sizeof dynamic_ranges / sizeof *dynamic_ranges; ++r) {
         const uid_t first = dynamic_ranges[r].first, count = dynamic_ranges[r].count;
         if (!ids_mapped("/proc/self/uid_map", first, count) || !ids_mapped("/proc/self/gid_map", first, count))
             continue;
-        for (uid_t id = first; id < first + count; ++id) {
-            char name[16];
-            snprintf(name, sizeof name, "%u", (unsigned)id);
-            const int lock = openat(dir, name, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const uid_t start = next >= first && next - first < count ? (uid_t)(next - first) : 0;
+        for (uid_t i = 0; i < count; ++i) {
+            const uid_t id = first + (start + i) % count;
+            const int lock = lock_id(dir, id);
             if (lock < 0) continue;
-            if (flock(lock, LOCK_EX | LOCK_NB) == 0 && id_unused(id)) {
-                close(dir);
-                s->uid = id, s->gid = id, s->uid_lock = lock;
-                return 0;
+            if (!id_unused(id)) {
+                unlock_id(dir, id, lock);
+                continue;
             }
-            close(lock);
+            if (next_fd >= 0) {
+                const int len = snprintf(text, sizeof text, "%u\n", (unsigned)(first + (start + i + 1) % count));
+                if (pwrite(next_fd, text, (size_t)len, 0) == len) (void)!ftruncate(next_fd, len);
+                close(next_fd);
+            }
+            close(dir);
+            s->uid = id, s->gid = id, s->uid_lock = lock;
+            return 0;
         }
     }
+    if (next_fd >= 0) close(next_fd);
     close(dir);
     return fail("no free user id to run the compositor as");
+}
+
+static void release_user(struct session *s) {
+    if (s->uid_lock < 0) return;
+    const int dir = open_locks();
+    if (dir >= 0) {
+        unlock_id(dir, s->uid, s->uid_lock);
+        close(dir);
+    } else close(s->uid_lock);
+    s->uid_lock = -1;
 }
 
 static void print_json_string(const char *text) {
@@ -985,6 +1208,8 @@ static int make_directory(struct session *s, const char *parent) {
             (root && fchownat(s->dir_fd, subdirs[i], s->uid, s->gid, AT_SYMLINK_NOFOLLOW) < 0))
             return fail("cannot make %s/%s: %s", s->dir, subdirs[i], strerror(errno));
     }
+    if (s->own_runtime && mkdirat(s->dir_fd, ROOT_RUNTIME, 0700) < 0)
+        return fail("cannot make %s/%s: %s", s->dir, ROOT_RUNTIME, strerror(errno));
     if (root && (fchown(s->dir_fd, 0, s->gid) < 0 || fchmod(s->dir_fd, 0710) < 0))
         return fail("cannot hand %s to the compositor's group: %s", s->dir, strerror(errno));
     printf("{\"directory\": ");
@@ -1042,8 +1267,10 @@ static void remove_directory(struct session *s) {
 static void kill_user(uid_t uid) {
     const pid_t pid = fork();
     if (pid == 0) {
-        if (setresuid(uid, uid, uid) == 0)
+        if (setresuid(uid, uid, uid) == 0) {
             for (int i = 0; i < 3 && kill(-1, SIGKILL) == 0; ++i) pause_ms(1);
+            clear_keys();
+        }
         _exit(0);
     }
     if (pid > 0)
@@ -1094,7 +1321,7 @@ static int usage(const char *problem) {
 // Sets up and holds the seat until told to stop or the compositor goes.
 static int hold(struct holder *h, const char *socket_path, int expected_outputs, const char *sway_ipc,
                 bool keymaps, bool probe, int64_t deadline) {
-    h->display = connect_when_ready(h, socket_path, !probe, deadline);
+    h->display = connect_when_ready(h, socket_path, h->socket_link, !probe, deadline);
     if (!h->display) return h->stopping ? 0 : 1;
     h->registry = wl_display_get_registry(h->display);
     wl_registry_add_listener(h->registry, &registry_listener, h);
@@ -1131,7 +1358,7 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     if (keymaps && check_own_keymap(h) != 0) return 1;
 
     struct ipc ipc = {.fd = -1};
-    if (sway_ipc && !ipc_subscribe(&ipc, sway_ipc)) return 1;
+    if (sway_ipc && !ipc_subscribe(&ipc, h->session, sway_ipc, h->ipc_link)) return 1;
     print_outputs(h);
     h->session->ready = true;
 
@@ -1165,10 +1392,16 @@ static int hold(struct holder *h, const char *socket_path, int expected_outputs,
     }
 }
 
-// A path given relative to the session directory, made absolute.
-static const char *in_session(const struct session *s, const char *path, char *buf, size_t size) {
+// A path given relative to the session directory, made absolute. With own_runtime a socket's
+// path is that of its link in ROOT_RUNTIME, and `link` is set to the path given.
+static const char *in_session(const struct session *s, const char *path, char *buf, size_t size,
+                              const char **link) {
     if (!path || path[0] == '/' || !s->dir[0]) return path;
-    snprintf(buf, size, "%s/%s", s->dir, path);
+    const char *name = strrchr(path, '/');
+    const int n = s->own_runtime ? snprintf(buf, size, "%s/" ROOT_RUNTIME "/%s", s->dir, name ? name + 1 : path)
+                                 : snprintf(buf, size, "%s/%s", s->dir, path);
+    if (s->own_runtime) *link = path;
+    (void)n;  // a path cut short is too long for a Unix socket, and refused where it is used
     return buf;
 }
 
@@ -1235,13 +1468,14 @@ int main(int argc, char **argv) {
         fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
         if (have_uid) session.uid = (uid_t)uid, session.gid = (gid_t)gid;
         rc = dynamic ? allocate_user(&session) : 0;
+        session.own_runtime = geteuid() == 0 && session.uid != 0;
         if (rc == 0) rc = make_directory(&session, session_in);
         announced = rc == 0;
     }
     if (rc == 0 && socket_path) {
         char socket_buf[PATH_MAX], ipc_buf[PATH_MAX];
-        socket_path = in_session(&session, socket_path, socket_buf, sizeof socket_buf);
-        sway_ipc = in_session(&session, sway_ipc, ipc_buf, sizeof ipc_buf);
+        socket_path = in_session(&session, socket_path, socket_buf, sizeof socket_buf, &h.socket_link);
+        sway_ipc = in_session(&session, sway_ipc, ipc_buf, sizeof ipc_buf, &h.ipc_link);
         if (!probe) {
             // The keymap takes milliseconds to build: not before the compositor
             // has been started, whose start would wait for it.
@@ -1277,6 +1511,7 @@ int main(int argc, char **argv) {
         stop_compositor(&session, session.ready ? 5000 : 0);
         if (session.uid_lock >= 0) kill_user(session.uid);
         remove_directory(&session);
+        release_user(&session);
     }
     return rc;
 }

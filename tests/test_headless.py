@@ -95,8 +95,9 @@ def test_launcher_signal_stops_every_process_of_the_session(sig):
 
 
 def _fake_sway_dir():
-    """A world-readable directory whose `sway` dies at once, as a broken compositor would."""
-    d = Path(tempfile.mkdtemp(prefix="pravlin-fake-sway-"))
+    """A world-readable directory whose `sway` dies at once, as a broken compositor would. For root,
+    outside /tmp, which a root session's compositor sees as an empty one of its own."""
+    d = Path(tempfile.mkdtemp(prefix="pravlin-fake-sway-", dir="/run" if os.geteuid() == 0 else None))
     d.chmod(0o755)
     fake = d / "sway"
     fake.write_text("#!/bin/sh\necho 'sway: no backend could be started' >&2\nexit 3\n")
@@ -279,25 +280,28 @@ print(json.dumps(out))
 @pytest.mark.skipif(os.geteuid() != 0, reason="only root starts sessions as another user id")
 def test_a_root_session_is_reachable_by_root_alone():
     with HeadlessSession([(320, 200)]) as a, HeadlessSession([(320, 200)]) as b:
-        owners = {os.stat(s.runtime_dir).st_uid for s in (a, b)}
+        # The compositor's runtime directory; root's programs have one of their own beside it.
+        runs = [str(Path(s.runtime_dir).parent / "run") for s in (a, b)]
+        owners = {os.stat(run).st_uid for run in runs}
         assert len(owners) == 2 and 0 not in owners, "each session has a user id of its own"
         for account in ("nobody", "4242"):
-            res = subprocess.run(["setpriv", f"--reuid={account}", "--regid=4242", "--clear-groups",
-                                  sys.executable, "-c", AS_OTHER, a.runtime_dir],
-                                 capture_output=True, text=True, timeout=30)
-            assert set(json.loads(res.stdout).values()) == {"Permission denied"}, (account, res.stdout)
+            for run in (runs[0], a.runtime_dir):
+                res = subprocess.run(["setpriv", f"--reuid={account}", "--regid=4242", "--clear-groups",
+                                      sys.executable, "-c", AS_OTHER, run],
+                                     capture_output=True, text=True, timeout=30)
+                assert set(json.loads(res.stdout).values()) == {"Permission denied"}, (account, res.stdout)
         assert Pravlin(a.socket).screenshot().shape == (200, 320, 4)
         assert "1.7" in a.swaymsg("-t", "get_version")
         # A program sway starts runs as its account, on any CPU, and goes with the session.
         a.swaymsg("exec", "exec sleep 6061")
 
         def started():
-            return [p for p in processes_mentioning(a.runtime_dir)
+            return [p for p in processes_mentioning(runs[0])
                     if Path(f"/proc/{p}/cmdline").read_bytes() == b"sleep\x006061\x00"]
 
         assert wait_until(started, 5)
         (program,) = started()
-        assert os.stat(f"/proc/{program}").st_uid == os.stat(a.runtime_dir).st_uid
+        assert os.stat(f"/proc/{program}").st_uid == os.stat(runs[0]).st_uid
         assert os.sched_getaffinity(program) == os.sched_getaffinity(0)
         base = Path(a.runtime_dir).parent
     assert wait_until(lambda: not processes_mentioning(str(base)), 5), processes_mentioning(str(base))

@@ -72,6 +72,8 @@ class Desktop(_Frames):
         self._chords: dict[object, tuple[tuple[int, ...], tuple[int, ...], int | None]] = {}
         self._typed: dict[str, tuple[tuple[int, ...], tuple[int, ...], int | None] | None] = {}
         self._mods: dict[tuple[str, ...], tuple[int, ...]] = {}
+        # When keys added to the keymap were last typed with (0: never).
+        self._added_keys_used = 0.0
 
     # -- life ---------------------------------------------------------------------------------------
 
@@ -335,6 +337,8 @@ class Desktop(_Frames):
             steps = self._typing_steps(text)
             if all(steps):
                 self._type_steps(core, steps, interval, hold)
+                if self._added_keys_used:
+                    self._added_keys_used = time.monotonic()
                 return
             # Some characters are not on the layout: their keysyms go on spare keys, as many runs of the
             # text as it takes. Characters on keys added before count as not on the layout: a run may
@@ -350,6 +354,7 @@ class Desktop(_Frames):
                         keys, layout = plan.keys_for(sym)
                         run_steps.append((tuple(keys), tuple(keys[::-1]), layout))
                     self._type_steps(core, run_steps, interval, hold)
+                    self._added_keys_used = time.monotonic()
 
     def _type_steps(self, core, steps, interval, hold) -> None:
         if interval == 0 and hold == 0:
@@ -469,7 +474,14 @@ class Desktop(_Frames):
         up, and a keymap put back at once would be the one they find."""
         plan = _KeyPlan(self, keysyms)
         if plan.missing:
-            self._c.add_keysyms(list(keysyms))
+            core = self._c
+            if core.add_keysyms(list(keysyms), 0) is None:
+                # A key typed with a moment ago is to carry something else: an X11 window that has
+                # not handled it yet would find the new keysym when it does.
+                wait = self._added_keys_used + _KEYMAP_SETTLE - time.monotonic()
+                if wait > 0:
+                    time.sleep(wait)
+                core.add_keysyms(list(keysyms), 1)
             # Keys found before may carry something else now.
             self._chords.clear()
             self._typed.clear()
@@ -554,6 +566,9 @@ class _KeyPlan:
 
 
 _UNKNOWN = object()
+# How long a key added to the keymap keeps its keysym after it was last typed with, when another needs it:
+# X11 clients fetch a changed keymap only when they next look a key up.
+_KEYMAP_SETTLE = 0.3
 _CACHE_LIMIT = 4096
 
 

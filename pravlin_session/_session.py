@@ -546,23 +546,24 @@ class HeadlessSession(_Display):
     def _write_x_authority(self) -> None:
         """The cookie Xwayland asks its clients for. Xwayland admits, without one, only programs of its
         own account, and only when the account has a name (a session's own user id has none). The file
-        (Xauthority format: one entry for any display) is the compositor's account's, readable by it
-        alone; root's programs read it as root."""
+        (Xauthority format: one entry for any display) is this process's, readable by the compositor's
+        group too, and by no other account."""
         path = self._compositor.x_authority(self._base)
         name = b"MIT-MAGIC-COOKIE-1"
         entry = b"".join(len(f).to_bytes(2, "big") + f for f in (b"", b"", name, secrets.token_bytes(16)))
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o400)
         try:
             os.write(fd, (0xFFFF).to_bytes(2, "big") + entry)
-            if os.geteuid() == 0:
-                os.fchown(fd, self._uid, self._gid)
+            if os.geteuid() != self._uid:
+                os.fchown(fd, -1, self._gid)
+                os.fchmod(fd, 0o440)
         finally:
             os.close(fd)
 
     def _find_x_display(self) -> str:
         """The X display the compositor took for Xwayland (it binds the display's sockets at start-up;
         the server itself starts with the first X11 client), as sway's environment names it."""
-        told = Path(self.runtime_dir) / "x-display"
+        told = self._base / _RUNTIME / "x-display"
         self.swaymsg("exec", f"echo $DISPLAY > {told}.new && mv {told}.new {told}")
         while True:
             with contextlib.suppress(OSError):

@@ -89,7 +89,9 @@ public:
     // changes only for new ones, and a key keeps its meaning until its
     // carrier is needed again (X11 clients look a key up in the keymap they
     // fetch when they handle it, which may be well after it was sent).
-    Result<std::vector<uint32_t>> add_keysyms(const std::vector<uint32_t>& keysyms);
+    // Without `reassign`, nothing happens (nullopt) when a key would have to
+    // change what it carries.
+    Result<std::optional<std::vector<uint32_t>>> add_keysyms(const std::vector<uint32_t>& keysyms, bool reassign);
     // The keys carrying added keysyms now.
     std::vector<uint32_t> added_keys() const;
     // Gives the keyboard the seat's keymap again, if it has another.
@@ -118,7 +120,8 @@ private:
     void key(uint32_t key, bool pressed, uint32_t time);
     void set_modifiers(const ModifierState& mods);
     void button(uint32_t button, bool pressed, uint32_t time);
-    Result<> wheel(uint32_t axis, int32_t notches, uint32_t time);
+    // Advances `time` to the last notch's.
+    Result<> wheel(uint32_t axis, int32_t notches, uint32_t& time);
     Result<> upload_keymap(const std::string& text, std::vector<KeyboardLayout::Placed> placed);
     void publish_held();
 

@@ -262,7 +262,7 @@ void KeyboardLayout::find_carriers()
 
 Result<std::string> KeyboardLayout::extended(const std::vector<xkb_keysym_t>& keysyms,
                                              const std::vector<uint32_t>& held, std::vector<Placed>& placed,
-                                             std::vector<uint32_t>& keys) const
+                                             std::vector<uint32_t>& keys, bool& reassigns) const
 {
     const auto has = [](const auto& list, auto value) {
         return std::find(list.begin(), list.end(), value) != list.end();
@@ -287,6 +287,7 @@ Result<std::string> KeyboardLayout::extended(const std::vector<xkb_keysym_t>& ke
     for (uint32_t key : carriers_)
         if (!has(held, key) && std::none_of(placed_.begin(), placed_.end(), [&](const Placed& p) { return p.key == key; }))
             open.push_back(key);
+    reassigns = fresh.size() > open.size();
     // Then the keys of the placements asked for least recently, unless held.
     for (const Placed& p : dropped)
         if (!has(held, p.key)) open.push_back(p.key);

@@ -74,9 +74,10 @@ public:
     // carriers, then the carriers of the placements asked for least recently
     // (never a key in `held`). `placed` gets what the result carries; the
     // keys of `keysyms` (0 for those the seat's layout has) come back in
-    // `keys`. Fails when they do not fit, or the result does not compile.
+    // `keys`; `reassigns` tells whether a key changes what it carries. Fails
+    // when they do not fit, or the result does not compile.
     Result<std::string> extended(const std::vector<xkb_keysym_t>& keysyms, const std::vector<uint32_t>& held,
-                                 std::vector<Placed>& placed, std::vector<uint32_t>& keys) const;
+                                 std::vector<Placed>& placed, std::vector<uint32_t>& keys, bool& reassigns) const;
     // Switches the lookup tables and the state to another keymap text (the
     // seat's, or one `extended` made), keeping the modifier state; the keys
     // still held (in the order they went down) are replayed into it. `placed`

@@ -66,6 +66,16 @@ def test_run_gives_the_command_the_session_and_its_status():
     assert shm_names() <= before
 
 
+def test_x11_programs_run_with_xwayland_and_without_it_find_no_display():
+    script = 'printf "%s\\n" "${DISPLAY:-none}"; xterm -e true 2>&1 && echo connected'
+    res = run(["-o", "640x480", "--xwayland", "--", "sh", "-c", script])
+    assert res.returncode == 0, res.stderr
+    display, *rest = res.stdout.splitlines()
+    assert display.startswith(":") and rest[-1:] == ["connected"], res.stdout
+    res = run(["-o", "640x480", "--", "sh", "-c", script])
+    assert res.stdout.splitlines()[0] == "none" and "connected" not in res.stdout
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGKILL])
 def test_launcher_signal_stops_every_process_of_the_session(sig):
     before = shm_names()

@@ -231,7 +231,9 @@ class Desktop(_Frames):
                modifiers: Iterable[str] = ()) -> None:
         """Turns the wheel `dy` notches down (negative: up) and `dx` notches right (negative: left), at
         (x, y) or where the pointer is, with the `modifiers` held. Each notch goes as a mouse wheel
-        sends it, so toolkits scroll by their own line step."""
+        sends it, so toolkits scroll by their own line step, and notches go 4 ms apart, each once the
+        one before has reached the window, as a wheel spun fast sends them (Chromium loses notches of a
+        burst when it falls behind)."""
         if not (type(dy) is int and type(dx) is int and -100_000 <= dy <= 100_000 and -100_000 <= dx <= 100_000):
             for name, v in (("dy", dy), ("dx", dx)):
                 if isinstance(v, bool) or not isinstance(v, int):
@@ -276,9 +278,11 @@ class Desktop(_Frames):
                 if hold == 0:
                     # Back to back, in batches, as typed text goes.
                     self._type_steps(self._c, [(keys, None, layout)] * repeat, 0, 0)
-                    return
-                for _ in range(repeat):
-                    self._press_release(keys, layout, hold)
+                else:
+                    for _ in range(repeat):
+                        self._press_release(keys, layout, hold)
+                if self._added_keys_used:
+                    self._added_keys_used = time.monotonic()
 
     def key_down(self, name: str) -> None:
         """Presses one key (and the level modifiers its name needs) and keeps it down until key_up."""
@@ -325,9 +329,10 @@ class Desktop(_Frames):
 
     def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0) -> None:
         """Types any text: each character with the key and level of the seat's layout that produce it,
-        and characters the layout lacks on keys added to the keyboard for the call (the layout is as it
-        was afterwards). "\\n" is Return and "\\t" Tab. `interval` is the time between characters,
-        `hold` how long each key stays down."""
+        and characters the layout lacks on spare keys added to this Desktop's keyboard, where they stay
+        while there is room (X11 windows look a key up when they handle it, which may be later). "\\n" is
+        Return and "\\t" Tab. `interval` is the time between characters, `hold` how long each key stays
+        down."""
         if not isinstance(text, str):
             raise TypeError(f"text must be a str, not {type(text).__name__}")
         _human.check_seconds(interval, "interval")
@@ -482,6 +487,7 @@ class Desktop(_Frames):
                 if wait > 0:
                     time.sleep(wait)
                 core.add_keysyms(list(keysyms), 1)
+            self._added_keys_used = time.monotonic()
             # Keys found before may carry something else now.
             self._chords.clear()
             self._typed.clear()

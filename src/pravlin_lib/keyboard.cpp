@@ -281,8 +281,9 @@ Result<std::string> KeyboardLayout::extended(const std::vector<xkb_keysym_t>& ke
     if (wanted.size() > carriers_.size())
         return fail(std::to_string(wanted.size()) + " characters the layout lacks, but only " +
                     std::to_string(carriers_.size()) + " keys to put them on");
-    std::vector<Placed> kept, dropped;
-    for (const Placed& p : placed_) (has(wanted, p.keysym) ? kept : dropped).push_back(p);
+    std::vector<Placed> dropped;
+    for (const Placed& p : placed_)
+        if (!has(wanted, p.keysym)) dropped.push_back(p);
     std::vector<uint32_t> open;
     for (uint32_t key : carriers_)
         if (!has(held, key) && std::none_of(placed_.begin(), placed_.end(), [&](const Placed& p) { return p.key == key; }))

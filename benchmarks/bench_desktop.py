@@ -7,7 +7,11 @@
   type     type() of 2,000 mixed characters (ASCII, capitals, punctuation, accents, characters the
            layout lacks) into `cat > file` in foot, against `wtype` typing the same text; every
            character must arrive, for both;
-  glide    move(..., duration=0.5) watched by wev: motion events per frame of the output.
+  glide    move(..., duration=0.5) watched by wev: motion events per frame of the output;
+  apps     type() of 2,000 mixed characters (no emoji: Chromium takes none by keys) into foot, into
+           Chromium (a textarea whose text a script posts to a loopback server of the benchmark's)
+           and into xterm under Xwayland (`cat > file`): the time type() takes and the time until
+           every character has arrived, each against foot's.
 
 Usage (after `pip install .`, from anywhere):
     python3 benchmarks/bench_desktop.py [--calls N] [--rounds N] [--type-runs N] [--check]
@@ -16,8 +20,11 @@ per frame. With --check the exit status is 1 when a goal is missed.
 """
 
 import argparse
+import contextlib
+import http.server
 import json
 import os
+import queue
 import random
 import re
 import shutil
@@ -25,6 +32,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -219,22 +227,128 @@ def glide(session):
     return [] if ok else ["glide"]
 
 
+PAGE = b"""<!doctype html><meta charset="utf-8"><body><textarea id="t" autofocus style="width:90%;height:300px">
+</textarea><script>
+const t = document.getElementById("t"); let timer = null;
+t.addEventListener("input", () => { clearTimeout(timer); timer = setTimeout(
+  () => fetch("/text", {method: "POST", body: t.value}), 20); });
+addEventListener("load", () => { t.value = ""; t.focus(); fetch("/text", {method: "POST", body: "ready"}); });
+</script>"""
+
+
+class _Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.end_headers()
+        self.wfile.write(PAGE)
+
+    def do_POST(self):
+        self.server.texts.put(self.rfile.read(int(self.headers["Content-Length"])).decode())
+        self.send_response(204)
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def apps(session):
+    """type() into foot, Chromium and xterm: sending, and arriving."""
+    text = mixed_text(2000).replace("😀", "✓")
+    tmp = Path(tempfile.mkdtemp(prefix="bench-desktop-"))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Page)
+    server.texts = queue.Queue()
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    results = {}
+
+    def chromium_text(want, timeout):
+        deadline, got = time.monotonic() + timeout, None
+        while time.monotonic() < deadline:
+            try:
+                got = server.texts.get(timeout=0.05)
+            except queue.Empty:
+                continue
+            if got == want:
+                return True
+        return False
+
+    try:
+        for name in ("foot", "chromium", "xterm"):
+            out = tmp / f"{name}.txt"
+            if name == "foot":
+                argv, env = ["foot", "sh", "-c", f"cat > {out}"], {}
+            elif name == "xterm":
+                argv, env = ["xterm", "-u8", "-e", "sh", "-c", f"cat > {out}"], {"LANG": "C.UTF-8"}
+            else:
+                argv = ["chromium", "--ozone-platform=wayland", "--no-sandbox", "--test-type", "--no-first-run",
+                        "--disable-gpu", f"--user-data-dir={tmp / 'chromium'}",
+                        f"--app=http://127.0.0.1:{server.server_address[1]}/"]
+                env = {}
+            proc = session.spawn(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+            try:
+                with Desktop(session.socket) as d:
+                    if name == "chromium":
+                        if not chromium_text("ready", 60):
+                            raise RuntimeError("Chromium did not load the page")
+                        # A window just mapped may let the first keys go by: ready when one arrives.
+                        for _ in range(40):
+                            d.type("x")
+                            if chromium_text("x", 0.5):
+                                break
+                        d.key("ctrl+a")
+                        d.key("BackSpace")
+                        chromium_text("", 2)
+                    else:
+                        deadline = time.monotonic() + 20
+                        while not out.exists() and time.monotonic() < deadline:
+                            time.sleep(0.01)
+                        time.sleep(0.3)
+                    start = time.perf_counter()
+                    d.type(text)
+                    sent = time.perf_counter() - start
+                    if name == "chromium":
+                        arrived = chromium_text(text, 60)
+                    else:
+                        d.key("Return")
+                        arrived = wait_file(out, (text + "\n").encode(), 60)
+                    done = time.perf_counter() - start
+                results[name] = (sent, done, arrived)
+            finally:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(proc.pid, 9)
+                proc.wait()
+    finally:
+        server.shutdown()
+        shutil.rmtree(tmp, ignore_errors=True)
+    print(f"apps: type() of 2000 mixed characters ({len(set(text))} distinct), sent and arrived")
+    foot_sent, foot_done, _ = results["foot"]
+    for name, (sent, done, arrived) in results.items():
+        print(f"  {name:8} sent {sent * 1e3:7.1f} ms = {len(text) / sent:8.0f} characters/s ({foot_sent / sent:4.2f}x "
+              f"foot's); all arrived after {done * 1e3:7.1f} ms = {len(text) / done:8.0f} characters/s "
+              f"({foot_done / done:4.2f}x foot's); every character arrived: {arrived}")
+    return [] if all(a for _, _, a in results.values()) else ["apps"]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--calls", type=int, default=2000, help="calls per action per round (2000)")
     ap.add_argument("--rounds", type=int, default=5, help="rounds (5)")
     ap.add_argument("--type-runs", type=int, default=3, help="runs of type() (3)")
     ap.add_argument("--wtype-runs", type=int, default=2, help="of which also wtype (2)")
+    ap.add_argument("--apps", action="store_true", help="only the typing into foot, Chromium and xterm")
     ap.add_argument("--check", action="store_true", help="exit 1 if a goal is missed")
     args = ap.parse_args()
-    for tool in ("wtype", "foot", "wev", "cc"):
+    for tool in ("wtype", "foot", "wev", "cc", "chromium", "xterm"):
         if shutil.which(tool) is None:
             sys.exit(f"{tool} is not installed")
     build_dir = tempfile.mkdtemp(prefix="bench-desktop-build-")
     try:
         floor = build_floor(build_dir)
-        with HeadlessSession([(1920, 1080)]) as session:
-            missed = actions(session, floor, args) + typing(session, args) + glide(session)
+        with HeadlessSession([(1920, 1080)], xwayland=True) as session:
+            if args.apps:
+                missed = apps(session)
+            else:
+                missed = actions(session, floor, args) + typing(session, args) + glide(session) + apps(session)
     finally:
         shutil.rmtree(build_dir, ignore_errors=True)
     if missed:

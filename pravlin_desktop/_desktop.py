@@ -106,6 +106,8 @@ class Desktop(_Frames):
         # DBUS_SESSION_BUS_ADDRESS) and SWAYSOCK of this mapping, such as a HeadlessSession's env;
         # None: this process's environment.
         self.accessibility_environ: Mapping[str, str] | None = None
+        # When keys added to the keymap were last typed with (0: never).
+        self._added_keys_used = 0.0
 
     # -- life ---------------------------------------------------------------------------------------
 
@@ -339,7 +341,9 @@ class Desktop(_Frames):
                modifiers: Iterable[str] = ()) -> None:
         """Turns the wheel `dy` notches down (negative: up) and `dx` notches right (negative: left), at
         (x, y) or where the pointer is, with the `modifiers` held. Each notch goes as a mouse wheel
-        sends it, so toolkits scroll by their own line step."""
+        sends it, so toolkits scroll by their own line step, and notches go 4 ms apart, each once the
+        one before has reached the window, as a wheel spun fast sends them (Chromium loses notches of a
+        burst when it falls behind)."""
         self._turn()
         if not (type(dy) is int and type(dx) is int and -100_000 <= dy <= 100_000 and -100_000 <= dx <= 100_000):
             for name, v in (("dy", dy), ("dx", dx)):
@@ -390,9 +394,11 @@ class Desktop(_Frames):
                     done = self._type_steps(self._c, [(keys, None, layout)] * repeat, 0, 0, _WINDOW_TIMEOUT)
                     if done is not None:
                         raise _stalled(_WINDOW_TIMEOUT, f"{combo!r} was pressed {done} of {repeat} times")
-                    return
-                for _ in range(repeat):
-                    self._press_release(keys, layout, hold)
+                else:
+                    for _ in range(repeat):
+                        self._press_release(keys, layout, hold)
+                if self._added_keys_used:
+                    self._added_keys_used = time.monotonic()
 
     def key_down(self, name: str) -> None:
         """Presses one key (and the level modifiers its name needs) and keeps it down until key_up."""
@@ -441,9 +447,10 @@ class Desktop(_Frames):
     def type(self, text: str, *, interval: Seconds = 0, hold: Seconds = 0, timeout: float = 10,
              paste: bool | None = None) -> None:
         """Types any text: each character with the key and level of the seat's layout that produce it,
-        and characters the layout lacks on keys added to the keyboard for the call (the layout is as it
-        was afterwards). "\\n" is Return and "\\t" Tab. `interval` is the time between characters,
-        `hold` how long each key stays down.
+        and characters the layout lacks on spare keys added to this Desktop's keyboard, where they stay
+        while there is room (X11 windows look a key up when they handle it, which may be later). "\\n" is
+        Return and "\\t" Tab. `interval` is the time between characters, `hold` how long each key stays
+        down.
 
         Typing keeps to the pace of the window that receives the keys: when it falls behind in reading
         them, the next keys wait for it. One that reads nothing for `timeout` seconds (a stopped or hung
@@ -472,9 +479,15 @@ class Desktop(_Frames):
             steps = self._typing_steps(text)
             if all(steps):
                 done = self._type_steps(core, steps, interval, hold, timeout)
+                if self._added_keys_used:
+                    self._added_keys_used = time.monotonic()
             else:
                 # Some characters are not on the layout: their keysyms go on spare keys, as many runs of
-                # the text as it takes.
+                # the text as it takes. Characters on keys added before count as not on the layout: a
+                # run may take their keys.
+                added = core.added_keys()
+                if added:
+                    steps = [None if st is None or any(k in added for k in st[0]) else st for st in steps]
                 done = None
                 typed = 0
                 for run in _runs(text, steps, core.spare_keys()):
@@ -485,6 +498,7 @@ class Desktop(_Frames):
                             keys, layout = plan.keys_for(sym)
                             run_steps.append((tuple(keys), tuple(keys[::-1]), layout))
                         done = self._type_steps(core, run_steps, interval, hold, timeout)
+                        self._added_keys_used = time.monotonic()
                     if done is not None:
                         done += typed
                         break
@@ -619,19 +633,27 @@ class Desktop(_Frames):
 
     @contextlib.contextmanager
     def _keymap_for(self, keysyms: Sequence[int]) -> Iterator[_KeyPlan]:
-        """A plan for these keysyms; those the layout lacks are put on free keys for the block, after
-        which the keyboard has the seat's keymap again."""
+        """A plan for these keysyms; those the layout lacks are put on carrier keys first. The keys added
+        stay on this Desktop's keyboard (other keyboards keep their own keymaps) until their carriers are
+        needed for other characters: X11 clients fetch a changed keymap only when they next look a key
+        up, and a keymap put back at once would be the one they find."""
         plan = _KeyPlan(self, keysyms)
-        if not plan.missing:
-            yield plan
-            return
-        core = self._c
-        try:
-            keys = core.add_keysyms(plan.missing)
-            plan.add(dict(zip(plan.missing, keys)))
-            yield plan
-        finally:
-            core.restore_keymap()
+        if plan.missing:
+            core = self._c
+            if core.add_keysyms(list(keysyms), 0) is None:
+                # A key typed with a moment ago is to carry something else: an X11 window that has
+                # not handled it yet would find the new keysym when it does.
+                wait = self._added_keys_used + _KEYMAP_SETTLE - time.monotonic()
+                if wait > 0:
+                    time.sleep(wait)
+                core.add_keysyms(list(keysyms), 1)
+            self._added_keys_used = time.monotonic()
+            # Keys found before may carry something else now.
+            self._chords.clear()
+            self._typed.clear()
+            self._mods.clear()
+            plan = _KeyPlan(self, keysyms)
+        yield plan
 
     def _refresh_at(self, x: int, y: int) -> float:
         for name, ox, oy, w, h, refresh in self._c.outputs():
@@ -689,10 +711,6 @@ class _KeyPlan:
                 raise ValueError(f"{name} needs a modifier (mask {unkeyed:#x}) that no key of the layout sets")
             self._choice[sym] = ([*modifier_keys, key], layout)
 
-    def add(self, placed: dict[int, int]) -> None:
-        for sym, key in placed.items():
-            self._choice[sym] = ([key], None)
-
     def keys_for(self, sym: int) -> tuple[list[int], int | None]:
         keys, layout = self._choice[sym]
         return keys, (None if layout in (None, 0) else layout)
@@ -714,6 +732,9 @@ class _KeyPlan:
 
 
 _UNKNOWN = object()
+# How long a key added to the keymap keeps its keysym after it was last typed with, when another needs it:
+# X11 clients fetch a changed keymap only when they next look a key up.
+_KEYMAP_SETTLE = 0.3
 _CACHE_LIMIT = 4096
 # Typed text goes to the core in calls of this many strokes, between which Ctrl-C gets through; a wait
 # for a window that fell behind goes in slices of this many milliseconds.

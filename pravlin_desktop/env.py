@@ -183,7 +183,7 @@ class DesktopEnv(gymnasium.Env):
 
     - outputs: sizes of the outputs, (width, height) or (width, height, hz), laid out left to right;
       refresh: Hz of those given without one (None: the session's default, 60); compositor: "sway"
-      or "phoc".
+      or "phoc"; xwayland: run X11 programs too (sway only; the programs get DISPLAY).
     - programs: commands started at every reset, each a str (split as a shell would), a list of
       arguments, or {"command": ..., "env": {...}}; ready: what "started" means: "window" (each
       program maps a window of its own process group, told by sway's IPC; on a compositor without it,
@@ -214,7 +214,8 @@ class DesktopEnv(gymnasium.Env):
         self._configure(**{**dict(config or {}), **options})
 
     def _configure(self, *, outputs: Sequence[Sequence[float]] = ((1280, 720),), refresh: float | None = None,
-                   compositor: str = "sway", programs: Sequence = (), ready: str | None = "window",
+                   compositor: str = "sway", xwayland: bool = False, programs: Sequence = (),
+                   ready: str | None = "window",
                    ready_timeout: float = 15.0, observation_size: tuple[int, int] | None = None,
                    cursor: bool = False, settle: bool = True, settle_quiet: float = 0.05,
                    settle_timeout: float = 2.0, max_steps: int | None = None, reward: Callable | None = None,
@@ -227,6 +228,7 @@ class DesktopEnv(gymnasium.Env):
             raise ValueError(f"unknown compositor {compositor!r}; known: {', '.join(sorted(COMPOSITORS))}")
         self._view = {"view": view, "control": bool(control)} if view is not None or control else {}
         self._compositor = compositor
+        self._xwayland = bool(xwayland)
         self._programs = [_program(p) for p in programs]
         if ready not in ("window", "damage", None):
             raise ValueError(f"ready is 'window', 'damage' or None, not {ready!r}")
@@ -494,7 +496,7 @@ class DesktopEnv(gymnasium.Env):
     # -- the session and its programs ---------------------------------------------------------------
 
     def _start_session(self) -> None:
-        kwargs: dict[str, Any] = {"compositor": self._compositor, **self._view}
+        kwargs: dict[str, Any] = {"compositor": self._compositor, "xwayland": self._xwayland, **self._view}
         if any(r is not None for r in self._rates):
             kwargs["refresh"] = self._rates
         session = HeadlessSession(self._sizes, **kwargs)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import shutil
 from pathlib import Path
 
 
@@ -56,8 +57,12 @@ class Compositor:
     # CPU (a virtual CPU above all) takes longer than a client's next round trips.
     holder_shares_cpu = True
 
-    def __init__(self, sizes: list[tuple[int, int]], rates: list[float], debug: bool = False):
-        self.sizes, self.rates, self.debug = sizes, rates, debug
+    # Whether it can run Xwayland for X11 programs.
+    has_xwayland = False
+
+    def __init__(self, sizes: list[tuple[int, int]], rates: list[float], debug: bool = False,
+                 xwayland: bool = False):
+        self.sizes, self.rates, self.debug, self.xwayland = sizes, rates, debug, xwayland
 
     def output_names(self) -> list[str]:
         """The names its outputs get, in the order of `sizes`."""
@@ -105,9 +110,10 @@ class Sway(Compositor):
     executable = "sway"
     install_hint = "on Debian or Ubuntu: apt-get install sway"
 
-    # No bar, no wallpaper client, no X server: nothing to wait for but sway.
+    has_xwayland = True
+    # No bar, no wallpaper client, no X server unless asked for (and then started by the first X11
+    # client that connects): nothing to wait for but sway.
     _CONFIG = """\
-xwayland disable
 swaybg_command -
 swaynag_command -
 focus_follows_mouse no
@@ -116,7 +122,7 @@ default_floating_border none
 """
 
     def write_config(self, base: SessionDirectory) -> list[str]:
-        lines = [self._CONFIG]
+        lines = ["xwayland enable\n" if self.xwayland else "xwayland disable\n", self._CONFIG]
         for name, (width, height), rate, (x, y) in zip(self.output_names(), self.sizes, self.rates,
                                                         self.positions()):
             # A headless output has no modes of its own: sway sets this one as a custom mode, whose
@@ -127,6 +133,10 @@ default_floating_border none
         cpus = ",".join(map(str, sorted(os.sched_getaffinity(0))))
         base.mkdir("bin")
         base.write("bin/sh", f'#!/bin/sh\nexec taskset -c {cpus} /bin/sh "$@"\n', 0o755)
+        if self.xwayland:
+            # wlroots runs WLR_XWAYLAND for Xwayland, with no way to add arguments of ours.
+            xwayland = shutil.which("Xwayland") or "/usr/bin/Xwayland"
+            base.write("bin/Xwayland", f'#!/bin/sh\nexec {xwayland} "$@" -auth "$XAUTHORITY"\n', 0o755)
         return [self.executable, *(["-d"] if self.debug else []), "-c", str(base.write("sway.config", "".join(lines)))]
 
     def socket_name(self) -> str:
@@ -138,12 +148,21 @@ default_floating_border none
         return runtime_dir / "sway-ipc.sock"
 
     def environment(self, runtime_dir: Path) -> dict[str, str]:
-        return {
+        env = {
             **super().environment(runtime_dir),
             # sway takes SWAYSOCK as the path of its IPC socket when nothing exists there yet.
             "SWAYSOCK": str(self.ipc_socket(runtime_dir)),
             "PATH": f"{runtime_dir.parent / 'bin'}:{os.environ.get('PATH', '/usr/bin:/bin')}",
         }
+        if self.xwayland:
+            env["WLR_XWAYLAND"] = str(runtime_dir.parent / "bin" / "Xwayland")
+            env["XAUTHORITY"] = str(self.x_authority(runtime_dir.parent))
+        return env
+
+    @staticmethod
+    def x_authority(base: Path) -> Path:
+        """The Xauthority file of the session's X server (Xwayland reads it as `-auth`)."""
+        return base / "xauthority"
 
     def client_environment(self, runtime_dir: Path) -> dict[str, str]:
         return {"SWAYSOCK": str(self.ipc_socket(runtime_dir))}

@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import json
 import math
 import os
 import pwd
 import re
+import secrets
 import selectors
 import shlex
 import shutil
@@ -432,6 +434,9 @@ class ExistingDisplay(_Display):
             self.env["SWAYSOCK"] = os.environ["SWAYSOCK"]
         if running_session() == self.socket:
             self.env[SESSION_VARIABLE] = self.socket
+            # The session's X server, when it has one.
+            if os.environ.get("DISPLAY"):
+                self.env["DISPLAY"] = os.environ["DISPLAY"]
         # Only sway has the IPC that SWAYSOCK names.
         self.compositor = "sway" if "SWAYSOCK" in self.env else None
         _require_holder()
@@ -476,7 +481,7 @@ class HeadlessSession(_Display):
             Pravlin(session.socket).screenshot()
             session.spawn(["foot"])
 
-    It runs the compositor (sway, or phoc with `compositor="phoc"`: pixman renderer, no Xwayland, one
+    It runs the compositor (sway, or phoc with `compositor="phoc"`: pixman renderer, one
     output per size, laid out left to right) in its own directory, with the seat holder keeping a
     virtual keyboard and pointer on the seat. Started by root, the compositor runs as a user id of its
     own, which no account and no other process has while the session lasts (or as `user`), and root's
@@ -488,6 +493,9 @@ class HeadlessSession(_Display):
 
     `outputs` are sizes, `(width, height)`, or a string "WxH[@HZ],..."; `refresh` the rate in Hz of
     every output whose size has none, or a rate per output (default 60).
+
+    With `xwayland=True` (sway only) X11 programs run too: sway starts Xwayland when the first one
+    connects, and `x_display` and env's DISPLAY name its display.
 
     Once started: `display` and `socket` (the Wayland socket's name and absolute path), `runtime_dir`,
     `env` (the variables that point a client here), `outputs` (name, size, position and refresh rate of
@@ -512,7 +520,7 @@ class HeadlessSession(_Display):
                  keyboard_layout: str = "us", keyboard_variant: str = "", user: str | None = None,
                  timeout: float = 15.0, log_path: str | os.PathLike | None = None, debug_log: bool = False,
                  view: str | int | None = None, vnc: str | int | None = None, control: bool = False,
-                 accessibility: bool = True):
+                 accessibility: bool = True, xwayland: bool = False):
         super().__init__()
         if isinstance(outputs, str):
             specs = _parse_output_list(outputs)
@@ -534,7 +542,10 @@ class HeadlessSession(_Display):
             raise SessionError(f"unknown compositor {compositor!r}; known: {', '.join(sorted(COMPOSITORS))}")
         if not (isinstance(timeout, (int, float)) and 0 < timeout < math.inf):
             raise SessionError(f"bad timeout {timeout!r}: expected a positive number of seconds")
-        self._compositor: Compositor = COMPOSITORS[compositor](self._sizes, self._rates, debug=debug_log)
+        if xwayland and not COMPOSITORS[compositor].has_xwayland:
+            raise SessionError(f"{compositor} sessions have no Xwayland; sway's have (xwayland=True)")
+        self._compositor: Compositor = COMPOSITORS[compositor](self._sizes, self._rates, debug=debug_log,
+                                                               xwayland=bool(xwayland))
         self._layout, self._variant = keyboard_layout, keyboard_variant
         self._user, self._timeout = user, timeout
         self._keep_log = Path(log_path) if log_path is not None else None
@@ -548,6 +559,7 @@ class HeadlessSession(_Display):
         self._accessibility = bool(accessibility)
         self._buses: _accessibility.AccessibilityBuses | None = None
         self.log_path: str | None = None
+        self.x_display: str | None = None
         self.compositor_pid: int | None = None
         self.ready_seconds: float | None = None
         self._view_options = dict(view=None if view is None else str(view), vnc=None if vnc is None else str(vnc),
@@ -622,6 +634,7 @@ class HeadlessSession(_Display):
             self._base = None
         self._holder_output = b""
         self.env = {}
+        self.x_display = None
 
     # -- clients -------------------------------------------------------------------
 
@@ -651,6 +664,14 @@ class HeadlessSession(_Display):
             # Started before the compositor, and waited for after it: the two start side by side.
             self._buses = _accessibility.AccessibilityBuses(self._base / _BUSES)
             self._tell_holder(f"stop {self._buses.start()}")
+        if comp.xwayland:
+            self._write_x_authority()
+        if comp.xwayland and os.geteuid() == 0 and not os.path.isdir("/tmp/.X11-unix"):
+            # The compositor's account would make it its own, and no other account's X server could
+            # then put its socket there; made here, it is root's and open to all, as systemd makes it.
+            with contextlib.suppress(FileExistsError):
+                os.mkdir("/tmp/.X11-unix")
+                os.chmod("/tmp/.X11-unix", 0o1777)
         self._launch_compositor()
         if self._buses is not None:
             try:
@@ -673,6 +694,9 @@ class HeadlessSession(_Display):
                 raise SessionError(str(e)) from None
         self.env = {"WAYLAND_DISPLAY": self.display, "XDG_RUNTIME_DIR": self.runtime_dir,
                     **comp.client_environment(runtime), **buses, SESSION_VARIABLE: self.socket}
+        if comp.xwayland:
+            self.x_display = self.env["DISPLAY"] = self._find_x_display()
+            self.env["XAUTHORITY"] = str(comp.x_authority(self._base))
         if self._view_options["view"] is not None or self._view_options["vnc"] is not None:
             self._start_view()
 
@@ -756,6 +780,44 @@ class HeadlessSession(_Display):
         self._tell_holder("start")
         self.compositor_pid = self._holder_report()["compositor"]
         return self.compositor_pid
+
+    def _write_x_authority(self) -> None:
+        """The cookie Xwayland asks its clients for. Xwayland admits, without one, only programs of its
+        own account, and only when the account has a name (a session's own user id has none). The file
+        (Xauthority format: one entry for any display) is this process's, readable by the compositor's
+        group too, and by no other account."""
+        path = self._compositor.x_authority(self._base)
+        name = b"MIT-MAGIC-COOKIE-1"
+        entry = b"".join(len(f).to_bytes(2, "big") + f for f in (b"", b"", name, secrets.token_bytes(16)))
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o400)
+        try:
+            os.write(fd, (0xFFFF).to_bytes(2, "big") + entry)
+            if os.geteuid() != self._uid:
+                os.fchown(fd, -1, self._gid)
+                os.fchmod(fd, 0o440)
+        finally:
+            os.close(fd)
+
+    def _find_x_display(self) -> str:
+        """The X display the compositor took for Xwayland (it binds the display's sockets at start-up;
+        the server itself starts with the first X11 client), as sway's environment names it."""
+        told = self._base / _RUNTIME / "x-display"
+        self.swaymsg("exec", f"echo $DISPLAY > {told}.new && mv {told}.new {told}")
+        while True:
+            # The compositor's account writes the file: it is read without following a link, and
+            # what it holds is shown only when it is a display's name.
+            with contextlib.suppress(OSError):
+                fd = os.open(told, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+                try:
+                    display = os.read(fd, 64).decode(errors="replace").strip()
+                finally:
+                    os.close(fd)
+                if re.fullmatch(r":\d+", display):
+                    return display
+                raise self._failure(f"{self.compositor} has no X display for Xwayland")
+            if time.monotonic() > self._deadline:
+                raise self._failure(f"{self.compositor} did not tell its X display")
+            time.sleep(0.005)
 
     def _tell_holder(self, line: str) -> None:
         if self._holder is not None and self._holder.stdin is not None:

@@ -11,6 +11,7 @@ Settings (command-line option, or ini key with the same name after `wayland_`):
     --wayland-refresh HZ              rate of outputs given without @HZ (default 60)
     --wayland-compositor NAME         sway or phoc (default sway)
     --wayland-keyboard-layout LAYOUT  xkb layout of the seat's keyboard (default us)
+    --wayland-xwayland                X11 programs too: Xwayland, and DISPLAY (ini: wayland_xwayland = true)
     --wayland-display NAME            use this existing display instead of starting a session
     --wayland-view [HOST:]PORT        serve the session's screen to a browser (the URL is in the header)
     --wayland-control                 and let the person watching take control
@@ -57,6 +58,10 @@ def pytest_addoption(parser):
         group.addoption(f"--wayland-{name}", metavar=metavar, dest=f"wayland_{keyword}",
                         help=f"{help_text} (default: ini wayland_{keyword}, {default})")
         parser.addini(f"wayland_{keyword}", help_text, default=default)
+    group.addoption("--wayland-xwayland", action="store_true", default=None, dest="wayland_xwayland",
+                    help="run X11 programs too: Xwayland in the session, and DISPLAY (default: ini "
+                         "wayland_xwayland, false)")
+    parser.addini("wayland_xwayland", "run X11 programs too: Xwayland in the session", type="bool", default=False)
     group.addoption("--wayland-display", metavar="NAME",
                     help="use this existing Wayland display (a name in $XDG_RUNTIME_DIR or a socket path) "
                          "instead of starting a headless session")
@@ -91,8 +96,10 @@ class _SessionState:
 
     def session_options(self) -> dict:
         """HeadlessSession's keywords from the command line, else the ini file."""
-        return {keyword: self.config.getoption(f"wayland_{keyword}") or self.config.getini(f"wayland_{keyword}")
-                for _, keyword, *_ in _SETTINGS}
+        options = {keyword: self.config.getoption(f"wayland_{keyword}") or self.config.getini(f"wayland_{keyword}")
+                   for _, keyword, *_ in _SETTINGS}
+        return {**options, "xwayland": bool(self.config.getoption("wayland_xwayland")
+                                            or self.config.getini("wayland_xwayland"))}
 
     def start(self) -> None:
         opt = self.config.getoption
@@ -100,7 +107,7 @@ class _SessionState:
             self.skip_reason = "the headless Wayland session is switched off (--no-wayland-session)"
             return
         asked = (any(opt(f"wayland_{keyword}") for _, keyword, *_ in _SETTINGS) or opt("wayland_view")
-                 or opt("no_wayland_accessibility"))
+                 or opt("no_wayland_accessibility") or opt("wayland_xwayland"))
         worker = hasattr(self.config, "workerinput")
         if not worker and _distributes(self.config) and not opt("wayland_display"):
             # The workers run the tests, each with a session of its own; check the settings here all the

@@ -87,6 +87,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("-l", "--keyboard-layout", metavar="LAYOUT", default="us",
                    help="xkb layout of the seat's keyboard (default: us)")
     p.add_argument("--keyboard-variant", metavar="VARIANT", default="", help="xkb variant of that layout")
+    p.add_argument("-x", "--xwayland", action="store_true",
+                   help="run X11 programs too: Xwayland, started by the first one, and DISPLAY (sway only)")
     p.add_argument("-u", "--user", help="unprivileged user to run the compositor as when started by root "
                                         "(default: a user id of the session's own)")
     p.add_argument("-e", "--error-file", metavar="FILE",
@@ -258,7 +260,7 @@ def main(argv: list[str] | None = None) -> int:
                                   keyboard_variant=args.keyboard_variant, user=args.user,
                                   timeout=args.timeout, log_path=args.error_file, debug_log=args.debug_log,
                                   view=args.view, vnc=args.vnc, control=args.control,
-                                  accessibility=not args.no_accessibility)
+                                  accessibility=not args.no_accessibility, xwayland=args.xwayland)
         session.start()
         if session.view_url:
             _say(f"watch the session at {session.view_url}")

@@ -67,6 +67,20 @@ def test_run_gives_the_command_the_session_and_its_status():
     assert shm_names() <= before
 
 
+def test_x11_programs_run_with_xwayland_and_without_it_find_no_display(tmp_path):
+    script = 'printf "%s\\n" "${DISPLAY:-none}"; xterm -e true 2>&1 && echo connected'
+    res = run(["-o", "640x480", "--xwayland", "--", "sh", "-c", script])
+    assert res.returncode == 0, res.stderr
+    display, *rest = res.stdout.splitlines()
+    assert display.startswith(":") and rest[-1:] == ["connected"], res.stdout
+    res = run(["-o", "640x480", "--", "sh", "-c", script])
+    assert res.stdout.splitlines()[0] == "none" and "connected" not in res.stdout
+    # The plugin's option, and the session of a pravlin-run --xwayland the run is inside.
+    for args, launcher in ((["--wayland-xwayland"], ()), ([], (*PRAVLIN_RUN, "--xwayland", "--"))):
+        res, seen = pytest_in(tmp_path, *args, launcher=launcher)
+        assert res.returncode == 0 and seen["FIRST"].split()[2].startswith(":"), res.stdout + res.stderr
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT, signal.SIGKILL])
 def test_launcher_signal_stops_every_process_of_the_session(sig):
     before = shm_names()
@@ -508,7 +522,7 @@ NESTED = """
 import os
 
 def test_the_run_points_at_the_session_from_the_start():
-    print("FIRST", os.environ["WAYLAND_DISPLAY"], os.environ["XDG_RUNTIME_DIR"])
+    print("FIRST", os.environ["WAYLAND_DISPLAY"], os.environ["XDG_RUNTIME_DIR"], os.environ.get("DISPLAY", "none"))
 
 def test_outputs(wayland_session):
     print("OUTPUTS", wayland_session.socket, [(o.name, o.width, o.height, o.x, o.y, o.refresh)
@@ -536,8 +550,8 @@ def test_the_plugin_inside_pravlin_run_uses_its_session(tmp_path):
     assert res.returncode == 0, res.stdout + res.stderr
     socket, outputs = seen["OUTPUTS"].split(maxsplit=1)
     assert outputs == ("[('HEADLESS-1', 1280, 720, 0, 0, 60.0), ('HEADLESS-2', 800, 600, 1280, 0, 144.0)]")
-    display, runtime_dir = seen["FIRST"].split()
-    assert socket == f"{runtime_dir}/{display}"
+    display, runtime_dir, x_display = seen["FIRST"].split()
+    assert socket == f"{runtime_dir}/{display}" and x_display == "none"
     res, seen = pytest_in(tmp_path, "--wayland-outputs", "640x480", launcher=outer)
     assert res.returncode == 0, res.stdout + res.stderr
     assert "('HEADLESS-1', 640, 480, 0, 0, 60.0)]" in seen["OUTPUTS"] and seen["OUTPUTS"].split()[0] != socket

@@ -202,12 +202,16 @@ constexpr Method keysym_name{{"keysym_name", keysym_params, owner}, [](Desktop&,
     return text(pravlin_lib::keysym_name(a.u32(0)));
 }};
 
-constexpr Param keysyms_params[] = {{"keysyms", ParamKind::U32Seq}};
+constexpr Param keysyms_params[] = {{"keysyms", ParamKind::U32Seq}, {"reassign", ParamKind::U32}};
 constexpr Method add_keysyms{{"add_keysyms", keysyms_params, owner}, [](Desktop& core, const Args& a) -> PyObject* {
-    auto keys = core.add_keysyms(a.u32_seq(0));
+    auto keys = core.add_keysyms(a.u32_seq(0), a.u32(1) != 0);
     if (!keys) return raise_error(keys.error());
-    return u32_tuple(*keys);
+    if (!*keys) Py_RETURN_NONE;
+    return u32_tuple(**keys);
 }};
+
+constexpr Method added_keys{{"added_keys", {}, owner},
+                            [](Desktop& core, const Args&) { return u32_tuple(core.added_keys()); }};
 
 constexpr Method restore_keymap{{"restore_keymap", {}, owner},
                                 [](Desktop& core, const Args&) { return none_or_raise(core.restore_keymap()); }};
@@ -315,8 +319,11 @@ PyMethodDef methods[] = {
     method_def<keysym_from_name>("keysym_from_name($self, name)\n--\n\nThe keysym of an xkb name, or 0."),
     method_def<keysym_from_char>("keysym_from_char($self, code_point)\n--\n\nThe keysym that types a character."),
     method_def<keysym_name>("keysym_name($self, keysym)\n--\n\nxkb's name of a keysym."),
-    method_def<add_keysyms>("add_keysyms($self, keysyms)\n--\n\n"
-                            "Extends the keyboard's keymap with keys for these keysyms; returns the keys."),
+    method_def<add_keysyms>("add_keysyms($self, keysyms, reassign)\n--\n\n"
+                            "Puts those of these keysyms the layout lacks on carrier keys, keeping those placed "
+                            "before where there is room; returns their keys (0: on the layout), or None when a "
+                            "key would change what it carries and reassign is false."),
+    method_def<added_keys>("added_keys($self)\n--\n\nThe keys carrying added keysyms now."),
     method_def<restore_keymap>("restore_keymap($self)\n--\n\nGives the keyboard the seat's keymap again."),
     method_def<spare_keys>("spare_keys($self)\n--\n\nHow many keysyms add_keysyms can place at once."),
     method_def<screenshot>("screenshot($self, screen_name=None)\n--\n\n"),

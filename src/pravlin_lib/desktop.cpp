@@ -6,6 +6,7 @@
 #include <climits>
 #include <linux/input-event-codes.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace pravlin_lib {
@@ -16,8 +17,8 @@ constexpr uint32_t pressed_state = 1;
 constexpr uint32_t released_state = 0;
 // What one notch of a mouse wheel reports, in degrees, as libinput has it.
 constexpr double notch_degrees = 15.0;
-// A notch is four requests, about 60 bytes.
-constexpr int32_t notches_per_round_trip = 256;
+// Between one wheel notch and the next.
+constexpr long notch_gap_ns = 4'000'000;
 // A keystroke is two to six requests, and as many events for the window.
 constexpr size_t strokes_per_round_trip = 128;
 // What typing costs a window's send buffer, at most: a write of the
@@ -179,17 +180,27 @@ void Desktop::button(uint32_t button, bool pressed, uint32_t time)
 }
 
 // Each notch as a wheel sends it: its source, the angle with its discrete
-// step, and a frame of its own. A long turn waits for the compositor now and
-// then, so that the requests never outgrow the connection's buffers.
-Result<> Desktop::wheel(uint32_t axis, int32_t notches, uint32_t time)
+// step, and a frame of its own; and, as a wheel spun fast sends them, each
+// after the one before has reached the window and a few milliseconds have
+// passed. Chromium, when it falls behind, loses notches of a burst (one of
+// five in about one burst of eight on a loaded machine); spaced so, none.
+Result<> Desktop::wheel(uint32_t axis, int32_t notches, uint32_t& time)
 {
     const int32_t step = notches > 0 ? 1 : -1;
     const bool discrete =
         wl_proxy_get_version(reinterpret_cast<wl_proxy*>(pointer_device_.get())) >=
         ZWLR_VIRTUAL_POINTER_V1_AXIS_DISCRETE_SINCE_VERSION;
+    timespec sent{};
     for (int32_t i = 0; i != notches; i += step) {
-        if (i != 0 && i % notches_per_round_trip == 0)
+        if (i != 0) {
             if (auto r = event_queue_.roundtrip(); !r) return std::unexpected(r.error().to_error());
+            const timespec due{sent.tv_sec + (sent.tv_nsec + notch_gap_ns) / 1'000'000'000,
+                               (sent.tv_nsec + notch_gap_ns) % 1'000'000'000};
+            while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr) == EINTR) {
+            }
+            time = monotonic_ms();
+        }
+        ::clock_gettime(CLOCK_MONOTONIC, &sent);
         zwlr_virtual_pointer_v1_axis_source(pointer_device_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
         const wl_fixed_t value = wl_fixed_from_double(notch_degrees * step);
         if (discrete) zwlr_virtual_pointer_v1_axis_discrete(pointer_device_.get(), time, axis, value, step);
@@ -208,7 +219,7 @@ Result<> Desktop::send(const InputStep& step)
     if (step.layout && *step.layout >= layout_.layout_count())
         return invalid("the keymap has no layout " + std::to_string(*step.layout));
 
-    const uint32_t time = monotonic_ms();
+    uint32_t time = monotonic_ms();
     const auto holds = [](std::span<const uint32_t> held, uint32_t code) {
         return std::find(held.begin(), held.end(), code) != held.end();
     };
@@ -356,7 +367,7 @@ Result<> Desktop::release_all()
     return send(step);
 }
 
-Result<> Desktop::upload_keymap(const std::string& text)
+Result<> Desktop::upload_keymap(const std::string& text, std::vector<KeyboardLayout::Placed> placed)
 {
     // A memory file of the text and its NUL, as keymaps are passed.
     Fd file(::memfd_create("pravlin-keymap", MFD_CLOEXEC));
@@ -373,33 +384,47 @@ Result<> Desktop::upload_keymap(const std::string& text)
     zwp_virtual_keyboard_v1_keymap(keyboard_.get(), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, file.get(),
                                    static_cast<uint32_t>(text.size() + 1));
     if (auto r = event_queue_.roundtrip(); !r) return std::unexpected(r.error().to_error());
-    return layout_.replace(text, held_keys_);
+    return layout_.replace(text, held_keys_, std::move(placed));
 }
 
-Result<std::vector<uint32_t>> Desktop::add_keysyms(const std::vector<uint32_t>& keysyms)
+Result<std::optional<std::vector<uint32_t>>> Desktop::add_keysyms(const std::vector<uint32_t>& keysyms,
+                                                                  bool reassign)
 {
     if (auto r = usable(); !r) return std::unexpected(std::move(r.error()));
     std::vector<uint32_t> keys;
-    auto text = layout_.extended(keysyms, keys);
+    std::vector<KeyboardLayout::Placed> placed;
+    bool reassigns = false;
+    // A held key keeps what it had, or its release would undo something else.
+    auto text = layout_.extended(keysyms, held_keys_, placed, keys, reassigns);
     if (!text) return std::unexpected(std::move(text.error()));
-    // A held key must keep what it had, or its release would undo something else.
-    for (uint32_t k : held_keys_)
-        if (std::find(keys.begin(), keys.end(), k) != keys.end())
-            return fail("a key that would carry a new character is held");
-    if (auto r = upload_keymap(*text); !r) return std::unexpected(std::move(r.error()));
-    keymap_extended_ = true;
+    if (reassigns && !reassign) return std::nullopt;
+    const auto& before = layout_.placed();
+    const bool same = placed.size() == before.size() &&
+                      std::is_permutation(placed.begin(), placed.end(), before.begin(), [](const auto& a, const auto& b) {
+                          return a.key == b.key && a.keysym == b.keysym;
+                      });
+    if (same) {
+        layout_.reorder(std::move(placed));
+        return keys;
+    }
+    if (auto r = upload_keymap(*text, std::move(placed)); !r) return std::unexpected(std::move(r.error()));
+    return keys;
+}
+
+std::vector<uint32_t> Desktop::added_keys() const
+{
+    std::vector<uint32_t> keys;
+    for (const auto& p : layout_.placed()) keys.push_back(p.key);
     return keys;
 }
 
 Result<> Desktop::restore_keymap()
 {
-    if (!keymap_extended_) return {};
+    if (layout_.placed().empty()) return {};
     if (auto r = usable(); !r) return r;
     // The seat's own text, byte for byte, so that windows get back exactly the
     // keymap they had.
-    if (auto r = upload_keymap(layout_.seat_text()); !r) return r;
-    keymap_extended_ = false;
-    return {};
+    return upload_keymap(layout_.seat_text(), {});
 }
 
 Result<Image> screenshot(AppData& app_data, EventQueue& queue, Capture& capture,

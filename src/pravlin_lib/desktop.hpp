@@ -89,9 +89,17 @@ public:
     const std::vector<uint32_t>& held_buttons() const { return held_buttons_; }
 
     std::optional<KeyChoice> find_key(uint32_t keysym) const { return layout_.find(keysym); }
-    // Gives the keyboard a keymap with these keysyms added on free keys (the
-    // seat's keys unchanged) and returns those keys.
-    Result<std::vector<uint32_t>> add_keysyms(const std::vector<uint32_t>& keysyms);
+    // Gives the keyboard a keymap with these keysyms on carrier keys, where the
+    // seat's layout lacks them, and returns their keys (0: the layout has it).
+    // Keysyms added before keep their keys while there is room: the keymap
+    // changes only for new ones, and a key keeps its meaning until its
+    // carrier is needed again (X11 clients look a key up in the keymap they
+    // fetch when they handle it, which may be well after it was sent).
+    // Without `reassign`, nothing happens (nullopt) when a key would have to
+    // change what it carries.
+    Result<std::optional<std::vector<uint32_t>>> add_keysyms(const std::vector<uint32_t>& keysyms, bool reassign);
+    // The keys carrying added keysyms now.
+    std::vector<uint32_t> added_keys() const;
     // Gives the keyboard the seat's keymap again, if it has another.
     Result<> restore_keymap();
     size_t spare_keys() const { return layout_.free_keys().size(); }
@@ -118,8 +126,9 @@ private:
     void key(uint32_t key, bool pressed, uint32_t time);
     void set_modifiers(const ModifierState& mods);
     void button(uint32_t button, bool pressed, uint32_t time);
-    Result<> wheel(uint32_t axis, int32_t notches, uint32_t time);
-    Result<> upload_keymap(const std::string& text);
+    // Advances `time` to the last notch's.
+    Result<> wheel(uint32_t axis, int32_t notches, uint32_t& time);
+    Result<> upload_keymap(const std::string& text, std::vector<KeyboardLayout::Placed> placed);
     void publish_held();
 
     // Declared first so that it goes last: proxies are freed before the
@@ -132,7 +141,6 @@ private:
     Guard guard_;
     Capture capture_;
     ModifierState sent_mods_;
-    bool keymap_extended_ = false;
     std::vector<uint32_t> held_keys_;
     std::vector<uint32_t> held_buttons_;
     std::optional<std::pair<int32_t, int32_t>> pointer_;

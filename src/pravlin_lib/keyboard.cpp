@@ -14,6 +14,25 @@ namespace {
 constexpr uint32_t xkb_offset = 8;
 // Beyond this, X11 clients (XWayland) cannot see a key.
 constexpr xkb_keycode_t highest_x11_key = 255;
+// Up to here (KEY_MICMUTE and below is xkb's 8..255), the keys of PC keyboards;
+// a character on one of these is what a person types it with.
+constexpr xkb_keycode_t last_pc_key = 127 + xkb_offset;
+
+// Keys that carry characters the layout lacks, as Linux input event codes,
+// in the order they are taken. Chromium drops a key its table of DOM codes
+// lacks (ui/events/keycodes/dom/dom_code_data.inc), and X11 cannot see codes
+// above 247: these are keys every toolkit knows, that no layout the seat is
+// likely to have gives characters, and that applications do not act on:
+// first those the evdev keymaps leave empty (Lang5, IntlRo, IntlYen, F19,
+// F24, BassBoost), then F13-F23, then the keys of Japanese and Korean input
+// methods (Convert, NonConvert, KanaMode, Lang3, Lang4, Lang1, Lang2). A key
+// is taken only while its keysyms in the seat's keymap are none or no
+// characters, and it sets no modifier.
+constexpr std::array<uint32_t, 23> carrier_keys = {
+    85, 89, 124, 189, 194, 209,                          //
+    183, 184, 185, 186, 187, 188, 190, 191, 192, 193,    //
+    92, 94, 93, 90, 91, 122, 123,                        //
+};
 
 // Keys a person reaches for to hold a modifier, most likely first; any other
 // key that sets a modifier ranks after these, by code.
@@ -81,7 +100,12 @@ Result<KeyboardLayout> KeyboardLayout::compile(std::string text)
     layout.state_.reset(xkb_state_new(layout.keymap_.get()));
     if (!layout.state_) return fail("failed to create an xkb state");
     layout.seat_text_ = std::move(text);
+    char* normalized = xkb_keymap_get_as_string(layout.keymap_.get(), XKB_KEYMAP_FORMAT_TEXT_V1);
+    if (!normalized) return fail("the keymap could not be written out");
+    layout.seat_normalized_ = normalized;
+    std::free(normalized);
     layout.index_modifier_keys();
+    layout.find_carriers();
     return layout;
 }
 
@@ -113,9 +137,14 @@ std::optional<KeyChoice> KeyboardLayout::choose(xkb_keysym_t keysym, uint32_t la
 {
     xkb_keymap* keymap = keymap_.get();
     std::optional<std::pair<xkb_keycode_t, xkb_level_index_t>> best;
+    int best_tier = 0;
     xkb_layout_index_t best_key_layout = 0;
+    const bool character = xkb_keysym_to_utf32(keysym) != 0;
     for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap); key <= xkb_keymap_max_keycode(keymap); ++key) {
         if (key < xkb_offset + 1) continue;
+        const int tier = key <= last_pc_key ? 0 : key <= highest_x11_key ? 1 : 2;
+        if (tier == 2 && character) break;
+        if (best && tier > best_tier) break;
         const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap, key);
         if (layouts == 0) continue;
         // A key with fewer groups than the keymap wraps around to them.
@@ -127,6 +156,7 @@ std::optional<KeyChoice> KeyboardLayout::choose(xkb_keysym_t keysym, uint32_t la
             const int count = xkb_keymap_key_get_syms_by_level(keymap, key, key_layout, level, &syms);
             if (count == 1 && syms[0] == keysym) {
                 best = {key, level};
+                best_tier = tier;
                 best_key_layout = key_layout;
                 break;
             }
@@ -195,47 +225,108 @@ ModifierState KeyboardLayout::lock_layout(uint32_t layout)
 
 uint32_t KeyboardLayout::layout_count() const { return xkb_keymap_num_layouts(keymap_.get()); }
 
-std::vector<uint32_t> KeyboardLayout::free_keys() const
+void KeyboardLayout::find_carriers()
 {
-    std::vector<uint32_t> keys;
     xkb_keymap* keymap = keymap_.get();
-    const xkb_keycode_t last = std::min(xkb_keymap_max_keycode(keymap), highest_x11_key);
-    for (xkb_keycode_t key = std::max(xkb_keymap_min_keycode(keymap), xkb_offset + 1); key <= last; ++key)
-        if (xkb_keymap_num_layouts_for_key(keymap, key) == 0) keys.push_back(key - xkb_offset);
-    return keys;
+    carriers_.clear();
+    carrier_names_.clear();
+    StatePtr scratch;
+    for (uint32_t code : carrier_keys) {
+        const xkb_keycode_t key = code + xkb_offset;
+        if (key > highest_x11_key) continue;
+        bool takeable = true;
+        const xkb_layout_index_t layouts =
+            key <= xkb_keymap_max_keycode(keymap) ? xkb_keymap_num_layouts_for_key(keymap, key) : 0;
+        for (xkb_layout_index_t layout = 0; layout < layouts && takeable; ++layout) {
+            const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap, key, layout);
+            for (xkb_level_index_t level = 0; level < levels && takeable; ++level) {
+                const xkb_keysym_t* syms = nullptr;
+                const int count = xkb_keymap_key_get_syms_by_level(keymap, key, layout, level, &syms);
+                for (int i = 0; i < count; ++i)
+                    if (xkb_keysym_to_utf32(syms[i]) != 0) takeable = false;
+            }
+        }
+        if (takeable && layouts > 0) {
+            scratch.reset(xkb_state_new(keymap));
+            if (!scratch) return;
+            const auto changed = xkb_state_update_key(scratch.get(), key, XKB_KEY_DOWN);
+            if (changed & (XKB_STATE_MODS_EFFECTIVE | XKB_STATE_LAYOUT_EFFECTIVE)) takeable = false;
+        }
+        if (takeable) {
+            carriers_.push_back(code);
+            const char* name = key <= xkb_keymap_max_keycode(keymap) ? xkb_keymap_key_get_name(keymap, key) : nullptr;
+            carrier_names_.push_back(name ? name : "");
+        }
+    }
 }
 
 Result<std::string> KeyboardLayout::extended(const std::vector<xkb_keysym_t>& keysyms,
-                                             std::vector<uint32_t>& keys) const
+                                             const std::vector<uint32_t>& held, std::vector<Placed>& placed,
+                                             std::vector<uint32_t>& keys, bool& reassigns) const
 {
-    // Built from the seat's own keymap, whatever this one has become.
-    auto base = compile_text(context_.get(), seat_text_);
-    if (!base) return std::unexpected(std::move(base.error()));
-    KeyboardLayout seat;
-    seat.keymap_ = std::move(*base);
-    const std::vector<uint32_t> free = seat.free_keys();
-    if (keysyms.size() > free.size())
-        return fail(std::to_string(keysyms.size()) + " characters the layout lacks, but only " +
-                    std::to_string(free.size()) + " free keys to put them on");
-
-    char* normalized = xkb_keymap_get_as_string(seat.keymap_.get(), XKB_KEYMAP_FORMAT_TEXT_V1);
-    if (!normalized) return fail("the keymap could not be written out");
-    std::string text(normalized);
-    std::free(normalized);
-
-    std::string names, symbols;
+    const auto has = [](const auto& list, auto value) {
+        return std::find(list.begin(), list.end(), value) != list.end();
+    };
+    const auto placement = [&](xkb_keysym_t sym) {
+        return std::find_if(placed_.begin(), placed_.end(), [&](const Placed& p) { return p.keysym == sym; });
+    };
+    // Which keysyms need a carrier, and which placements stay.
+    std::vector<xkb_keysym_t> wanted, fresh;
+    for (xkb_keysym_t sym : keysyms) {
+        if (has(wanted, sym)) continue;
+        if (placement(sym) == placed_.end() && find(sym)) continue;  // the seat's layout has it
+        wanted.push_back(sym);
+        if (placement(sym) == placed_.end()) fresh.push_back(sym);
+    }
+    if (wanted.size() > carriers_.size())
+        return fail(std::to_string(wanted.size()) + " characters the layout lacks, but only " +
+                    std::to_string(carriers_.size()) + " keys to put them on");
+    std::vector<Placed> dropped;
+    for (const Placed& p : placed_)
+        if (!has(wanted, p.keysym)) dropped.push_back(p);
+    std::vector<uint32_t> open;
+    for (uint32_t key : carriers_)
+        if (!has(held, key) && std::none_of(placed_.begin(), placed_.end(), [&](const Placed& p) { return p.key == key; }))
+            open.push_back(key);
+    reassigns = fresh.size() > open.size();
+    // Then the keys of the placements asked for least recently, unless held.
+    for (const Placed& p : dropped)
+        if (!has(held, p.key)) open.push_back(p.key);
+    if (fresh.size() > open.size()) return fail("a key that would carry a new character is held");
+    // Those not asked for stay on their keys, older first, unless a new one takes the key.
+    placed.clear();
+    size_t next = 0;
+    std::vector<Placed> fresh_placed;
+    for (xkb_keysym_t sym : fresh) fresh_placed.push_back({open[next++], sym});
+    for (const Placed& p : dropped)
+        if (std::none_of(fresh_placed.begin(), fresh_placed.end(), [&](const Placed& f) { return f.key == p.key; }))
+            placed.push_back(p);
+    // The ones asked for now are the most recently used, in the order asked.
+    for (xkb_keysym_t sym : wanted) {
+        const auto old = placement(sym);
+        if (old != placed_.end()) placed.push_back(*old);
+        else placed.push_back(*std::find_if(fresh_placed.begin(), fresh_placed.end(),
+                                            [&](const Placed& f) { return f.keysym == sym; }));
+    }
     keys.clear();
-    for (size_t i = 0; i < keysyms.size(); ++i) {
-        const xkb_keycode_t code = free[i] + xkb_offset;
-        std::string name;
-        if (const char* known = xkb_keymap_key_get_name(seat.keymap_.get(), code)) {
-            name = known;
-        } else {
+    for (xkb_keysym_t sym : keysyms) {
+        const auto p = std::find_if(placed.begin(), placed.end(), [&](const Placed& q) { return q.keysym == sym; });
+        keys.push_back(p != placed.end() && has(wanted, sym) ? p->key : 0);
+    }
+
+    std::string text = seat_normalized_;
+    std::string names, symbols;
+    for (const Placed& p : placed) {
+        const xkb_keycode_t code = p.key + xkb_offset;
+        // The seat's name for the key, or one of ours for a code it leaves unnamed.
+        std::string name = carrier_names_[static_cast<size_t>(
+            std::find(carriers_.begin(), carriers_.end(), p.key) - carriers_.begin())];
+        if (name.empty()) {
             name = "PV" + std::to_string(code);
             names += "\t<" + name + "> = " + std::to_string(code) + ";\n";
         }
-        symbols += "\tkey <" + name + "> { [ " + keysym_name(keysyms[i]) + " ] };\n";
-        keys.push_back(free[i]);
+        // "replace": a borrowed key loses its own keysyms in every group.
+        symbols += "\treplace key <" + name + "> { [ " + keysym_name(p.keysym) + " ] };\n";
     }
     const size_t symbols_end = block_end(text, "xkb_symbols");
     const size_t keycodes_end = block_end(text, "xkb_keycodes");
@@ -247,7 +338,8 @@ Result<std::string> KeyboardLayout::extended(const std::vector<xkb_keysym_t>& ke
     return text;
 }
 
-Result<> KeyboardLayout::replace(const std::string& text, const std::vector<uint32_t>& held_keys)
+Result<> KeyboardLayout::replace(const std::string& text, const std::vector<uint32_t>& held_keys,
+                                 std::vector<Placed> placed)
 {
     auto keymap = compile_text(context_.get(), text);
     if (!keymap) return std::unexpected(std::move(keymap.error()));
@@ -261,6 +353,7 @@ Result<> KeyboardLayout::replace(const std::string& text, const std::vector<uint
     xkb_state_update_mask(state.get(), pressed.depressed, before.latched, before.locked, 0, 0, before.group);
     keymap_ = std::move(*keymap);
     state_ = std::move(state);
+    placed_ = std::move(placed);
     index_modifier_keys();
     return {};
 }

@@ -41,7 +41,9 @@ public:
     static Result<KeyboardLayout> compile(std::string text);
 
     // The key, level modifiers and layout that produce `keysym`, preferring the
-    // active layout, then the lowest level, then the lowest key code.
+    // active layout, then the keys of a PC keyboard (Shift+4 for "$" rather
+    // than KEY_DOLLAR), then the lowest level, then the lowest key code. A
+    // character is never found on a key X11 cannot see.
     std::optional<KeyChoice> find(xkb_keysym_t keysym) const;
 
     // Feeds one key into the keyboard's state, as the compositor would if it
@@ -55,17 +57,32 @@ public:
 
     // The keymap text the keyboard was created with, exactly as received.
     const std::string& seat_text() const { return seat_text_; }
-    // Keys free to carry keysyms of our own: no keysym in any layout, a code
-    // an X11 client can see (at most 255 in xkb's numbering).
-    std::vector<uint32_t> free_keys() const;
-    // The seat's keymap with each keysym on one free key (in order); the key
-    // codes used come back in `keys`. Fails when there are more keysyms than
-    // free keys, or when the result does not compile.
-    Result<std::string> extended(const std::vector<xkb_keysym_t>& keysyms, std::vector<uint32_t>& keys) const;
+    // The keys of the seat's keymap that can carry keysyms of our own (see
+    // carrier_keys in keyboard.cpp).
+    const std::vector<uint32_t>& free_keys() const { return carriers_; }
+    // A keysym put on a carrier key.
+    struct Placed {
+        uint32_t key;
+        xkb_keysym_t keysym;
+    };
+    // What this keymap carries beyond the seat's, least recently asked for first.
+    const std::vector<Placed>& placed() const { return placed_; }
+    // The same placements in a new order of use.
+    void reorder(std::vector<Placed> placed) { placed_ = std::move(placed); }
+    // The seat's keymap with every one of `keysyms` that this keymap lacks on a
+    // carrier key: those placed already keep their keys, new ones take free
+    // carriers, then the carriers of the placements asked for least recently
+    // (never a key in `held`). `placed` gets what the result carries; the
+    // keys of `keysyms` (0 for those the seat's layout has) come back in
+    // `keys`; `reassigns` tells whether a key changes what it carries. Fails
+    // when they do not fit, or the result does not compile.
+    Result<std::string> extended(const std::vector<xkb_keysym_t>& keysyms, const std::vector<uint32_t>& held,
+                                 std::vector<Placed>& placed, std::vector<uint32_t>& keys, bool& reassigns) const;
     // Switches the lookup tables and the state to another keymap text (the
     // seat's, or one `extended` made), keeping the modifier state; the keys
-    // still held (in the order they went down) are replayed into it.
-    Result<> replace(const std::string& text, const std::vector<uint32_t>& held_keys);
+    // still held (in the order they went down) are replayed into it. `placed`
+    // is what the text carries beyond the seat's keymap.
+    Result<> replace(const std::string& text, const std::vector<uint32_t>& held_keys, std::vector<Placed> placed);
 
 private:
     struct ContextFree {
@@ -83,12 +100,18 @@ private:
 
     static Result<KeymapPtr> compile_text(xkb_context* context, const std::string& text);
     void index_modifier_keys();
+    void find_carriers();
     std::optional<KeyChoice> choose(xkb_keysym_t keysym, uint32_t layout) const;
 
     ContextPtr context_;
     KeymapPtr keymap_;
     StatePtr state_;
     std::string seat_text_;
+    // The seat's keymap as xkbcommon writes it out, which extended keymaps add to.
+    std::string seat_normalized_;
+    std::vector<uint32_t> carriers_;
+    std::vector<std::string> carrier_names_;  // as the seat's keymap names them, or empty
+    std::vector<Placed> placed_;
     // For each modifier index, the key that sets it alone when held (none: 0).
     std::vector<uint32_t> modifier_key_;
 };

@@ -8,6 +8,10 @@ cd "$(dirname "$0")/.."
 
 # The extras installed into the venv; `test` pulls in every other one the
 # suite and the demo need.
+# Programs that the tests and benchmarks run with the system's Python
+# (/usr/bin/python3: GTK windows through gi, the node-by-node AT-SPI reader
+# through pyatspi) take those modules from Debian's python3-gi and
+# python3-pyatspi, in scripts/debian-packages.txt.
 extras=test
 
 mapfile -t apt_packages < <(sed 's/#.*//' scripts/debian-packages.txt | tr -s ' \t' '\n' | sed '/^$/d')

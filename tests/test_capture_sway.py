@@ -108,6 +108,9 @@ def test_screenshot_equals_grim_on_a_static_scene(sway, screen, p, terminal):
         size = rect["width"], rect["height"]
         pattern.wait(lambda e: e["ev"] == "configured" and (e["w"], e["h"]) == size, f"configure to {size}",
                      timeout=15, from_start=True)
+        # The pointer, wherever an earlier test left it, goes over the terminal's top corner: over the
+        # pattern its image would hide pixels of it.
+        p.move_mouse(screen.width, screen.height, term["x"] + 10, term["y"] + 10)
         ours = settled(p)
         theirs = grim_rgb(sway)
         again = p.screenshot()

@@ -195,6 +195,24 @@ class Desktop(_Frames):
                 self._clipboard = Clipboard(self._display)
             return self._clipboard
 
+    def _sway_socket(self) -> str:
+        """The IPC socket of the sway this Desktop is connected to, as far as it can be told: SWAYSOCK of
+        accessibility_environ; this process's SWAYSOCK when the Desktop is on this process's display;
+        for another display, the IPC socket a pravlin session puts beside its Wayland socket. "" when
+        none of them is there: the IPC of another display's sway would describe other windows."""
+        if self.accessibility_environ is not None:
+            return self.accessibility_environ.get("SWAYSOCK", "")
+        runtime_dir = os.environ.get("XDG_RUNTIME_DIR", "")
+
+        def path(name: str | None) -> str | None:
+            return name if not name or name.startswith("/") else os.path.join(runtime_dir, name)
+
+        ours, environment = path(self._display), path(os.environ.get("WAYLAND_DISPLAY") or "wayland-0")
+        if ours is None or ours == environment:
+            return os.environ.get("SWAYSOCK", "")
+        beside = os.path.join(os.path.dirname(ours), "sway-ipc.sock")
+        return beside if os.path.exists(beside) else ""
+
     # -- geometry -----------------------------------------------------------------------------------
 
     @property
@@ -467,7 +485,7 @@ class Desktop(_Frames):
         _human.check_seconds(hold, "hold")
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
             raise ValueError(f"timeout is seconds, more than 0, not {timeout!r}")
-        if _clipboard.pastes(text, paste):
+        if _clipboard.pastes(text, paste, self._sway_socket()):
             for pasted, run in _clipboard.runs(text):
                 if pasted:
                     _clipboard.paste_text(self, self.clipboard, run)

@@ -1,8 +1,11 @@
 """The applications agents and GUI tests drive, in sessions of their own with Xwayland, on the US and
-German layouts: every character of a mixed text arrives by Desktop.type(), Ctrl+A and typing replaces
-it, and the wheel scrolls notch by notch. Each application reports what it got in its own way: the
-browsers post a textarea's text and their scroll position to a loopback server of the test's, the
-editors save to a file, xterm runs `cat` into one."""
+German layouts: every character of a mixed text arrives by Desktop.type(), what the application copies
+comes out of Desktop.clipboard and what is written there pastes in, Ctrl+A and typing replaces the text,
+and the wheel scrolls notch by notch. Chromium cannot take 😀 from any key: type() pastes it, and the
+clipboard holds what it held before afterwards. xterm copies and pastes the primary selection (a triple
+click selects a line, Shift+Insert pastes), which Xwayland shares with the Wayland seat. Each application
+reports what it got in its own way: the browsers post a textarea's text and their scroll position to a
+loopback server of the test's, the editors save to a file, xterm runs `cat` into one."""
 
 import contextlib
 import http.server
@@ -18,13 +21,14 @@ from pathlib import Path
 
 import pytest
 
-from pravlin_desktop import Desktop
+from pravlin_desktop import ClipboardEmpty, Desktop
 from pravlin_session import HeadlessSession
 
 TEXT = 'Hello, World! The quick brown fox (100% OK) — ÄÖÜ äöü ß é ñ ç @#$^&*_+{}|:"<>?~ 漢字 ✓ 😀 Ωπ'
-# Chromium cuts keysyms to 16 bits: no key can carry a character outside the BMP there (such characters
-# reach it through the clipboard instead, which is not tested here).
-CHROMIUM_TEXT = TEXT.replace(" 😀", "")
+# Written to the clipboard and pasted into each application.
+PASTED = "Eingefügt: Grüße ✓ 漢字 😀 €"
+# On the clipboard while text is typed into the browsers: it is still there afterwards.
+KEPT = "kept on the clipboard ✓"
 REPLACED = "Ersetzt: ✓ ß $€"
 # More characters the layout lacks than there are keys to carry them: every carrier key is used, and
 # taken again for the rest.
@@ -98,6 +102,21 @@ def desk(request):
         desktop.close()
 
 
+def _clipboard_holds(desktop, expected, *, primary=False, timeout=10.0):
+    """The clipboard's text once it is `expected`, but for newlines at the end (or the last seen, or None
+    when it stays empty)."""
+    deadline, text = time.monotonic() + timeout, None
+    while time.monotonic() < deadline:
+        try:
+            text = desktop.clipboard.read_text(primary=primary)
+        except ClipboardEmpty:
+            text = None
+        if text is not None and text.rstrip("\n") == expected.rstrip("\n"):
+            break
+        time.sleep(0.05)
+    return text
+
+
 def _focused_window(session, proc, timeout=30.0):
     """Waits until a window of `proc`'s process group (an X11 one too) has the focus."""
     deadline = time.monotonic() + timeout
@@ -141,7 +160,7 @@ def _stop(proc):
         proc.wait()
 
 
-def _browser(session, desktop, argv, expected_text):
+def _browser(session, desktop, argv):
     server = _Reports()
     proc = None
     try:
@@ -158,8 +177,17 @@ def _browser(session, desktop, argv, expected_text):
             if server.latest("text", lambda t: t.endswith("x"), timeout=0.5):
                 break
         desktop.key("ctrl+a")
-        desktop.type(expected_text)
-        assert server.latest("text", lambda t: t == expected_text) == expected_text
+        desktop.clipboard.write_text(KEPT)
+        desktop.type(TEXT)
+        assert server.latest("text", lambda t: t == TEXT) == TEXT
+        assert desktop.clipboard.read_text() == KEPT
+        desktop.key("ctrl+a")
+        desktop.key("ctrl+c")
+        assert _clipboard_holds(desktop, TEXT) == TEXT
+        desktop.clipboard.write_text(PASTED)
+        desktop.key("ctrl+a")
+        desktop.key("ctrl+v")
+        assert server.latest("text", lambda t: t == PASTED) == PASTED
         desktop.key("ctrl+a")
         desktop.type(REPLACED)
         assert server.latest("text", lambda t: t == REPLACED) == REPLACED
@@ -187,14 +215,14 @@ def test_chromium_gets_every_character_and_every_notch(desk, tmp_path):
     session, desktop = desk
     argv = ["chromium", "--ozone-platform=wayland", "--no-sandbox", "--no-first-run", "--disable-gpu",
             "--test-type", f"--user-data-dir={tmp_path / 'chromium'}", "--app"]
-    _browser(session, desktop, argv, CHROMIUM_TEXT)
+    _browser(session, desktop, argv)
 
 
 def test_firefox_started_as_root(desk, tmp_path):
     session, desktop = desk
     profile = tmp_path / "firefox"
     profile.mkdir()
-    _browser(session, desktop, ["firefox-esr", "--new-instance", "--profile", str(profile)], TEXT)
+    _browser(session, desktop, ["firefox-esr", "--new-instance", "--profile", str(profile)])
 
 
 LINES = "".join(f"line {n}\n" for n in range(1, 301))
@@ -246,6 +274,20 @@ def test_editors_get_every_character_and_the_wheel(desk, tmp_path, argv):
         text = _wait_file(path, TEXT + "\n" + LINES.rstrip("\n"))
         assert text is not None and text.split("\n")[0] == TEXT
         desktop.key("ctrl+a")
+        desktop.key("ctrl+c")
+        copied = _clipboard_holds(desktop, text)
+        assert copied is not None and copied.rstrip("\n") == text.rstrip("\n"), copied and copied[:200]
+        desktop.clipboard.write_text(PASTED)
+        desktop.key("ctrl+a")
+        desktop.key("ctrl+v")
+        # The editor asks for the pasted text and inserts it when it comes, which may be after a Ctrl+S
+        # sent at once: saved again until the file holds it.
+        for _ in range(10):
+            desktop.key("ctrl+s")
+            if (saved := _wait_file(path, PASTED, timeout=1.0)) and saved.rstrip("\n") == PASTED:
+                break
+        assert saved is not None and saved.rstrip("\n") == PASTED, saved and saved[:200]
+        desktop.key("ctrl+a")
         desktop.type(REPLACED)
         desktop.key("ctrl+s")
         assert _wait_file(path, REPLACED).rstrip("\n") == REPLACED
@@ -261,8 +303,14 @@ def test_xterm_under_xwayland_gets_every_character_and_the_wheel(desk, tmp_path)
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env={"LANG": "C.UTF-8"})
     try:
         window = _focused_window(session, proc)
+        # Floating, xterm keeps the 30 rows it asked for: where each line is follows from the height.
+        session.swaymsg(f"[con_id={window['id']}] floating enable")
+        deadline = time.monotonic() + 10
+        while (window := _focused_window(session, proc))["type"] != "floating_con":
+            assert time.monotonic() < deadline, "xterm did not float"
+            time.sleep(0.1)
         time.sleep(0.5)
-        rect = window["rect"]
+        rect, inner = window["rect"], window["window_rect"]
         desktop.type(TEXT + "\n")
         assert _wait_file(path, TEXT) == TEXT + "\n"
         # A terminal's Ctrl+A: the line typed so far goes with Ctrl+U.
@@ -270,6 +318,29 @@ def test_xterm_under_xwayland_gets_every_character_and_the_wheel(desk, tmp_path)
         desktop.key("ctrl+u")
         desktop.type(REPLACED + "\n" + GREEK + "\n")
         assert _wait_file(path, f"{TEXT}\n{REPLACED}\n{GREEK}") == f"{TEXT}\n{REPLACED}\n{GREEK}\n"
+        # TEXT is the fourth row from the bottom, above REPLACED, GREEK and the cursor's; xterm's
+        # border inside is 2 px. A triple click selects the row into the primary selection.
+        row = (inner["height"] - 4) / 30
+        left, top = rect["x"] + inner["x"], rect["y"] + inner["y"] + 2 + round(26 * row)
+        desktop.click(left + 40, top + round(row / 2), clicks=3)
+        assert _clipboard_holds(desktop, TEXT, primary=True) == TEXT + "\n"  # a line's selection ends it
+
+        def line():
+            return desktop.screenshot()[top:top + round(row), left:left + inner["width"]]
+
+        selected = line()
+        desktop.clipboard.write_text(PASTED + "\n", primary=True)
+        # xterm pastes its own selection until the X server tells it another program owns it, and then
+        # takes the highlight off the line.
+        deadline = time.monotonic() + 10
+        while _differs(line(), selected) < 0.05:
+            assert time.monotonic() < deadline, "xterm kept the primary selection"
+            time.sleep(0.05)
+        # Shift+Insert pastes the primary selection, a line of its own: Return typed after it could come
+        # before the pasted text, which xterm gets later.
+        desktop.key("shift+insert")
+        expected = f"{TEXT}\n{REPLACED}\n{GREEK}\n{PASTED}"
+        assert _wait_file(path, expected) == expected + "\n"
         # Up into the scrollback, and down again.
         _wheel_round_trip(desktop, rect, -3)
     finally:

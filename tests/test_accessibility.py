@@ -20,6 +20,7 @@ from pravlin_desktop import Desktop
 from pravlin_desktop.computer_use import AnthropicComputer
 from pravlin_desktop.accessibility import NAMESPACES, AccessibilityUnavailable, ElementNotFound
 from pravlin_session import HeadlessSession
+from helpers import skip_applications_when_sanitized
 
 HERE = Path(__file__).parent
 SYSTEM_PYTHON = "/usr/bin/python3"
@@ -179,6 +180,7 @@ def test_gtk3_and_gtk4_trees_read_and_placed_on_two_outputs(desktop):
     d.find(role="button", name="Save").wait_for("hidden", timeout=1)
 
 
+@skip_applications_when_sanitized
 def test_browser_page_read_and_placed_on_the_second_output(desktop, tmp_path):
     session, d = desktop
     browser = shutil.which("chromium")

@@ -24,6 +24,10 @@ import pytest
 from pravlin_desktop import ClipboardEmpty, Desktop
 from pravlin_session import HeadlessSession
 
+from helpers import skip_applications_when_sanitized
+
+pytestmark = skip_applications_when_sanitized
+
 TEXT = 'Hello, World! The quick brown fox (100% OK) — ÄÖÜ äöü ß é ñ ç @#$^&*_+{}|:"<>?~ 漢字 ✓ 😀 Ωπ'
 # Written to the clipboard and pasted into each application.
 PASTED = "Eingefügt: Grüße ✓ 漢字 😀 €"

@@ -114,6 +114,8 @@ def test_client_lists_tools_takes_a_screenshot_and_types_through_them(tmp_path):
 
     anyio.run(session)
     # Each launched program that failed is told once, with its output.
+    # foot may end before the last tool call too (cat ends with Ctrl+D), and be told of as well.
+    notes = [n for n in notes if "foot sh -c" not in n]
     assert len(notes) == 2, notes
     assert "'no-such-program-anywhere' could not be started: No such file or directory" in notes[0] + notes[1]
     [exited] = [n for n in notes if "exited" in n]

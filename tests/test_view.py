@@ -18,6 +18,7 @@ import pytest
 from pravlin_desktop import Desktop, PersonHasControl
 from pravlin_desktop.computer_use import AnthropicComputer, OpenAIComputer
 from pravlin_session import HeadlessSession
+from helpers import skip_applications_when_sanitized
 
 HERE = Path(__file__).resolve().parent
 MAGENTA = (255, 0, 255)
@@ -157,6 +158,7 @@ def wait_for(predicate, what, timeout=20.0):
     return found
 
 
+@skip_applications_when_sanitized
 def test_a_browser_watches_every_output_and_takes_control_only_when_allowed(tmp_path):
     with (HeadlessSession("640x480,480x360", view=0, control=True) as watched,
           HeadlessSession("1200x700") as browser_session):

@@ -5,7 +5,6 @@ compositor without data control; a GTK
 entry copying and pasting with Ctrl+C and Ctrl+V, its focus kept; and 😀 typed into Chromium, which no key
 can carry there, through the clipboard, which holds what it held before afterwards."""
 
-import json
 import os
 import signal
 import subprocess
@@ -14,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from test_desktop_sway import GTK_WIDGETS, Client, focused_at_full_size
+from test_desktop_sway import gtk_widgets_at_full_size
 
 from pravlin_desktop import Clipboard, ClipboardEmpty, ClipboardTimeout, ClipboardUnavailable, Desktop
 from pravlin_desktop import _clipboard
@@ -107,16 +106,9 @@ def test_text_other_types_and_the_primary_selection_go_both_ways_with_wl_clipboa
 @pytest.mark.skipif(subprocess.run(["/usr/bin/python3", "-c", "import gi"], capture_output=True).returncode != 0,
                     reason="python3-gi is not installed")
 def test_a_gtk_entry_copies_to_desktop_and_pastes_what_it_wrote_keeping_focus(sway):
-    width, height = sway.outputs[0].width, sway.outputs[0].height
-    app = Client(sway, ["/usr/bin/python3", "-u", str(GTK_WIDGETS)], env={"GDK_BACKEND": "wayland"})
+    app, events, places = gtk_widgets_at_full_size(sway)
     try:
-        focused_at_full_size(sway, app.proc.pid, width, height, timeout=20)
-
-        def events(kind):
-            return [e for e in map(json.loads, app.output.splitlines()) if e["ev"] == kind]
-
-        app.wait(lambda out: any(e["width"] == width for e in events("places")), "the widgets at full size")
-        x, y, w, h = [e for e in events("places") if e["width"] == width][-1]["entry"]
+        x, y, w, h = places["entry"]
         with Desktop(sway.socket) as d:
             d.click(x + w // 2, y + h // 2)
             d.type("copied in GTK: Grüße ✓")

@@ -86,6 +86,25 @@ def focused_at_full_size(session, pid, width, height, timeout=10.0):
         assert time.monotonic() < deadline, f"window of {pid} never focused at {width}x{height}"
         time.sleep(0.02)
 
+def gtk_widgets_at_full_size(session):
+    """tests/gtk_widgets.py focused and filling the first output, at (0, 0), so that its window
+    coordinates are layout coordinates: the client, a reader of its events of one kind, and the
+    widgets' places."""
+    width, height = session.outputs[0].width, session.outputs[0].height
+    app = Client(session, ["/usr/bin/python3", "-u", str(GTK_WIDGETS)], env={"GDK_BACKEND": "wayland"})
+    try:
+        focused_at_full_size(session, app.proc.pid, width, height, timeout=20)
+
+        def events(kind):
+            return [e for e in map(json.loads, app.output.splitlines()) if e["ev"] == kind]
+
+        app.wait(lambda out: any(e["width"] == width for e in events("places")), "the widgets at full size")
+        return app, events, [e for e in events("places") if e["width"] == width][-1]
+    except BaseException:
+        app.close()
+        raise
+
+
 
 @pytest.fixture
 def wev(sway):
@@ -162,17 +181,8 @@ def test_wev_sees_modifiers_buttons_the_wheel_and_motion_during_a_drag(sway, wev
 @pytest.mark.skipif(subprocess.run(["/usr/bin/python3", "-c", "import gi"], capture_output=True).returncode != 0,
                     reason="python3-gi is not installed")
 def test_a_gtk_window_answers_keys_wheel_and_drag(sway):
-    width, height = sway.outputs[0].width, sway.outputs[0].height
-    app = Client(sway, ["/usr/bin/python3", "-u", str(GTK_WIDGETS)], env={"GDK_BACKEND": "wayland"})
+    app, events, places = gtk_widgets_at_full_size(sway)
     try:
-        focused_at_full_size(sway, app.proc.pid, width, height, timeout=20)
-
-        def events(kind):
-            return [e for e in map(json.loads, app.output.splitlines()) if e["ev"] == kind]
-
-        app.wait(lambda out: any(e["width"] == width for e in events("places")), "the widgets at full size")
-        places = [e for e in events("places") if e["width"] == width][-1]
-        # The window fills the output at (0, 0): window coordinates are layout coordinates.
         centre = {k: (v[0] + v[2] // 2, v[1] + v[3] // 2) for k, v in places.items() if k in ("entry", "list", "scale")}
         with Desktop(sway.socket) as d:
             d.click(*centre["entry"])
